@@ -1,0 +1,62 @@
+// Blocking IPv4 TCP operations with plain results, the same on Winsock 1.1
+// and BSD sockets. Failures are reported through results only.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "text/text.h"
+
+// An IPv4 address: a leading byte nobody reads, then a.b.c.d in written
+// (network) order. 0.0.0.0 means "no address".
+struct IpAddress {
+    std::uint8_t unused = 0;
+    std::uint8_t octets[4] = {0, 0, 0, 0};
+};
+
+inline bool same_octets(const IpAddress& a, const IpAddress& b) {
+    return a.octets[0] == b.octets[0] && a.octets[1] == b.octets[1] &&
+           a.octets[2] == b.octets[2] && a.octets[3] == b.octets[3];
+}
+
+// The system's socket handle as an unsigned 32-bit value.
+using SocketHandle = std::uint32_t;
+constexpr SocketHandle INVALID_SOCKET_HANDLE = 0xFFFFFFFFu;
+
+// True once start_sockets has brought the socket interface up.
+extern std::atomic<bool> network_ready;
+
+void start_sockets();
+void stop_sockets();
+
+// Dotted text to address; fails on a number above 255, a missing "." or
+// anything left over. An empty number counts as 0.
+bool parse_address(const Text& text, IpAddress& address);
+Text address_to_text(const IpAddress& address);
+
+// Forward lookup (retried once): fills address and returns its dotted text,
+// or returns empty text and leaves address unchanged.
+Text resolve_host(const Text& name, IpAddress& address);
+// Reverse lookup (retried once): the official host name, or empty text.
+Text reverse_lookup(const IpAddress& address);
+
+// Listens on any local address, backlog 5. Ports use their low 16 bits.
+bool listen_on(std::int32_t port, SocketHandle& listening);
+bool accept_peer(SocketHandle listening, SocketHandle& peer_socket, IpAddress& peer);
+bool connect_to(const IpAddress& address, std::int32_t port, SocketHandle& connected);
+void close_socket(SocketHandle socket);
+
+// Sends every byte; fails on an error or on the third idle round in a row.
+bool send_all(SocketHandle socket, const void* buffer, std::int32_t count);
+// One receive call: bytes received, 0 when the peer closed, negative on error.
+std::int32_t recv_some(SocketHandle socket, void* buffer, std::int32_t count);
+// Receives exactly count bytes, or fails when the peer closes or errs first.
+bool recv_exact(SocketHandle socket, void* buffer, std::int32_t count);
+
+// Bounds how long one send or receive may wait for the peer; a wait that
+// runs out fails like a broken connection. 0 waits without bound.
+bool set_idle_limit(SocketHandle socket, std::int32_t milliseconds);
+
+// The local port a socket is bound to (0 when unknown); lets tests listen
+// on a port the system picks.
+std::int32_t local_port(SocketHandle socket);

@@ -1,0 +1,174 @@
+// Socket layer over BSD sockets.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "net/socket.h"
+
+std::atomic<bool> network_ready{false};
+
+namespace {
+
+sockaddr_in socket_address(const IpAddress& address, std::int32_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
+    std::memcpy(&sa.sin_addr, address.octets, 4);
+    return sa;
+}
+
+// Slot tables use 0 for "no socket", so a socket must never be descriptor 0
+// (possible when standard input is closed): move such a descriptor up.
+int keep_off_zero(int fd) {
+    if (fd != 0) return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    ::close(fd);
+    return moved;
+}
+
+SocketHandle to_handle(int fd) {
+    return fd < 0 ? INVALID_SOCKET_HANDLE : static_cast<SocketHandle>(fd);
+}
+
+int to_fd(SocketHandle socket) { return static_cast<int>(socket); }
+
+int new_tcp_socket() {
+    return keep_off_zero(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
+
+}  // namespace
+
+void start_sockets() { network_ready = true; }
+
+void stop_sockets() {
+    if (network_ready) network_ready = false;
+}
+
+Text resolve_host(const Text& name, IpAddress& address) {
+    if (name.empty()) return {};
+    auto zname = name.platform();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(zname.c_str(), nullptr, &hints, &found) != 0 || !found) continue;
+        const auto* sa = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+        std::memcpy(address.octets, &sa->sin_addr, 4);
+        freeaddrinfo(found);
+        return address_to_text(address);
+    }
+    return {};
+}
+
+Text reverse_lookup(const IpAddress& address) {
+    sockaddr_in sa = socket_address(address, 0);
+    char host[NI_MAXHOST];
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host, sizeof host,
+                        nullptr, 0, NI_NAMEREQD) == 0)
+            return Text(host);
+    }
+    return {};
+}
+
+bool listen_on(std::int32_t port, SocketHandle& listening) {
+    listening = INVALID_SOCKET_HANDLE;
+    int fd = new_tcp_socket();
+    if (fd < 0) return false;
+    // A restarted receiver must not fail on connections left in TIME_WAIT.
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in sa = socket_address(IpAddress{}, port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 5) != 0) {
+        ::close(fd);
+        return false;
+    }
+    listening = to_handle(fd);
+    return true;
+}
+
+bool accept_peer(SocketHandle listening, SocketHandle& peer_socket, IpAddress& peer) {
+    unsigned char buffer[129] = {};
+    socklen_t length = sizeof buffer;
+    int fd = accept4(to_fd(listening), reinterpret_cast<sockaddr*>(buffer), &length, SOCK_CLOEXEC);
+    fd = fd < 0 ? fd : keep_off_zero(fd);
+    peer_socket = to_handle(fd);
+    if (fd < 0) return false;
+    if (length >= 8) std::memcpy(peer.octets, buffer + 4, 4);
+    return true;
+}
+
+bool connect_to(const IpAddress& address, std::int32_t port, SocketHandle& connected) {
+    connected = INVALID_SOCKET_HANDLE;
+    int fd = new_tcp_socket();
+    if (fd < 0) return false;
+    sockaddr_in sa = socket_address(address, port);
+    int result;
+    do {
+        result = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        ::close(fd);
+        return false;
+    }
+    connected = to_handle(fd);
+    return true;
+}
+
+void close_socket(SocketHandle socket) {
+    if (socket != INVALID_SOCKET_HANDLE) ::close(to_fd(socket));
+}
+
+bool send_all(SocketHandle socket, const void* buffer, std::int32_t count) {
+    const auto* bytes = static_cast<const char*>(buffer);
+    int idle_rounds = 0;
+    while (count > 0) {
+        // MSG_NOSIGNAL: a peer that has gone away gives an error, not SIGPIPE.
+        ssize_t sent = ::send(to_fd(socket), bytes, static_cast<size_t>(count), MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (sent == 0) {
+            if (++idle_rounds == 3) return false;
+            continue;
+        }
+        idle_rounds = 0;
+        bytes += sent;
+        count -= static_cast<std::int32_t>(sent);
+    }
+    return true;
+}
+
+std::int32_t recv_some(SocketHandle socket, void* buffer, std::int32_t count) {
+    if (count <= 0) return 0;
+    ssize_t got;
+    do {
+        got = ::recv(to_fd(socket), buffer, static_cast<size_t>(count), 0);
+    } while (got < 0 && errno == EINTR);
+    return static_cast<std::int32_t>(got);
+}
+
+bool set_idle_limit(SocketHandle socket, std::int32_t milliseconds) {
+    timeval tv{};
+    tv.tv_sec = milliseconds / 1000;
+    tv.tv_usec = (milliseconds % 1000) * 1000;
+    int fd = to_fd(socket);
+    return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 &&
+           setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
+}
+
+std::int32_t local_port(SocketHandle socket) {
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    if (getsockname(to_fd(socket), reinterpret_cast<sockaddr*>(&sa), &length) != 0) return 0;
+    return ntohs(sa.sin_port);
+}

@@ -1,0 +1,136 @@
+// Socket layer over Windows Sockets 1.1 (wsock32).
+#include <windows.h>
+#include <winsock.h>
+
+#include <cstring>
+
+#include "net/socket.h"
+
+std::atomic<bool> network_ready{false};
+
+namespace {
+
+sockaddr_in socket_address(const IpAddress& address, std::int32_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
+    std::memcpy(&sa.sin_addr, address.octets, 4);
+    return sa;
+}
+
+SOCKET to_socket(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+
+SocketHandle to_handle(SOCKET socket) {
+    return socket == INVALID_SOCKET ? INVALID_SOCKET_HANDLE : static_cast<SocketHandle>(socket);
+}
+
+}  // namespace
+
+void start_sockets() {
+    WSADATA data;
+    network_ready = WSAStartup(0x0101, &data) == 0;
+}
+
+void stop_sockets() {
+    if (network_ready) {
+        WSACleanup();
+        network_ready = false;
+    }
+}
+
+Text resolve_host(const Text& name, IpAddress& address) {
+    if (name.empty()) return {};
+    auto zname = name.platform();
+    hostent* entry = gethostbyname(zname.c_str());
+    if (!entry) entry = gethostbyname(zname.c_str());
+    if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list || !entry->h_addr_list[0])
+        return {};
+    std::memcpy(address.octets, entry->h_addr_list[0], 4);
+    return address_to_text(address);
+}
+
+Text reverse_lookup(const IpAddress& address) {
+    const char* octets = reinterpret_cast<const char*>(address.octets);
+    hostent* entry = gethostbyaddr(octets, 4, AF_INET);
+    if (!entry) entry = gethostbyaddr(octets, 4, AF_INET);
+    if (!entry || !entry->h_name) return {};
+    return Text(entry->h_name);
+}
+
+bool listen_on(std::int32_t port, SocketHandle& listening) {
+    listening = INVALID_SOCKET_HANDLE;
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) return false;
+    // No SO_REUSEADDR here: on Windows it would let another program bind
+    // the same port and take our connections.
+    sockaddr_in sa = socket_address(IpAddress{}, port);
+    if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(s, 5) != 0) {
+        closesocket(s);
+        return false;
+    }
+    listening = to_handle(s);
+    return true;
+}
+
+bool accept_peer(SocketHandle listening, SocketHandle& peer_socket, IpAddress& peer) {
+    char buffer[129] = {};
+    int length = sizeof buffer;
+    SOCKET s = accept(to_socket(listening), reinterpret_cast<sockaddr*>(buffer), &length);
+    peer_socket = to_handle(s);
+    if (s == INVALID_SOCKET) return false;
+    if (length >= 8) std::memcpy(peer.octets, buffer + 4, 4);
+    return true;
+}
+
+bool connect_to(const IpAddress& address, std::int32_t port, SocketHandle& connected) {
+    connected = INVALID_SOCKET_HANDLE;
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) return false;
+    sockaddr_in sa = socket_address(address, port);
+    if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        closesocket(s);
+        return false;
+    }
+    connected = to_handle(s);
+    return true;
+}
+
+void close_socket(SocketHandle socket) {
+    if (socket != INVALID_SOCKET_HANDLE) closesocket(to_socket(socket));
+}
+
+bool send_all(SocketHandle socket, const void* buffer, std::int32_t count) {
+    const char* bytes = static_cast<const char*>(buffer);
+    int idle_rounds = 0;
+    while (count > 0) {
+        int sent = send(to_socket(socket), bytes, count, 0);
+        if (sent < 0) return false;
+        if (sent == 0) {
+            if (++idle_rounds == 3) return false;
+            continue;
+        }
+        idle_rounds = 0;
+        bytes += sent;
+        count -= sent;
+    }
+    return true;
+}
+
+std::int32_t recv_some(SocketHandle socket, void* buffer, std::int32_t count) {
+    if (count <= 0) return 0;
+    return recv(to_socket(socket), static_cast<char*>(buffer), count, 0);
+}
+
+bool set_idle_limit(SocketHandle socket, std::int32_t milliseconds) {
+    DWORD limit = static_cast<DWORD>(milliseconds);
+    const char* value = reinterpret_cast<const char*>(&limit);
+    return setsockopt(to_socket(socket), SOL_SOCKET, SO_RCVTIMEO, value, sizeof limit) == 0 &&
+           setsockopt(to_socket(socket), SOL_SOCKET, SO_SNDTIMEO, value, sizeof limit) == 0;
+}
+
+std::int32_t local_port(SocketHandle socket) {
+    sockaddr_in sa{};
+    int length = sizeof sa;
+    if (getsockname(to_socket(socket), reinterpret_cast<sockaddr*>(&sa), &length) != 0) return 0;
+    return ntohs(sa.sin_port);
+}

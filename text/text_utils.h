@@ -1,0 +1,16 @@
+// Small text and number helpers shared by every subsystem.
+#pragma once
+
+#include <cstdint>
+
+#include "text/text.h"
+
+// Folds A..Z to a..z in place; every other byte stays as it is.
+void lower_case(Text& text);
+
+// Decimal digits of value, with a leading "-" when negative.
+Text decimal_text(std::int32_t value);
+
+// Collects the decimal digits of text, skipping every other character,
+// into a number kept to 32 bits (arithmetic modulo 2^32).
+std::uint32_t digits_value(const Text& text);

@@ -1,0 +1,24 @@
+// The bytes of one transfer connection and the stream cipher that hides the
+// name and the data.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr char TRANSFER_MAGIC[] = "zeptrixv1.0";
+constexpr std::int32_t TRANSFER_MAGIC_SIZE = 11;
+constexpr char CLOSING_MARK[] = "zeptrix**ok**";
+constexpr std::int32_t CLOSING_MARK_SIZE = 13;
+// The largest piece of data read, scrambled and sent (or received) at once.
+constexpr std::int32_t CHUNK_SIZE = 8193;
+// Size of an unsigned 32-bit field on the wire.
+constexpr std::int32_t FIELD_SIZE = 4;
+
+// Unsigned 32-bit little-endian fields, written and read byte by byte.
+void put_u32(unsigned char* out, std::uint32_t value);
+std::uint32_t get_u32(const unsigned char* in);
+
+// XORs count bytes in place with the key stream and advances state past
+// them. The stream: XOR with the low byte of the state, then rotate that
+// byte left by one. The same call descrambles.
+void scramble(void* buffer, std::size_t count, std::uint32_t& state);

@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# Zeptrix: the one entry point for building, testing and running.
+set -uo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+BUILD="$ROOT/build"
+cd "$ROOT"
+
+usage() {
+  cat <<'TEXT'
+usage: ./zeptrix.sh VERB
+
+  run     start Zeptrix.exe under Wine (arrives with the program)
+  test    install what is missing, build everything, run every test tier
+  build   build the native and the Windows targets
+  bench   run the benchmarks
+  deps    install what a fresh Debian 12 machine lacks
+  help    this text
+TEXT
+}
+
+jobs() { echo "${ZPX_JOBS:-$(nproc)}"; }
+
+configure() {  # dir, extra cmake args...
+  local dir="$1"; shift
+  if [ ! -f "$BUILD/$dir/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$BUILD/$dir" -G Ninja -DZPX_WERROR=ON "$@" >/dev/null || return 1
+  fi
+}
+
+# 32-bit code runs only where the kernel allows it; elsewhere the Windows
+# test tier runs the same sources built for 64-bit Windows under wine64.
+windows_test_build() {
+  if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then echo windows; else echo windows64; fi
+}
+
+build_all() {
+  configure native -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZPX_SANITIZE=address &&
+  configure tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZPX_SANITIZE=thread &&
+  configure release -DCMAKE_BUILD_TYPE=Release -DZPX_TESTS=OFF &&
+  configure windows -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release || return 1
+  local dirs="native tsan release windows"
+  if [ "$(windows_test_build)" = windows64 ]; then
+    configure windows64 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release || return 1
+    dirs="$dirs windows64"
+  fi
+  for d in $dirs; do
+    echo "== build $d"
+    ninja -C "$BUILD/$d" -j "$(jobs)" | grep -v '^\[' || true
+    [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "build of $d failed" >&2; return 1; }
+  done
+  check_static_exes
+}
+
+# Release executables and test programs must need no MinGW runtime DLLs.
+check_static_exes() {
+  local bad=0 exe dll
+  for exe in $(find "$BUILD/windows" "$BUILD/windows64" -name '*.exe' -not -path '*/CMakeFiles/*' 2>/dev/null); do
+    for dll in $(x86_64-w64-mingw32-objdump -p "$exe" 2>/dev/null | awk '/DLL Name/ {print tolower($3)}'); do
+      case "$dll" in
+        kernel32.dll|user32.dll|gdi32.dll|shell32.dll|comctl32.dll|wsock32.dll|msvcrt.dll|advapi32.dll|ws2_32.dll|api-ms-win-*) ;;
+        *) echo "$exe needs $dll" >&2; bad=1 ;;
+      esac
+    done
+  done
+  return $bad
+}
+
+wine_prefix_ready() {  # prefix dir, loader
+  local prefix="$1" loader="$2"
+  [ -f "$prefix/system.reg" ] && return 0
+  echo "== creating wine prefix $prefix (once)"
+  WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" "$loader" wineboot -i >/dev/null 2>&1
+  WINEPREFIX="$prefix" wineserver -w 2>/dev/null || true
+}
+
+start_display() {
+  if [ -z "${ZPX_TEST_DISPLAY:-}" ]; then
+    export ZPX_TEST_DISPLAY=":$(( 90 + RANDOM % 50 ))"
+    Xvfb "$ZPX_TEST_DISPLAY" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    XVFB_PID=$!
+    trap 'kill $XVFB_PID 2>/dev/null' EXIT
+    sleep 1
+  fi
+  export DISPLAY="$ZPX_TEST_DISPLAY"
+}
+
+run_ctest() {  # label, build dir, extra ctest args...
+  local label="$1" dir="$2"; shift 2
+  echo "== tests: $label"
+  rm -rf "$BUILD/$dir/test-results"; mkdir -p "$BUILD/$dir/test-results"
+  (cd "$BUILD/$dir" && ctest --output-on-failure --timeout 900 "$@") || FAILED_TIERS="$FAILED_TIERS $label"
+}
+
+# Sums the GoogleTest XML reports of every tier.
+print_totals() {
+  local tests=0 failures=0 skipped=0 f t fl sk
+  for f in "$BUILD"/*/test-results/*.xml; do
+    [ -f "$f" ] || continue
+    t=$(grep -m1 -o '<testsuites tests="[0-9]*"' "$f" | grep -o '[0-9]*')
+    fl=$(grep -m1 -o '<testsuites [^>]*failures="[0-9]*"' "$f" | grep -o 'failures="[0-9]*"' | grep -o '[0-9]*')
+    sk=$(grep -m1 -o '<testsuites [^>]*disabled="[0-9]*"' "$f" | grep -o 'disabled="[0-9]*"' | grep -o '[0-9]*')
+    tests=$((tests + ${t:-0})); failures=$((failures + ${fl:-0})); skipped=$((skipped + ${sk:-0}))
+  done
+  echo
+  for f in "$BUILD"/*/test-results; do
+    [ -d "$f" ] && printf '  %-10s %s reports\n' "$(basename "$(dirname "$f")")" "$(ls "$f" | wc -l)"
+  done
+  [ -n "$FAILED_TIERS" ] && echo "failed tiers:$FAILED_TIERS"
+  echo "totals: $((tests - failures)) passed, $failures failed"
+}
+
+cmd_test() {
+  "$ROOT/scripts/install_deps.sh" || exit 1
+  build_all || exit 1
+  FAILED_TIERS=""
+  local win; win="$(windows_test_build)"
+  if [ "$win" = windows64 ]; then
+    wine_prefix_ready "$BUILD/wineprefix64" /usr/lib/wine/wine64
+    export WINEPREFIX="$BUILD/wineprefix64"
+  else
+    wine_prefix_ready "$BUILD/wineprefix32" /usr/lib/wine/wine
+    export WINEPREFIX="$BUILD/wineprefix32"
+  fi
+  start_display
+  run_ctest "native (address, undefined)" native
+  run_ctest "native (thread)" tsan -L concurrent
+  run_ctest "windows ($win, wine)" "$win"
+  print_totals
+  [ -z "$FAILED_TIERS" ]
+}
+
+case "${1:-help}" in
+  test) cmd_test ;;
+  build) "$ROOT/scripts/install_deps.sh" && build_all ;;
+  deps) "$ROOT/scripts/install_deps.sh" ;;
+  bench) configure release -DCMAKE_BUILD_TYPE=Release -DZPX_TESTS=OFF && ninja -C "$BUILD/release" >/dev/null && "$BUILD/release/bench/scramble_bench" ;;
+  run) echo "The program itself arrives with a later step; nothing to run yet." >&2; exit 1 ;;
+  help|-h|--help) usage ;;
+  *) usage >&2; exit 2 ;;
+esac
