@@ -29,6 +29,10 @@ constexpr std::uint32_t USER_MESSAGE = 0x0400;
 WindowHandle program_window_handle();
 WindowHandle main_area_handle();
 
+// The lower-cased directory of the executable with its trailing separator
+// (empty when the path has none); the settings file lives there.
+Text program_directory();
+
 // Modal box without owner; letters as "os" / "io". Answers 0, 1 or 2.
 int message_box(const Text& text, const Text& caption, const Text& letters);
 // Asks for a repaint of the whole window; nothing for window 0.
