@@ -1,0 +1,133 @@
+#include "app/settings.h"
+
+#include <cstdio>
+#include <string_view>
+
+#include "app/platform.h"
+#include "app/state.h"
+#include "text/text_utils.h"
+#include "toolkit/task_services.h"
+
+namespace {
+
+constexpr int END_OF_FILE_MARK = 26;  // Ctrl-Z where a line would begin
+
+std::string_view trim_blanks(std::string_view s) {
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    return s;
+}
+
+// Reads one line ending in CR LF, LF or a lone CR, keeping its first 255
+// characters. False at the end of the file or at a Ctrl-Z that starts a line.
+bool read_line(std::FILE* file, Text& line) {
+    line.clear();
+    int c = std::getc(file);
+    if (c == EOF || c == END_OF_FILE_MARK) return false;
+    while (c != EOF && c != '\n' && c != '\r') {
+        line.push_back(static_cast<char>(c));
+        c = std::getc(file);
+    }
+    if (c == '\r') {
+        int next = std::getc(file);
+        if (next != '\n' && next != EOF) std::ungetc(next, file);
+    }
+    return true;
+}
+
+void read_port(const Text& value) {
+    std::uint32_t port = digits_value(value);
+    listen_port = port == 0 ? DEFAULT_PORT : static_cast<std::int32_t>(port);
+}
+
+void read_dir(const Text& value) {
+    destination_dir = value;
+    if (destination_dir.back() != PATH_SEPARATOR) destination_dir.push_back(PATH_SEPARATOR);
+}
+
+void read_accept(const Text& value) {
+    if (value[0] == '*') {
+        if (accept_host_count >= ACCEPT_CAPACITY) return;
+        ++accept_host_count;
+        accept_host_suffixes[accept_host_count] = Text(value.view().substr(1));
+        return;
+    }
+    if (accept_address_count >= ACCEPT_CAPACITY) return;
+    // A "*" octet matches any value, like a written 255.
+    Text pattern;
+    for (char c : value.view()) {
+        if (c == '*')
+            pattern.append("255");
+        else
+            pattern.push_back(c);
+    }
+    IpAddress address;
+    if (!parse_address(pattern, address)) return;
+    ++accept_address_count;
+    accept_addresses[accept_address_count] = address;
+}
+
+void read_sendto(const Text& value) {
+    if (destination_count >= DESTINATION_CAPACITY) return;
+    std::string_view all = value.view();
+    std::size_t blank = all.find(' ');
+    Text address_part(trim_blanks(all.substr(0, blank)));
+    Text name;
+    if (blank != std::string_view::npos) name = Text(trim_blanks(all.substr(blank + 1)));
+    if (name.empty()) name = address_part;
+
+    std::int32_t port = 0;
+    std::size_t colon = address_part.view().find(':');
+    if (colon != std::string_view::npos) {
+        port = static_cast<std::int32_t>(digits_value(Text(address_part.view().substr(colon + 1))));
+        address_part.truncate(colon);
+    }
+    if (port == 0) port = listen_port;
+
+    IpAddress address;
+    if (!parse_address(address_part, address) && resolve_host(address_part, address).empty())
+        return;
+    ++destination_count;
+    destination_names[destination_count] = name;
+    destination_addresses[destination_count] = address;
+    destination_ports[destination_count] = port;
+    if (destination_count == 1) current_destination = Destination{name, address, port};
+}
+
+void read_setting(Text line) {
+    std::size_t comment = line.view().find(';');
+    if (comment != std::string_view::npos) line.truncate(comment);
+    if (line.empty()) return;
+    std::string_view rest = line.view();
+    while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+    Text lowered(rest);
+    lower_case(lowered);
+
+    std::size_t blank = lowered.view().find(' ');
+    if (blank == std::string_view::npos) return;
+    std::string_view keyword = trim_blanks(lowered.view().substr(0, blank));
+    Text value(trim_blanks(lowered.view().substr(blank + 1)));
+    if (keyword.empty() || value.empty()) return;
+
+    if (keyword == "port")
+        read_port(value);
+    else if (keyword == "dir")
+        read_dir(value);
+    else if (keyword == "accept")
+        read_accept(value);
+    else if (keyword == "sendto")
+        read_sendto(value);
+}
+
+}  // namespace
+
+void load_settings_from(const Text& path) {
+    std::FILE* file = std::fopen(path.platform().c_str(), "rb");
+    if (!file) return;
+    accept_address_count = 0;
+    Text line;
+    while (read_line(file, line)) read_setting(line);
+    std::fclose(file);
+}
+
+void load_settings() { load_settings_from(program_directory() + "Zeptrix.cfg"); }

@@ -1,0 +1,11 @@
+// The settings file "Zeptrix.cfg" beside the executable: port, directory
+// for received files, access lists and destinations. Read once at start-up;
+// missing files, unknown keywords and bad values are passed over silently.
+#pragma once
+
+#include "text/text.h"
+
+// Reads program_directory() + "Zeptrix.cfg" into the program state.
+void load_settings();
+// Reads the settings file at path into the program state.
+void load_settings_from(const Text& path);

@@ -1,0 +1,64 @@
+// The program state that start-up, the settings, the window and the
+// transfer tasks share. One instance for the whole run; tables are indexed
+// from 1 (entry 0 is never used).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "net/socket.h"
+#include "text/text.h"
+#include "toolkit/task_services.h"
+
+constexpr std::int32_t DEFAULT_PORT = 60907;
+constexpr std::int32_t PROGRAM_WINDOW_WIDTH = 250;
+constexpr std::int32_t PROGRAM_WINDOW_HEIGHT = 19;
+constexpr std::int32_t PROGRAM_WINDOW_RIGHT_GAP = 110;
+constexpr std::int32_t LISTENER_STACK_SIZE = 32768;
+constexpr std::int32_t ABOUT_BITMAP_ID = 14;
+
+constexpr std::int32_t ACCEPT_CAPACITY = 200;
+constexpr std::int32_t DESTINATION_CAPACITY = 50;
+constexpr std::int32_t SLOT_CAPACITY = 100;
+
+struct Destination {
+    Text name;
+    IpAddress address;
+    std::int32_t port = 0;
+};
+
+extern std::int32_t listen_port;
+// Always ends with the platform's path separator.
+extern Text destination_dir;
+
+extern IpAddress accept_addresses[ACCEPT_CAPACITY + 1];
+extern std::int32_t accept_address_count;
+extern Text accept_host_suffixes[ACCEPT_CAPACITY + 1];
+extern std::int32_t accept_host_count;
+
+extern Text destination_names[DESTINATION_CAPACITY + 1];
+extern IpAddress destination_addresses[DESTINATION_CAPACITY + 1];
+extern std::int32_t destination_ports[DESTINATION_CAPACITY + 1];
+extern std::int32_t destination_count;
+extern Destination current_destination;
+
+// 0 marks a free entry.
+extern std::atomic<SocketHandle> receive_slots[SLOT_CAPACITY + 1];
+extern std::atomic<DropHandle> send_slots[SLOT_CAPACITY + 1];
+
+extern std::atomic<std::int32_t> running_tasks;
+extern std::atomic<std::uint32_t> send_bytes_total;
+extern std::atomic<std::uint32_t> send_bytes_left;
+extern std::atomic<std::uint32_t> recv_bytes_total;
+extern std::atomic<std::uint32_t> recv_bytes_left;
+extern std::atomic<bool> abort_send;
+extern std::atomic<bool> abort_receive;
+
+// Starting values of the settings-filled state, the counters and the
+// current destination (whose port is 0 until the settings are read); also
+// seeds the transfer keys.
+void set_starting_values();
+// Empties both slot tables and clears both abort requests.
+void clear_transfer_state();
+// Both of the above: the whole state as before the settings are read.
+void reset_program_state();

@@ -1,0 +1,52 @@
+#include "transfer/name_check.h"
+
+namespace {
+
+char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+bool same_letters(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (upper(a[i]) != upper(b[i])) return false;
+    return true;
+}
+
+bool is_device_digit(unsigned char c) {
+    // Windows also takes the superscript digits 1, 2 and 3 of its ANSI page.
+    return (c >= '0' && c <= '9') || c == 0xB9 || c == 0xB2 || c == 0xB3;
+}
+
+// CON, PRN, AUX, NUL, COMn, LPTn with or without an extension: Windows
+// opens the device instead of a file.
+bool is_device_name(std::string_view name) {
+    std::string_view stem = name.substr(0, name.find('.'));
+    while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+    for (const char* device : {"CON", "PRN", "AUX", "NUL"})
+        if (same_letters(stem, device)) return true;
+    if (stem.size() == 4 && is_device_digit(static_cast<unsigned char>(stem[3]))) {
+        std::string_view prefix = stem.substr(0, 3);
+        return same_letters(prefix, "COM") || same_letters(prefix, "LPT");
+    }
+    return false;
+}
+
+}  // namespace
+
+bool is_safe_file_name(std::string_view name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    for (char ch : name) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if (c < 32) return false;
+        switch (c) {
+            case '\\': case '/': case ':': case '*': case '?': case '"': case '<': case '>':
+            case '|':
+                return false;
+            default:
+                break;
+        }
+    }
+    // Windows drops trailing dots and spaces, so such a name would land on
+    // another file than the one announced.
+    if (name.back() == '.' || name.back() == ' ') return false;
+    return !is_device_name(name);
+}
