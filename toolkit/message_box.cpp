@@ -1,0 +1,37 @@
+// Modal message boxes without owner, styled by letters.
+#include "toolkit/toolkit.h"
+
+#include "text/text_utils.h"
+
+// MB_SETFOREGROUND plus the bits of every letter that occurs.
+UINT message_box_style(const Text& letters) {
+    Text lower = letters;
+    lower_case(lower);
+    UINT style = MB_SETFOREGROUND;
+    for (std::size_t i = 0; i < lower.size(); ++i) {
+        switch (lower[i]) {
+        case 'y': style |= MB_YESNO; break;
+        case 'c': style |= MB_OKCANCEL; break;
+        case 'o': style |= MB_OK; break;
+        case '!': style |= MB_ICONEXCLAMATION; break;
+        case '?': style |= MB_ICONQUESTION; break;
+        case 'i': style |= MB_ICONINFORMATION; break;
+        case 's': style |= MB_ICONHAND; break;
+        default: break;
+        }
+    }
+    return style;
+}
+
+// OK 0, Yes 1, No 2; every other answer counts as 0.
+int message_box_result(int answer) {
+    if (answer == IDYES) return 1;
+    if (answer == IDNO) return 2;
+    return 0;
+}
+
+int message_box(const Text& text, const Text& caption, const Text& letters) {
+    int answer = MessageBoxA(nullptr, text.platform().c_str(), caption.platform().c_str(),
+                             message_box_style(letters));
+    return message_box_result(answer);
+}
