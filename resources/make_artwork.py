@@ -135,7 +135,7 @@ def draw_background(c):
     seed = 7
     for _ in range(60):
         seed = (seed * 1103515245 + 12345) % 2 ** 31
-        x = 330 + seed % 225
+        x = 430 + seed % 125
         seed = (seed * 1103515245 + 12345) % 2 ** 31
         y = 8 + seed % 130
         seed = (seed * 1103515245 + 12345) % 2 ** 31
