@@ -50,6 +50,11 @@ TEST(FillArea, FillsTheBlockWithoutRightAndBottomEdge) {
     };
     HWND window = make_test_window(TEST_WINDOW, 700, 20, 250, 19);
     ASSERT_NE(window, nullptr) << last_error();
+    {
+        SCOPED_TRACE("a new toolkit window is erased to black");
+        Mismatch erased = compare_block(read_pixels(window), {0, 0, 0, 0}, BLACK, BLACK);
+        EXPECT_EQ(erased.count, 0) << erased.first;
+    }
     const COLORREF color = RGB(200, 40, 90);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);

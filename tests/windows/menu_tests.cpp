@@ -1,6 +1,8 @@
 // Popup menus built by the toolkit, read back from the platform.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "tests/windows/test_support.h"
 
 namespace {
@@ -100,6 +102,83 @@ TEST(Menus, IndexesOutsideTheTableAreIgnored) {
     }
     std::vector<HANDLE> after(std::begin(toolkit.handle_table), std::end(toolkit.handle_table));
     EXPECT_EQ(before, after) << "the handle table changed";
+}
+
+}  // namespace
+
+namespace {
+
+// Waits for the popup menu's window, notes where it is, and picks the
+// item at the given position with the keyboard.
+struct MenuDriver {
+    int picks;  // how many times to press "down" before "return"
+    RECT where;
+    bool found;
+};
+
+DWORD WINAPI drive_menu(LPVOID parameter) {
+    auto* driver = static_cast<MenuDriver*>(parameter);
+    for (int waited = 0; waited < 5000; waited += 20) {
+        HWND menu = FindWindowA("#32768", nullptr);
+        if (menu && IsWindowVisible(menu)) {
+            driver->found = true;
+            GetWindowRect(menu, &driver->where);
+            for (int i = 0; i < driver->picks; ++i) PostMessageA(menu, WM_KEYDOWN, VK_DOWN, 0);
+            PostMessageA(menu, WM_KEYDOWN, VK_RETURN, 0);
+            return 0;
+        }
+        Sleep(20);
+    }
+    return 0;
+}
+
+TEST(TrackPopupMenu, ChosenItemArrivesAtTheMainAreaAndTheMenuIsCentred) {
+    struct Case {
+        const char* label;
+        int x, y, picks;
+        WPARAM command;
+    };
+    const Case cases[] = {
+        {"first item", 400, 300, 1, 97},
+        {"the item past the separator", 600, 200, 2, 100},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        create_popup_menu(MENU_INDEX);
+        append_menu_item(MENU_INDEX, 97, "about", "");
+        append_menu_item(MENU_INDEX, 0, "", "");
+        append_menu_item(MENU_INDEX, 100, "exit", "");
+        pump_for(5);
+        seen_messages().clear();
+        MenuDriver driver = {c.picks, {}, false};
+        HANDLE thread = CreateThread(nullptr, 0, drive_menu, &driver, 0, nullptr);
+        ASSERT_NE(thread, nullptr) << last_error();
+        track_popup_menu(c.x, c.y, MENU_INDEX);
+        WaitForSingleObject(thread, 6000);
+        CloseHandle(thread);
+        pump_for(20);
+        ASSERT_TRUE(driver.found) << "no menu window appeared";
+        EXPECT_LE(std::abs((driver.where.left + driver.where.right) / 2 - c.x), 1)
+            << "menu from " << driver.where.left << " to " << driver.where.right;
+        EXPECT_EQ(driver.where.top, c.y);
+        EXPECT_TRUE(was_seen(toolkit.main_area, WM_COMMAND, c.command));
+    }
+}
+
+TEST(SetCursorShape, NumbersToSystemCursors) {
+    struct Case {
+        const char* label;
+        int shape;
+        LPCSTR cursor;
+    };
+    const Case cases[] = {{"1 wait", 1, IDC_WAIT},   {"2 cross", 2, IDC_CROSS}, {"3 no", 3, IDC_NO},
+                          {"0 arrow", 0, IDC_ARROW}, {"4 arrow", 4, IDC_ARROW}, {"-1 arrow", -1, IDC_ARROW}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        set_cursor_shape(c.shape);
+        EXPECT_EQ(GetCursor(), LoadCursorA(nullptr, c.cursor));
+    }
+    set_cursor_shape(0);
 }
 
 }  // namespace

@@ -54,6 +54,21 @@ TEST(CreateProgramWindow, DefaultsOnThisScreen) {
     char class_name[64] = {};
     GetClassNameA(window, class_name, sizeof class_name);
     EXPECT_STREQ(class_name, "k9libv1.0");
+    EXPECT_EQ(GetClassLongPtrA(window, GCL_STYLE), static_cast<ULONG_PTR>(CS_HREDRAW | CS_VREDRAW));
+    EXPECT_EQ(reinterpret_cast<HGDIOBJ>(GetClassLongPtrA(window, GCLP_HBRBACKGROUND)),
+              GetStockObject(BLACK_BRUSH));
+
+    // The class icon is the program's 32x32 icon from the resources.
+    HICON icon = reinterpret_cast<HICON>(GetClassLongPtrA(window, GCLP_HICON));
+    ASSERT_NE(icon, nullptr) << "k9icon not loaded";
+    ICONINFO parts = {};
+    ASSERT_TRUE(GetIconInfo(icon, &parts)) << last_error();
+    BITMAP colors = {};
+    GetObjectA(parts.hbmColor, sizeof colors, &colors);
+    EXPECT_EQ(colors.bmWidth, 32);
+    EXPECT_EQ(colors.bmHeight, 32);
+    DeleteObject(parts.hbmColor);
+    DeleteObject(parts.hbmMask);
 
     // The main area: first child, covering the client area.
     HWND area = toolkit.main_area;
