@@ -1,0 +1,304 @@
+"""Drives the real Zeptrix.exe under Wine on a virtual X display, the way a
+person would: windows found by title, clicks and drops through X, pixels
+read from screenshots. Shared by the end-to-end test files."""
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD = os.path.join(ROOT, "build")
+ARTIFACTS = os.path.join(BUILD, "e2e-artifacts")
+
+
+def wait_for(condition, timeout=20.0, step=0.1, what="condition"):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(step)
+    raise AssertionError("timed out waiting for " + what)
+
+
+class Display:
+    """An Xvfb of its own, 1024 x 768 x 24."""
+
+    def __init__(self):
+        for number in range(140, 200):
+            if not os.path.exists("/tmp/.X11-unix/X%d" % number) and \
+               not os.path.exists("/tmp/.X%d-lock" % number):
+                break
+        self.name = ":%d" % number
+        self.process = subprocess.Popen(
+            ["Xvfb", self.name, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % number), what="Xvfb")
+
+    def env(self):
+        env = dict(os.environ)
+        env["DISPLAY"] = self.name
+        return env
+
+    def xdotool(self, *args, check=True):
+        result = subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env(),
+                                capture_output=True, text=True)
+        if check and result.returncode != 0:
+            raise AssertionError("xdotool %s failed: %s" % (args, result.stderr))
+        return result.stdout.strip()
+
+    def windows_named(self, pattern):
+        out = self.xdotool("search", "--name", pattern, check=False)
+        return [int(w) for w in out.split()] if out else []
+
+    def visible_windows(self):
+        out = self.xdotool("search", "--onlyvisible", "--name", "", check=False)
+        return [int(w) for w in out.split()] if out else []
+
+    def geometry(self, window):
+        out = self.xdotool("getwindowgeometry", "--shell", window)
+        values = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+        return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
+
+    def screenshot(self, name, crop=None):
+        os.makedirs(ARTIFACTS, exist_ok=True)
+        path = os.path.join(ARTIFACTS, name + ".png")
+        subprocess.run(["import", "-window", "root", path], env=self.env(), check=True,
+                       capture_output=True)
+        if crop:
+            x, y, w, h = crop
+            subprocess.run(["convert", path, "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage",
+                            path], check=True)
+        return path
+
+    def pixels(self, x, y, w, h):
+        """RGB triples of a screen rectangle, row by row."""
+        raw = subprocess.run(["import", "-window", "root", "-crop", "%dx%d+%d+%d" % (w, h, x, y),
+                              "rgb:-"], env=self.env(), check=True, capture_output=True).stdout
+        return [[tuple(raw[(r * w + c) * 3:(r * w + c) * 3 + 3]) for c in range(w)]
+                for r in range(h)]
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait()
+
+
+def windows_build():
+    """The Windows build whose executables run here: 32-bit where the kernel
+    runs 32-bit code, else the 64-bit build of the same sources."""
+    ok = subprocess.run(["/lib/ld-linux.so.2", "--version"], capture_output=True).returncode == 0
+    return "windows" if ok else "windows64"
+
+
+def wine_loader(build):
+    return "/usr/lib/wine/wine" if build == "windows" else "/usr/lib/wine/wine64"
+
+
+def wine_prefix(build):
+    prefix = os.path.join(BUILD, "wineprefix32" if build == "windows" else "wineprefix64")
+    if not os.path.exists(os.path.join(prefix, "system.reg")):
+        env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
+                   WINEDLLOVERRIDES="mscoree,mshtml=")
+        subprocess.run([wine_loader(build), "wineboot", "-i"], env=env, capture_output=True)
+        subprocess.run(["wineserver", "-w"], env=env, capture_output=True)
+    return prefix
+
+
+def free_port():
+    import socket
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Program:
+    """One running Zeptrix.exe in a folder of its own with its settings file
+    beside it; Wine's +msgbox and +text traces tell what it shows."""
+
+    def __init__(self, display, settings=None, name="zeptrix"):
+        self.display = display
+        self.build = windows_build()
+        self.folder = tempfile.mkdtemp(prefix=name + "-")
+        self.received = os.path.join(self.folder, "received")
+        os.makedirs(self.received)
+        self.exe = os.path.join(self.folder, "Zeptrix.exe")
+        shutil.copy(os.path.join(BUILD, self.build, "app", "Zeptrix.exe"), self.exe)
+        if settings is not None:
+            with open(os.path.join(self.folder, "Zeptrix.cfg"), "w", newline="\r\n") as f:
+                f.write(settings)
+        self.log_path = os.path.join(self.folder, "wine.log")
+        env = display.env()
+        env.update(WINEPREFIX=wine_prefix(self.build), WINEDEBUG="-all,trace+msgbox,trace+text",
+                   WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.log = open(self.log_path, "wb")
+        self.process = subprocess.Popen([wine_loader(self.build), self.exe], cwd=self.folder,
+                                        env=env, stdout=self.log, stderr=subprocess.STDOUT)
+        self.window = wait_for(lambda: (display.windows_named("^Zeptrix") or [None])[0],
+                               timeout=60, what="the program window")
+        wait_for(lambda: "DrawTextExW" in self.trace(), timeout=30, what="the first paint")
+
+    def trace(self):
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def drawn_texts(self):
+        """Every text drawn, in order (Wine's DrawTextExW trace)."""
+        import re
+        return re.findall(r'DrawTextExW L"((?:[^"\\]|\\.)*)", ', self.trace())
+
+    def message_boxes(self):
+        import re
+        return [m.replace('\\"', '"') for m in
+                re.findall(r'MSGBOX_OnInit L"((?:[^"\\]|\\.)*)"', self.trace())]
+
+    def geometry(self):
+        return self.display.geometry(self.window)
+
+    def right_click(self, x=40, y=9):
+        gx, gy, _, _ = self.geometry()
+        before = set(self.display.visible_windows())
+        self.display.xdotool("mousemove", gx + x, gy + y, "click", "3")
+        menu = wait_for(lambda: [w for w in self.display.visible_windows()
+                                 if w not in before and w != self.window], what="the popup menu")
+        time.sleep(0.3)
+        return menu[0]
+
+    ITEM_HEIGHT = 18
+    SEPARATOR_HEIGHT = 9
+    MENU_BORDER = 1
+
+    def choose(self, menu, labels, label):
+        """Clicks the entry label of an open menu whose entries are labels
+        ("" for a separator)."""
+        x, y, w, h = self.display.geometry(menu)
+        top = y + self.MENU_BORDER
+        for entry in labels:
+            height = self.SEPARATOR_HEIGHT if entry == "" else self.ITEM_HEIGHT
+            if entry == label:
+                self.display.xdotool("mousemove", x + w // 2, top + height // 2, "click", "1")
+                return
+            top += height
+        raise AssertionError("no entry " + label)
+
+    def close_boxes(self):
+        for box in self.display.windows_named("^Zeptrix$"):
+            if box != self.window:
+                self.display.xdotool("key", "--window", box, "Return", check=False)
+
+    def wait_exit(self, timeout=60):
+        try:
+            return self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.log.close()
+
+
+class ConsolePeer:
+    """The console peer (native build) as the other end of a transfer."""
+
+    EXE = os.path.join(BUILD, "release", "cli", "zeptrix-cli")
+
+    def __init__(self, port=None, folder=None):
+        self.port = port or free_port()
+        self.folder = folder or tempfile.mkdtemp(prefix="peer-")
+        self.process = subprocess.Popen([self.EXE, "receive", "--port", str(self.port), "--dir",
+                                         self.folder], stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True)
+        wait_for(lambda: port_open(self.port), what="the console receiver")
+
+    def stop(self):
+        self.process.send_signal(signal.SIGINT)
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+
+    @staticmethod
+    def send(host_port, *files, timeout=120):
+        return subprocess.run([ConsolePeer.EXE, "send", host_port] + list(files),
+                              capture_output=True, text=True, timeout=timeout)
+
+
+def port_open(port):
+    import socket
+    s = socket.socket()
+    try:
+        s.settimeout(0.2)
+        s.connect(("127.0.0.1", port))
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
+
+
+def drop(display, x, y, *paths):
+    """Drops the files on the screen point with a real XDND drag."""
+    script = os.path.join(ROOT, "tests", "e2e", "xdnd_drop.py")
+    return subprocess.run(["/usr/bin/python3", script, str(x), str(y)] + list(paths),
+                          env=display.env(), capture_output=True, text=True, timeout=30)
+
+
+class ThrottledRelay:
+    """A TCP relay on loopback that passes bytes on at a limited rate, so a
+    transfer between two real peers lasts long enough to be watched."""
+
+    def __init__(self, target_port, bytes_per_second):
+        import socket
+        import threading
+        self.target_port = target_port
+        self.rate = bytes_per_second
+        self.server = socket.socket()
+        self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.server.bind(("127.0.0.1", 0))
+        self.server.listen(5)
+        self.port = self.server.getsockname()[1]
+        self.stopped = False
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        import socket
+        import threading
+        while not self.stopped:
+            try:
+                client, _ = self.server.accept()
+            except OSError:
+                return
+            upstream = socket.create_connection(("127.0.0.1", self.target_port))
+            threading.Thread(target=self._pump, args=(client, upstream, True), daemon=True).start()
+            threading.Thread(target=self._pump, args=(upstream, client, False), daemon=True).start()
+
+    def _pump(self, source, sink, throttled):
+        import socket
+        try:
+            while True:
+                data = source.recv(4096 if throttled else 65536)
+                if not data:
+                    break
+                sink.sendall(data)
+                if throttled:
+                    time.sleep(len(data) / self.rate)
+        except OSError:
+            pass
+        finally:
+            try:
+                sink.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+
+    def close(self):
+        self.stopped = True
+        self.server.close()

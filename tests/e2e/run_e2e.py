@@ -1,0 +1,51 @@
+#!/usr/bin/python3
+"""Runs the end-to-end tests and writes a GoogleTest-style XML report, so
+the test command can add them to its totals.
+
+usage: run_e2e.py REPORT.xml [unittest names...]"""
+import os
+import sys
+import time
+import unittest
+from xml.sax.saxutils import quoteattr
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+
+def main():
+    report = sys.argv[1]
+    names = sys.argv[2:]
+    loader = unittest.TestLoader()
+    here = os.path.dirname(os.path.abspath(__file__))
+    suite = loader.loadTestsFromNames(names) if names else loader.discover(here, "test_*.py")
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    failures = result.failures + result.errors
+    failed = {id(t) for t, _ in failures}
+    cases = []
+    for test in iterate(suite):
+        message = next((m for t, m in failures if t is test), None)
+        cases.append((test.id(), message))
+    os.makedirs(os.path.dirname(os.path.abspath(report)), exist_ok=True)
+    with open(report, "w") as f:
+        f.write('<?xml version="1.0" encoding="UTF-8"?>\n')
+        f.write('<testsuites tests="%d" failures="%d" disabled="%d" errors="0" name="e2e">\n'
+                % (result.testsRun, len(failures), len(result.skipped)))
+        for name, message in cases:
+            f.write('  <testcase name=%s>' % quoteattr(name))
+            if message:
+                f.write('<failure message=%s/>' % quoteattr(message[-2000:]))
+            f.write('</testcase>\n')
+        f.write('</testsuites>\n')
+    return 0 if result.wasSuccessful() else 1
+
+
+def iterate(suite):
+    for item in suite:
+        if isinstance(item, unittest.TestSuite):
+            yield from iterate(item)
+        else:
+            yield item
+
+
+if __name__ == "__main__":
+    sys.exit(main())
