@@ -45,6 +45,9 @@ bool listen_on(std::int32_t port, SocketHandle& listening);
 bool accept_peer(SocketHandle listening, SocketHandle& peer_socket, IpAddress& peer);
 bool connect_to(const IpAddress& address, std::int32_t port, SocketHandle& connected);
 void close_socket(SocketHandle socket);
+// Ends both directions of a connection without closing the handle: a send
+// or receive waiting on it returns at once with a failure or 0.
+void interrupt_socket(SocketHandle socket);
 
 // Sends every byte; fails on an error or on the third idle round in a row.
 bool send_all(SocketHandle socket, const void* buffer, std::int32_t count);

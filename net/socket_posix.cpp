@@ -127,6 +127,10 @@ void close_socket(SocketHandle socket) {
     if (socket != INVALID_SOCKET_HANDLE) ::close(to_fd(socket));
 }
 
+void interrupt_socket(SocketHandle socket) {
+    if (socket != INVALID_SOCKET_HANDLE) shutdown(to_fd(socket), SHUT_RDWR);
+}
+
 bool send_all(SocketHandle socket, const void* buffer, std::int32_t count) {
     const auto* bytes = static_cast<const char*>(buffer);
     int idle_rounds = 0;

@@ -99,6 +99,10 @@ void close_socket(SocketHandle socket) {
     if (socket != INVALID_SOCKET_HANDLE) closesocket(to_socket(socket));
 }
 
+void interrupt_socket(SocketHandle socket) {
+    if (socket != INVALID_SOCKET_HANDLE) shutdown(to_socket(socket), 2);
+}
+
 bool send_all(SocketHandle socket, const void* buffer, std::int32_t count) {
     const char* bytes = static_cast<const char*>(buffer);
     int idle_rounds = 0;
