@@ -8,7 +8,7 @@ void start_timer(std::int32_t identifier, std::int32_t interval_ms) {
 }
 
 void stop_timer(std::int32_t identifier) {
-    KillTimer(toolkit.program_window, static_cast<UINT_PTR>(identifier));
+    if (toolkit.program_window) KillTimer(toolkit.program_window, static_cast<UINT_PTR>(identifier));
 }
 
 // The thread runs detached: its handle is closed at once, the thread goes

@@ -172,7 +172,7 @@ void set_window_text(HWND window, const Text& text) {
 }
 
 void accept_dropped_files(HWND window, bool on) {
-    DragAcceptFiles(window, on);
+    if (window) DragAcceptFiles(window, on);
 }
 
 LRESULT send_message(HWND window, UINT message, WPARAM w_param, LPARAM l_param) {

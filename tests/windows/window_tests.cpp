@@ -173,6 +173,8 @@ TEST(WindowStyles, ChangedBitsAfterEachOperation) {
     const Case cases[] = {
         {"topmost on", set_topmost, true, GWL_EXSTYLE, WS_EX_TOPMOST, true, true},
         {"topmost off", set_topmost, false, GWL_EXSTYLE, WS_EX_TOPMOST, false, true},
+        {"dropped files accepted", accept_dropped_files, true, GWL_EXSTYLE, WS_EX_ACCEPTFILES, true, false},
+        {"dropped files refused", accept_dropped_files, false, GWL_EXSTYLE, WS_EX_ACCEPTFILES, false, false},
         {"sizing border on", set_sizing_border, true, GWL_STYLE, WS_THICKFRAME, true, false},
         {"sizing border off", set_sizing_border, false, GWL_STYLE, WS_THICKFRAME, false, false},
         {"caption on", set_caption, true, GWL_STYLE, caption, true, false},
@@ -209,6 +211,27 @@ TEST(WindowStyles, ChangedBitsAfterEachOperation) {
         EXPECT_EQ(outer.bottom - outer.top > inner.bottom, framed);
     }
     destroy_window_handle(toolkit.handle_table[INDEX]);
+}
+
+TEST(SetWindowText, TextsReachTheWindowCutTo254) {
+    struct Case {
+        const char* label;
+        std::size_t length;
+        int expected;
+    };
+    const Case cases[] = {{"empty", 0, 0}, {"a title", 12, 12}, {"254 characters", 254, 254},
+                          {"255 characters", 255, 254}, {"longer texts stop at 255 first", 400, 254}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Text title;
+        for (std::size_t i = 0; i < c.length; ++i) title += static_cast<char>('A' + i % 26);
+        set_window_text(toolkit.program_window, title);
+        char read[512] = {};
+        EXPECT_EQ(GetWindowTextA(toolkit.program_window, read, sizeof read), c.expected) << last_error();
+        EXPECT_EQ(std::string_view(read), title.view().substr(0, static_cast<std::size_t>(c.expected)));
+    }
+    set_window_text(nullptr, "nothing");  // window 0: nothing
+    set_window_text(toolkit.program_window, "");
 }
 
 TEST(FindTableIndex, ScansDownAndNeverReportsIndexZero) {
