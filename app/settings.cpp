@@ -130,4 +130,6 @@ void load_settings_from(const Text& path) {
     std::fclose(file);
 }
 
+void apply_setting_line(const Text& line) { read_setting(line); }
+
 void load_settings() { load_settings_from(program_directory() + "Zeptrix.cfg"); }

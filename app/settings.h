@@ -7,5 +7,8 @@
 
 // Reads program_directory() + "Zeptrix.cfg" into the program state.
 void load_settings();
+// Takes one line as if it stood in the settings file (the console peer's
+// options use it, so they mean exactly what the file's lines mean).
+void apply_setting_line(const Text& line);
 // Reads the settings file at path into the program state.
 void load_settings_from(const Text& path);

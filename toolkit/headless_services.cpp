@@ -74,9 +74,13 @@ WindowHandle main_area_handle() { return MAIN_AREA; }
 Text program_directory() { return executable_directory(); }
 
 int message_box(const Text& text, const Text& caption, const Text& letters) {
-    std::fprintf(stderr, "%s: %s\n", caption.data(), text.data());
-    if (MessageObserver observer = message_observer.load()) observer(text, caption, letters);
-    return 1;
+    // An observer shows the message its own way; without one it is a line.
+    if (MessageObserver observer = message_observer.load()) {
+        observer(text, caption, letters);
+    } else {
+        std::fprintf(stderr, "%s: %s\n", caption.data(), text.data());
+    }
+    return 0;  // the only button is OK
 }
 
 void invalidate_window(WindowHandle window, bool) {

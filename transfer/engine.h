@@ -38,6 +38,12 @@ bool listener_step(SocketHandle listening);
 void run_listener();
 ThreadResult ZPX_THREAD_CALL listener_task(void* unused);
 
+// Told of every arriving file whose name came through: stored or not, with
+// its announced size (0 when the size did not come). The console peer
+// prints one line per file from it; the desktop program shows nothing.
+using ReceiveObserver = void (*)(const Text& name, bool stored, std::uint32_t size);
+void set_receive_observer(ReceiveObserver observer);
+
 // Receives one file over the socket in the slot, then frees the slot.
 void receive_file(std::atomic<SocketHandle>& slot);
 ThreadResult ZPX_THREAD_CALL receive_task(void* slot);

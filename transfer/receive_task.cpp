@@ -19,6 +19,8 @@ constexpr std::size_t TEMP_NAME_ROOM = 48;
 // one, even when they receive the same name.
 std::atomic<std::uint32_t> temp_sequence{0};
 
+std::atomic<ReceiveObserver> receive_observer{nullptr};
+
 struct Receipt {
     SocketHandle socket = INVALID_SOCKET_HANDLE;
     std::uint32_t key_state = 0;
@@ -31,6 +33,7 @@ struct Receipt {
     std::int32_t last_percent = 0;
     std::FILE* file = nullptr;
     bool temp_created = false;
+    const char* name = nullptr;  // set once the name has arrived
 };
 
 bool receive_u32(SocketHandle socket, std::uint32_t& value) {
@@ -68,6 +71,7 @@ bool receive_header(Receipt& r) {
     if (!recv_exact(r.socket, name, static_cast<std::int32_t>(name_length))) return false;
     scramble(name, name_length, r.key_state);
     name[name_length] = '\0';
+    r.name = name;
     if (!is_safe_file_name(std::string_view(name, std::strlen(name)))) return false;
 
     r.temp_path = r.paths + final_size;
@@ -122,6 +126,8 @@ bool receive_body(Receipt& r, unsigned char* buffer) {
 
 }  // namespace
 
+void set_receive_observer(ReceiveObserver observer) { receive_observer.store(observer); }
+
 void receive_file(std::atomic<SocketHandle>& slot) {
     running_tasks.fetch_add(1);
     Receipt r;
@@ -129,12 +135,15 @@ void receive_file(std::atomic<SocketHandle>& slot) {
     unsigned char buffer[CHUNK_SIZE];
     set_idle_limit(r.socket, idle_limit_ms.load());
 
-    if (receive_header(r) && !receive_body(r, buffer)) {
+    bool stored = receive_header(r) && receive_body(r, buffer);
+    if (!stored) {
         // A failed transfer removes only its own temporary file, so a file
         // stored earlier under the same name survives.
         if (r.file) std::fclose(r.file);
         if (r.temp_created) std::remove(r.temp_path);
     }
+    ReceiveObserver observer = receive_observer.load();
+    if (observer && r.name) observer(Text(r.name), stored, r.file_total);
 
     recv_bytes_total.fetch_sub(r.file_total);
     recv_bytes_left.fetch_sub(r.file_left);

@@ -1,0 +1,29 @@
+#include <windows.h>
+#include <io.h>
+
+#include <atomic>
+
+#include "cli/interrupt.h"
+
+namespace {
+
+void (*interrupt_handler)() = nullptr;
+std::atomic<bool> interrupted{false};
+
+// The system calls this on a thread of its own.
+BOOL WINAPI console_control(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    if (interrupted.exchange(true)) ExitProcess(130);
+    interrupt_handler();
+    return TRUE;
+}
+
+}  // namespace
+
+void on_interrupt(void (*handler)()) {
+    interrupt_handler = handler;
+    SetConsoleCtrlHandler(console_control, TRUE);
+}
+
+bool stderr_is_terminal() { return _isatty(2) != 0; }

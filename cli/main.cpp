@@ -1,0 +1,252 @@
+// zeptrix-cli: a Zeptrix peer for the console. It sends and receives with
+// the same engine, wire format and messages as the desktop program.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "app/platform.h"
+#include "app/settings.h"
+#include "app/state.h"
+#include "cli/interrupt.h"
+#include "cli/options.h"
+#include "cli/progress_line.h"
+#include "net/socket.h"
+#include "text/text_utils.h"
+#include "toolkit/headless.h"
+#include "transfer/engine.h"
+
+namespace {
+
+constexpr int EXIT_DELIVERED = 0;
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+
+std::atomic<bool> any_failure{false};
+std::atomic<bool> interrupted{false};
+std::atomic<bool> progress_shown{false};
+
+void clear_progress_line() {
+    if (progress_shown.exchange(false)) std::fputs("\r\x1b[K", stderr);
+}
+
+void on_message(const Text& text, const Text& caption, const Text&) {
+    any_failure = true;
+    clear_progress_line();
+    std::fprintf(stderr, "%s: %s\n", std::string(caption.view()).c_str(),
+                 printable_name(std::string(text.view())).c_str());
+}
+
+void on_received(const Text& name, bool stored, std::uint32_t size) {
+    clear_progress_line();
+    std::string shown = printable_name(std::string(name.view()));
+    if (stored) {
+        std::printf("stored %s (%s)\n", shown.c_str(), byte_text(size).c_str());
+    } else {
+        std::printf("refused %s\n", shown.c_str());
+    }
+    std::fflush(stdout);
+}
+
+// Redraws the progress line of one kind five times a second while bytes move.
+class ProgressTicker {
+public:
+    ProgressTicker(const char* kind, const std::atomic<std::uint32_t>& total,
+                   const std::atomic<std::uint32_t>& left)
+        : kind_(kind), total_(total), left_(left) {
+        if (stderr_is_terminal()) thread_ = std::thread([this] { run(); });
+    }
+    ~ProgressTicker() {
+        running_ = false;
+        if (thread_.joinable()) thread_.join();
+        clear_progress_line();
+    }
+
+private:
+    void run() {
+        using clock = std::chrono::steady_clock;
+        clock::time_point start{};
+        std::uint64_t moved = 0;
+        std::uint32_t last_left = 0, last_total = 0;
+        while (running_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            std::uint32_t total = total_.load(), left = left_.load();
+            if (total == 0) {
+                start = {};
+                moved = 0;
+                continue;
+            }
+            if (start == clock::time_point{}) {
+                start = clock::now();
+                last_left = left;
+                last_total = total;
+            }
+            // Bytes moved since the last look, across files starting and ending.
+            std::int64_t done_now = static_cast<std::int64_t>(total) - left;
+            std::int64_t done_before = static_cast<std::int64_t>(last_total) - last_left;
+            if (done_now > done_before) moved += static_cast<std::uint64_t>(done_now - done_before);
+            last_left = left;
+            last_total = total;
+            double seconds = std::chrono::duration<double>(clock::now() - start).count();
+            std::string line = progress_line(kind_, total, left, static_cast<double>(moved), seconds);
+            std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
+            progress_shown = true;
+        }
+    }
+
+    const char* kind_;
+    const std::atomic<std::uint32_t>& total_;
+    const std::atomic<std::uint32_t>& left_;
+    std::atomic<bool> running_{true};
+    std::thread thread_;
+};
+
+// Stops what runs as the abort commands of the desktop program do, and
+// wakes receive tasks that wait on a silent peer.
+void abort_transfers() {
+    interrupted = true;
+    abort_send = true;
+    abort_receive = true;
+    for (std::int32_t i = 1; i <= SLOT_CAPACITY; ++i) {
+        SocketHandle s = receive_slots[i].load();
+        if (s != 0) interrupt_socket(s);
+    }
+}
+
+// The receiver ends on an interrupt: transfers under way are aborted and
+// cleaned up before the process goes.
+void end_receiving() {
+    bool busy = running_tasks.load() != 0;
+    abort_transfers();
+    for (int i = 0; i < 100 && running_tasks.load() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(busy ? EXIT_FAILED : EXIT_DELIVERED);
+}
+
+std::intptr_t program_window(std::uint32_t message, std::uintptr_t w_param, std::intptr_t l_param) {
+    if (message == USER_MESSAGE && w_param == SLOT_MESSAGE_CODE)
+        start_receive_for_slot(static_cast<std::int32_t>(l_param));
+    return 0;
+}
+
+// HOST[:PORT] or the name of a destination from the settings file.
+bool pick_destination(const std::string& target, Destination& destination) {
+    Text wanted(target);
+    lower_case(wanted);
+    for (std::int32_t i = 1; i <= destination_count; ++i) {
+        if (destination_names[i] == wanted) {
+            destination = {destination_names[i], destination_addresses[i], destination_ports[i]};
+            return true;
+        }
+    }
+    Text host(target);
+    std::int32_t port = 0;
+    std::size_t colon = host.view().find(':');
+    if (colon != std::string_view::npos) {
+        port = static_cast<std::int32_t>(digits_value(Text(host.view().substr(colon + 1))));
+        host.truncate(colon);
+    }
+    if (port == 0) port = listen_port;
+    IpAddress address;
+    if (!parse_address(host, address) && resolve_host(host, address).empty()) return false;
+    destination = {Text(target), address, port};
+    return true;
+}
+
+int run_send(const CliOptions& options) {
+    Destination destination;
+    if (!pick_destination(options.target, destination)) {
+        std::fprintf(stderr, "zeptrix-cli: cannot resolve %s\n", options.target.c_str());
+        return EXIT_FAILED;
+    }
+    current_destination = destination;
+    send_slots[1] = make_drop(options.files);
+    {
+        ProgressTicker ticker("send", send_bytes_total, send_bytes_left);
+        send_batch(send_slots[1]);
+    }
+    bool failed = any_failure.load() || interrupted.load();
+    if (!failed) {
+        std::fprintf(stderr, "sent %zu file%s to %s:%d\n", options.files.size(),
+                     options.files.size() == 1 ? "" : "s",
+                     std::string(address_to_text(destination.address).view()).c_str(),
+                     destination.port);
+    }
+    return failed ? EXIT_FAILED : EXIT_DELIVERED;
+}
+
+int run_receive(const CliOptions& options) {
+    if (!options.port.empty()) {
+        listen_port = static_cast<std::int32_t>(digits_value(Text(options.port)));
+        if (listen_port == 0) listen_port = DEFAULT_PORT;
+    }
+    // Unlike the settings file's "dir", the option keeps its letter case:
+    // POSIX file names are case-sensitive.
+    if (!options.dir.empty()) {
+        destination_dir = Text(options.dir);
+        if (destination_dir.back() != PATH_SEPARATOR) destination_dir += PATH_SEPARATOR;
+    }
+    for (const auto& pattern : options.accepts) apply_setting_line(Text("accept ") + Text(pattern));
+
+    std::error_code error;
+    std::string dir(destination_dir.view());
+    if (!std::filesystem::is_directory(dir, error)) {
+        std::fprintf(stderr, "zeptrix-cli: %s is not a directory\n", dir.c_str());
+        return EXIT_FAILED;
+    }
+    set_window_handler(program_window);
+    set_receive_observer(on_received);
+    std::fprintf(stderr, "receiving on port %d into %s (Ctrl-C stops)\n", listen_port & 0xFFFF,
+                 dir.c_str());
+    ProgressTicker ticker("receive", recv_bytes_total, recv_bytes_left);
+    run_listener();  // returns only when the port can't be opened
+    return EXIT_FAILED;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CliOptions options;
+    std::string error;
+    if (!parse_options(argc, argv, options, error)) {
+        std::fprintf(stderr, "zeptrix-cli: %s\n\n%s", error.c_str(), USAGE_TEXT);
+        return EXIT_USAGE;
+    }
+    if (options.verb == CliOptions::Verb::help) {
+        std::fputs(USAGE_TEXT, stdout);
+        return EXIT_DELIVERED;
+    }
+    if (options.verb == CliOptions::Verb::version) {
+        std::puts("zeptrix-cli 1.0 (wire format zeptrixv1.0)");
+        return EXIT_DELIVERED;
+    }
+
+    start_sockets();
+    if (!network_ready) {
+        std::fputs("Zeptrix: fatal error: network not available!\n", stderr);
+        return EXIT_FAILED;
+    }
+    reset_program_state();
+    destination_dir = Text(".");
+    destination_dir += PATH_SEPARATOR;
+    if (!options.config.empty()) {
+        if (!std::filesystem::is_regular_file(options.config)) {
+            std::fprintf(stderr, "zeptrix-cli: cannot read %s\n", options.config.c_str());
+            return EXIT_USAGE;
+        }
+        load_settings_from(Text(options.config));
+    }
+    set_message_observer(on_message);
+
+    if (options.verb == CliOptions::Verb::send) {
+        on_interrupt(abort_transfers);
+        return run_send(options);
+    }
+    on_interrupt(end_receiving);
+    return run_receive(options);
+}

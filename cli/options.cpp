@@ -1,0 +1,92 @@
+#include "cli/options.h"
+
+#include <cstring>
+
+const char* const USAGE_TEXT =
+    "usage: zeptrix-cli [--config FILE] send HOST[:PORT]|NAME FILE...\n"
+    "       zeptrix-cli [--config FILE] receive [--port N] [--dir DIR] [--accept PATTERN]...\n"
+    "       zeptrix-cli --help | --version\n"
+    "\n"
+    "send     sends the files, one connection each, to a Zeptrix copy listening at\n"
+    "         HOST (port 60907 unless :PORT is given), or to the destination NAME\n"
+    "         of the settings file given with --config.\n"
+    "receive  listens (port 60907 unless --port or the settings say otherwise) and\n"
+    "         stores arriving files in DIR (default: the current directory) until\n"
+    "         interrupted. --accept admits peers by address (10.0.*.*) or by the end\n"
+    "         of their host name (*.example.org), as the settings file's \"accept\".\n"
+    "--config reads a Zeptrix.cfg (port, dir, accept, sendto).\n"
+    "\n"
+    "Exit status: 0 when every file was delivered, 1 when any failed, 2 for bad usage.\n"
+    "Ctrl-C aborts the transfers under way; no partial file is left behind.\n";
+
+namespace {
+
+bool take_value(int argc, const char* const* argv, int& i, std::string& value, std::string& error) {
+    if (i + 1 >= argc) {
+        error = std::string(argv[i]) + " needs a value";
+        return false;
+    }
+    value = argv[++i];
+    return true;
+}
+
+}  // namespace
+
+bool parse_options(int argc, const char* const* argv, CliOptions& options, std::string& error) {
+    std::vector<std::string> words;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            options.verb = CliOptions::Verb::help;
+            return true;
+        } else if (arg == "--version") {
+            options.verb = CliOptions::Verb::version;
+            return true;
+        } else if (arg == "--config") {
+            if (!take_value(argc, argv, i, options.config, error)) return false;
+        } else if (arg == "--port") {
+            if (!take_value(argc, argv, i, options.port, error)) return false;
+        } else if (arg == "--dir") {
+            if (!take_value(argc, argv, i, options.dir, error)) return false;
+        } else if (arg == "--accept") {
+            std::string pattern;
+            if (!take_value(argc, argv, i, pattern, error)) return false;
+            options.accepts.push_back(pattern);
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i) words.push_back(argv[i]);
+        } else if (arg.size() > 1 && arg[0] == '-' && words.empty()) {
+            error = "unknown option " + arg;
+            return false;
+        } else {
+            words.push_back(arg);
+        }
+    }
+    if (words.empty()) {
+        error = "no command given";
+        return false;
+    }
+    if (words[0] == "send") {
+        options.verb = CliOptions::Verb::send;
+        if (words.size() < 3) {
+            error = "send needs a destination and at least one file";
+            return false;
+        }
+        if (!options.port.empty() || !options.dir.empty() || !options.accepts.empty()) {
+            error = "--port, --dir and --accept belong to receive";
+            return false;
+        }
+        options.target = words[1];
+        options.files.assign(words.begin() + 2, words.end());
+        return true;
+    }
+    if (words[0] == "receive") {
+        options.verb = CliOptions::Verb::receive;
+        if (words.size() > 1) {
+            error = "receive takes no further words: " + words[1];
+            return false;
+        }
+        return true;
+    }
+    error = "unknown command " + words[0];
+    return false;
+}

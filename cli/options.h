@@ -1,0 +1,20 @@
+// The console peer's command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct CliOptions {
+    enum class Verb { none, send, receive, help, version } verb = Verb::none;
+    std::string config;                 // --config FILE, empty when none
+    std::string target;                 // send: HOST[:PORT] or a destination's name
+    std::vector<std::string> files;     // send: the files of the batch
+    std::string port;                   // receive: --port N, empty when none
+    std::string dir;                    // receive: --dir DIR, empty when none
+    std::vector<std::string> accepts;   // receive: --accept PATTERN...
+};
+
+// Parses argv; on bad usage returns false with a one-line reason in error.
+bool parse_options(int argc, const char* const* argv, CliOptions& options, std::string& error);
+
+extern const char* const USAGE_TEXT;
