@@ -146,15 +146,18 @@ void send_batch(std::atomic<DropHandle>& slot) {
     b.port = current_destination.port;
     b.buffer = buffer;
 
+    // The first file is always tried; an abort ends the batch after a file.
     bool done = false;
-    for (std::int32_t index = 1; !done && !abort_send.load(); ++index) {
+    std::int32_t index = 1;
+    do {
         char* path = nullptr;
         std::int32_t path_size = 0;
         get_dropped_file(drop, index, path, path_size);
         if (path_size == 0) break;
         done = !send_file(b, path, path_size);
         free_dropped_file(path, path_size);
-    }
+        ++index;
+    } while (!done && !abort_send.load());
 
     finish_drop(drop);
     slot.store(0);

@@ -1,0 +1,87 @@
+// Many transfers at once through the whole engine: listener thread, slot
+// messages, receive and send task threads.
+#include "tests/engine_fixture.h"
+
+namespace {
+
+// Holds the receive tasks back until all 100 connections are handed over,
+// so that every sender is under way when the receivers start together.
+std::vector<std::int32_t> waiting_slots;
+
+std::intptr_t start_receivers_together(std::uint32_t message, std::uintptr_t w_param,
+                                       std::intptr_t l_param) {
+    if (message != USER_MESSAGE || w_param != SLOT_MESSAGE_CODE) return 0;
+    waiting_slots.push_back(static_cast<std::int32_t>(l_param));
+    if (waiting_slots.size() == SLOT_CAPACITY)
+        for (std::int32_t slot : waiting_slots) start_receive_for_slot(slot);
+    return 0;
+}
+
+bool engine_idle() {
+    if (running_tasks.load() != 0) return false;
+    for (int i = 1; i <= SLOT_CAPACITY; ++i)
+        if (receive_slots[i].load() != 0 || send_slots[i].load() != 0) return false;
+    return true;
+}
+
+class Stress : public EngineTest {};
+
+TEST_F(Stress, HundredTransfersAtOnce) {
+    fs::path out = fresh_dir("stress-out");
+    fs::path in = fresh_dir("stress-in");
+    Loopback probe = open_listener();
+    listen_port = probe.port;
+    close_socket(probe.listening);
+    destination_dir = dir_text(out);
+    current_destination.address = localhost();
+    current_destination.port = listen_port;
+    set_window_handler(start_receivers_together);
+    ASSERT_TRUE(start_thread(listener_task, nullptr, LISTENER_STACK_SIZE));
+    // Let the listener open its port before the first connection.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    std::vector<std::string> names;
+    for (int i = 0; i < SLOT_CAPACITY; ++i) {
+        names.push_back("batch" + std::to_string(i) + ".bin");
+        write_bytes(in / names.back(),
+                    pattern_bytes(256 * 1024 + static_cast<std::size_t>(i) * 1537, static_cast<std::uint32_t>(i)));
+    }
+    // The listening backlog is 5: a burst of 100 connects in the same
+    // millisecond makes the system reset some of them, so the drops come a
+    // few milliseconds apart. Senders wait for their receivers, which start
+    // only when all 100 connections are in.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(100);
+    std::int32_t most_tasks = 0;
+    for (const auto& name : names) {
+        enqueue_drop(make_drop({(in / name).string()}));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        most_tasks = std::max(most_tasks, running_tasks.load());
+    }
+
+    while ((!engine_idle() || entries_of(out).size() < names.size()) &&
+           std::chrono::steady_clock::now() < deadline) {
+        most_tasks = std::max(most_tasks, running_tasks.load());
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    // All 100 sends ran side by side.
+    EXPECT_GE(most_tasks, SLOT_CAPACITY);
+
+    EXPECT_TRUE(engine_idle()) << running_tasks.load() << " tasks running";
+    for (int i = 1; i <= SLOT_CAPACITY; ++i) {
+        EXPECT_EQ(receive_slots[i].load(), 0u) << "receive slot " << i;
+        EXPECT_EQ(send_slots[i].load(), 0u) << "send slot " << i;
+    }
+    EXPECT_TRUE(message_texts().empty()) << message_texts().size() << " messages";
+    ASSERT_EQ(entries_of(out).size(), names.size());
+    for (const auto& name : names) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(read_bytes(out / name), read_bytes(in / name));
+    }
+    expect_engine_at_rest();
+    EXPECT_EQ(open_drop_count(), 0);
+    set_window_handler(nullptr);
+    fs::remove_all(out);
+    fs::remove_all(in);
+}
+
+}  // namespace
