@@ -76,7 +76,7 @@ class Display:
     def pixels(self, x, y, w, h):
         """RGB triples of a screen rectangle, row by row."""
         raw = subprocess.run(["import", "-window", "root", "-crop", "%dx%d+%d+%d" % (w, h, x, y),
-                              "rgb:-"], env=self.env(), check=True, capture_output=True).stdout
+                              "-depth", "8", "rgb:-"], env=self.env(), check=True, capture_output=True).stdout
         return [[tuple(raw[(r * w + c) * 3:(r * w + c) * 3 + 3]) for c in range(w)]
                 for r in range(h)]
 
@@ -88,7 +88,11 @@ class Display:
 def windows_build():
     """The Windows build whose executables run here: 32-bit where the kernel
     runs 32-bit code, else the 64-bit build of the same sources."""
-    ok = subprocess.run(["/lib/ld-linux.so.2", "--version"], capture_output=True).returncode == 0
+    try:
+        ok = subprocess.run(["/lib/ld-linux.so.2", "--version"],
+                            capture_output=True).returncode == 0
+    except OSError:
+        ok = False
     return "windows" if ok else "windows64"
 
 
@@ -152,7 +156,8 @@ class Program:
     def drawn_texts(self):
         """Every text drawn, in order (Wine's DrawTextExW trace)."""
         import re
-        return re.findall(r'DrawTextExW L"((?:[^"\\]|\\.)*)", ', self.trace())
+        return [t.replace('\\"', '"') for t in
+                re.findall(r'DrawTextExW L"((?:[^"\\]|\\.)*)", ', self.trace())]
 
     def message_boxes(self):
         import re
@@ -171,9 +176,11 @@ class Program:
         time.sleep(0.3)
         return menu[0]
 
-    ITEM_HEIGHT = 18
+    # Wine's popup menus in the default font (measured: 47 pixels for two
+    # entries and a separator, 104 for five entries and two separators).
+    ITEM_HEIGHT = 16
     SEPARATOR_HEIGHT = 9
-    MENU_BORDER = 1
+    MENU_BORDER = 3
 
     def choose(self, menu, labels, label):
         """Clicks the entry label of an open menu whose entries are labels
@@ -183,7 +190,13 @@ class Program:
         for entry in labels:
             height = self.SEPARATOR_HEIGHT if entry == "" else self.ITEM_HEIGHT
             if entry == label:
-                self.display.xdotool("mousemove", x + w // 2, top + height // 2, "click", "1")
+                # Hover first, so the menu has highlighted the entry before
+                # the button goes down and up.
+                self.display.xdotool("mousemove", x + w // 2, top + height // 2)
+                time.sleep(0.3)
+                self.display.xdotool("mousedown", "1")
+                time.sleep(0.1)
+                self.display.xdotool("mouseup", "1")
                 return
             top += height
         raise AssertionError("no entry " + label)
@@ -282,22 +295,35 @@ class ThrottledRelay:
             threading.Thread(target=self._pump, args=(upstream, client, False), daemon=True).start()
 
     def _pump(self, source, sink, throttled):
+        # The sender's end of data is passed on as a half close, so the
+        # acknowledgement can still come back; anything else that ends a
+        # direction (the receiver closing, an error) ends the whole relay
+        # connection, as a direct connection would end.
         import socket
+        sender_finished = False
         try:
             while True:
                 data = source.recv(4096 if throttled else 65536)
                 if not data:
+                    sender_finished = throttled
                     break
                 sink.sendall(data)
                 if throttled:
                     time.sleep(len(data) / self.rate)
         except OSError:
             pass
-        finally:
+        if sender_finished:
             try:
                 sink.shutdown(socket.SHUT_WR)
+                return
             except OSError:
                 pass
+        for s in (source, sink):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            s.close()
 
     def close(self):
         self.stopped = True

@@ -18,11 +18,11 @@ def main():
     loader = unittest.TestLoader()
     here = os.path.dirname(os.path.abspath(__file__))
     suite = loader.loadTestsFromNames(names) if names else loader.discover(here, "test_*.py")
+    tests = list(iterate(suite))  # the runner empties the suite as it goes
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     failures = result.failures + result.errors
-    failed = {id(t) for t, _ in failures}
     cases = []
-    for test in iterate(suite):
+    for test in tests:
         message = next((m for t, m in failures if t is test), None)
         cases.append((test.id(), message))
     os.makedirs(os.path.dirname(os.path.abspath(report)), exist_ok=True)
