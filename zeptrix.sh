@@ -9,7 +9,7 @@ usage() {
   cat <<'TEXT'
 usage: ./zeptrix.sh VERB
 
-  run     start Zeptrix.exe under Wine (arrives with the program)
+  run     start Zeptrix.exe under Wine (a virtual display when there is none)
   test    install what is missing, build everything, run every test tier
   build   build the native and the Windows targets
   bench   run the benchmarks
@@ -91,6 +91,15 @@ run_ctest() {  # label, build dir, extra ctest args...
   (cd "$BUILD/$dir" && ctest --output-on-failure --timeout 900 "$@") || FAILED_TIERS="$FAILED_TIERS $label"
 }
 
+# The real Zeptrix.exe under Wine on virtual displays of its own, with the
+# console peer as the other end.
+run_e2e() {
+  echo "== tests: end to end (Zeptrix.exe under wine, console peer)"
+  rm -rf "$BUILD/e2e"; mkdir -p "$BUILD/e2e/test-results"
+  /usr/bin/python3 "$ROOT/tests/e2e/run_e2e.py" "$BUILD/e2e/test-results/e2e.xml" ||
+    FAILED_TIERS="$FAILED_TIERS end-to-end"
+}
+
 # Sums the GoogleTest XML reports of every tier.
 print_totals() {
   local tests=0 failures=0 skipped=0 f t fl sk
@@ -125,8 +134,47 @@ cmd_test() {
   run_ctest "native (address, undefined)" native
   run_ctest "native (thread)" tsan -L concurrent
   run_ctest "windows ($win, wine)" "$win"
+  run_e2e
   print_totals
   [ -z "$FAILED_TIERS" ]
+}
+
+# Starts Zeptrix.exe under Wine from build/run, with its settings beside it.
+cmd_run() {
+  "$ROOT/scripts/install_deps.sh" || exit 1
+  local win; win="$(windows_test_build)"
+  if [ ! -f "$BUILD/$win/app/Zeptrix.exe" ] || [ ! -f "$BUILD/release/cli/zeptrix-cli" ]; then
+    build_all || exit 1
+  else
+    ninja -C "$BUILD/$win" Zeptrix >/dev/null || exit 1
+  fi
+  local loader=/usr/lib/wine/wine64 prefix="$BUILD/wineprefix64"
+  [ "$win" = windows ] && loader=/usr/lib/wine/wine && prefix="$BUILD/wineprefix32"
+  wine_prefix_ready "$prefix" "$loader"
+  local here="$BUILD/run"
+  mkdir -p "$here/received"
+  cp "$BUILD/$win/app/Zeptrix.exe" "$here/Zeptrix.exe"
+  if [ ! -f "$here/Zeptrix.cfg" ]; then
+    local received="Z:${here//\//\\}\\received"
+    sed -e '/^dir /d' "$ROOT/Zeptrix.sample.cfg" > "$here/Zeptrix.cfg"
+    printf '\n; where ./zeptrix.sh run stores arriving files\ndir %s\n' "$received" >> "$here/Zeptrix.cfg"
+  fi
+  if [ -z "${DISPLAY:-}" ]; then
+    export DISPLAY=":$(( 60 + RANDOM % 30 ))"
+    Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    local xvfb=$!
+    trap 'kill $xvfb 2>/dev/null' EXIT
+    sleep 1
+    echo "no display: Zeptrix runs on the virtual display $DISPLAY"
+    echo "  (look at it with: DISPLAY=$DISPLAY import -window root shot.png)"
+  fi
+  local port; port=$(awk 'tolower($1)=="port" {p=$2} END {print p ? p : 60907}' "$here/Zeptrix.cfg")
+  echo "Zeptrix listens on port $port; received files land in $here/received"
+  echo "settings: $here/Zeptrix.cfg (sendto lines add destinations; see Zeptrix.sample.cfg)"
+  echo "send it a file: $BUILD/release/cli/zeptrix-cli send 127.0.0.1:$port FILE"
+  echo "stop: the strip's right-click menu, exit; or Ctrl-C here"
+  cd "$here" && WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+    "$loader" Zeptrix.exe
 }
 
 case "${1:-help}" in
@@ -134,7 +182,7 @@ case "${1:-help}" in
   build) "$ROOT/scripts/install_deps.sh" && build_all ;;
   deps) "$ROOT/scripts/install_deps.sh" ;;
   bench) configure release -DCMAKE_BUILD_TYPE=Release -DZPX_TESTS=OFF && ninja -C "$BUILD/release" >/dev/null && "$BUILD/release/bench/scramble_bench" ;;
-  run) echo "The program itself arrives with a later step; nothing to run yet." >&2; exit 1 ;;
+  run) cmd_run ;;
   help|-h|--help) usage ;;
   *) usage >&2; exit 2 ;;
 esac
