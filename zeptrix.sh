@@ -162,8 +162,8 @@ cmd_run() {
   if [ -z "${DISPLAY:-}" ]; then
     export DISPLAY=":$(( 60 + RANDOM % 30 ))"
     Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    local xvfb=$!
-    trap 'kill $xvfb 2>/dev/null' EXIT
+    RUN_XVFB=$!
+    trap 'kill $RUN_XVFB 2>/dev/null' EXIT
     sleep 1
     echo "no display: Zeptrix runs on the virtual display $DISPLAY"
     echo "  (look at it with: DISPLAY=$DISPLAY import -window root shot.png)"

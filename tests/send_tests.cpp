@@ -61,7 +61,8 @@ TEST_F(SendTask, SendsEveryFileOfTheBatchInOrder) {
 
 TEST_F(SendTask, NameIsWhatFollowsTheLastSeparator) {
     fs::create_directories(dir / "deep" / "er");
-    std::vector<fs::path> paths = {file("deep/er/inner.txt", "in")};
+    write_bytes(dir / "deep" / "er" / "inner.txt", "in");
+    std::vector<fs::path> paths = {dir / "deep" / "er" / "inner.txt"};
 #ifndef _WIN32
     // Only "/" separates here; a backslash is part of the name.
     paths.push_back(file("back\\slash.txt", "bs"));
