@@ -57,7 +57,7 @@ inline void forget_messages() {
 inline fs::path fresh_dir(const std::string& label) {
     static std::atomic<int> number{0};
     fs::path dir = fs::temp_directory_path() /
-                   ("zpx-" + std::to_string(process_number()) + "-" + label + "-" +
+                   ("zpx-" + std::to_string(process_number()) + std::string("-") + label + "-" +
                     std::to_string(number.fetch_add(1)));
     fs::remove_all(dir);
     fs::create_directories(dir);

@@ -116,14 +116,14 @@ TEST_F(Listener, HostNameEndingsThroughAReverseLookup) {
         {"its last letter", {}, {host.substr(host.size() - 1)}, true},
         {"the name without its last letter", {}, {front}, false},
         {"in capitals", {}, {capitals}, capitals == host},
-        {"a longer name", {}, {"x" + host}, false},
+        {"a longer name", {}, {std::string("x") + host}, false},
         {"an empty entry admits nobody", {}, {""}, false},
         {"empty entry then the name", {}, {"", host}, true},
         {"address misses, name hits", {"10.1.2.3"}, {host}, true},
         {"address misses, name misses", {"10.1.2.3"}, {"no.such.example"}, false},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(std::string(row.label) + " (name " + host + ")");
+        SCOPED_TRACE(std::string(row.label) + std::string(" (name ") + host + ")");
         allow(row.addresses, row.hosts);
         std::intptr_t slot = connect_once();
         EXPECT_EQ(slot != 0, row.admitted);
@@ -167,7 +167,7 @@ TEST_F(Listener, PortInUseIsReportedAndTheListenerEnds) {
     run_listener();
     auto seen = messages_seen();
     ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].text, "listen on port " + std::to_string(server.port) + " failed!");
+    EXPECT_EQ(seen[0].text, std::string("listen on port ") + std::to_string(server.port) + " failed!");
     EXPECT_EQ(seen[0].caption, "Zeptrix");
     EXPECT_EQ(seen[0].letters, "io");
 }

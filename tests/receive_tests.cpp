@@ -32,7 +32,7 @@ TEST_F(ReceiveTask, StoresWhatArrivesWhateverTheKeyAndPieces) {
     int n = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
-        std::string name = "file" + std::to_string(n++) + ".bin";
+        std::string name = std::string("file") + std::to_string(n++) + ".bin";
         std::string data = pattern_bytes(row.size, static_cast<std::uint32_t>(n));
         ReceiveOutcome out = receive_from_peer(wire_bytes(row.key, with_zero(name), data), row.piece);
         EXPECT_EQ(out.reply, ACK);
@@ -51,7 +51,7 @@ TEST_F(ReceiveTask, KeyWithLowByteZeroSendsPlainBytes) {
 }
 
 TEST_F(ReceiveTask, NameEndsAtItsFirstZeroByte) {
-    std::string field = std::string("kept.txt") + std::string(1, '\0') + "../x" + std::string(1, '\0');
+    std::string field = std::string("kept.txt") + std::string(1, '\0') + std::string("../x") + std::string(1, '\0');
     EXPECT_EQ(receive_from_peer(wire_bytes(90, field, "abc")).reply, ACK);
     EXPECT_EQ(entries_of(dir), std::vector<std::string>{"kept.txt"});
     EXPECT_EQ(read_bytes(dir / "kept.txt"), "abc");
@@ -193,7 +193,7 @@ TEST_F(ReceiveTask, NameLengthOutsideTheLimitIsRefused) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
         std::string wire = std::string(TRANSFER_MAGIC) + u32_bytes(0) + u32_bytes(row.length) + row.bytes +
-                           u32_bytes(1) + "z" + CLOSING_MARK;
+                           u32_bytes(1) + std::string("z") + CLOSING_MARK;
         EXPECT_EQ(receive_from_peer(wire, 0, PeerEnd::await_reply).reply, "");
         EXPECT_TRUE(entries_of(dir).empty());
         expect_engine_at_rest();
@@ -217,7 +217,7 @@ TEST_F(ReceiveTask, HostileNamesCreateNothingAnywhere) {
     destination_dir = dir_text(inside);
     const auto cwd_before = entries_of(fs::current_path());
     for (const auto& name : hostile) {
-        SCOPED_TRACE("name \"" + name + "\"");
+        SCOPED_TRACE(std::string("name \"") + name + "\"");
         EXPECT_EQ(receive_from_peer(wire_bytes(123, with_zero(name), "evil")).reply, "");
         EXPECT_TRUE(entries_of(inside).empty());
         EXPECT_EQ(entries_of(base), std::vector<std::string>{"dest"});

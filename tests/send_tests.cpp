@@ -21,7 +21,7 @@ protected:
         write_bytes(dir / name, bytes);
         return dir / name;
     }
-    std::string peer_text(std::int32_t port) { return "127.0.0.1:" + std::to_string(port); }
+    std::string peer_text(std::int32_t port) { return std::string("127.0.0.1:") + std::to_string(port); }
     // A port on which nothing listens.
     std::int32_t refusing_port() {
         Loopback l = open_listener();
@@ -90,9 +90,9 @@ TEST_F(SendTask, MessagesOfTheThreeFailures) {
     const Row rows[] = {
         {"unreadable file", {"missing.txt"}, refused, "error reading missing.txt"},
         {"refused connection", {"here.txt"}, refused,
-         "connecting to " + peer_text(refused) + " failed!"},
+         std::string("connecting to ") + peer_text(refused) + " failed!"},
         {"failed transfer", {"here.txt"}, wrong.port(),
-         "send of here.txt to " + peer_text(wrong.port()) + " failed!"},
+         std::string("send of here.txt to ") + peer_text(wrong.port()) + " failed!"},
     };
     file("here.txt", "present");
     for (const auto& row : rows) {
@@ -127,7 +127,7 @@ TEST_F(SendTask, BatchEndsAfterARefusedConnection) {
     std::int32_t port = refusing_port();
     aim_at(port);
     send_paths({file("a.txt", "a"), file("b.txt", "b")});
-    EXPECT_EQ(message_texts(), std::vector<std::string>{"connecting to " + peer_text(port) + " failed!"});
+    EXPECT_EQ(message_texts(), std::vector<std::string>{std::string("connecting to ") + peer_text(port) + " failed!"});
     expect_engine_at_rest();
 }
 
@@ -137,7 +137,7 @@ TEST_F(SendTask, BatchEndsAfterAFailedTransfer) {
     send_paths({file("a.txt", "a"), file("b.txt", "b")});
     EXPECT_EQ(peer.stop().size(), 1u);
     EXPECT_EQ(message_texts(),
-              std::vector<std::string>{"send of a.txt to " + peer_text(peer.port()) + " failed!"});
+              std::vector<std::string>{std::string("send of a.txt to ") + peer_text(peer.port()) + " failed!"});
 }
 
 TEST_F(SendTask, NoConnectMessageWhileAbortIsSet) {
@@ -175,7 +175,7 @@ TEST_F(SendTask, FileThatShrinksAfterOpeningFails) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_FALSE(got[0].whole);
     EXPECT_EQ(message_texts(),
-              std::vector<std::string>{"send of shrinks.bin to " + peer_text(peer.port()) + " failed!"});
+              std::vector<std::string>{std::string("send of shrinks.bin to ") + peer_text(peer.port()) + " failed!"});
     expect_engine_at_rest();
 }
 
@@ -194,7 +194,7 @@ TEST_F(SendTask, DisplayNamesAreCutAfter150Characters) {
         std::string name = row.length >= 4 && row.length <= 151 ? std::string(row.length - 4, 'd') + ".txt"
                                                                 : std::string(row.length, 'd');
         send_paths({dir / name});
-        EXPECT_EQ(message_texts(), std::vector<std::string>{"error reading " + row.shown});
+        EXPECT_EQ(message_texts(), std::vector<std::string>{std::string("error reading ") + row.shown});
     }
 }
 
@@ -220,7 +220,7 @@ TEST_F(SendTask, AcknowledgementWrongOrMissingFails) {
         ASSERT_EQ(got.size(), 1u);
         EXPECT_TRUE(got[0].whole);
         EXPECT_EQ(message_texts(),
-                  std::vector<std::string>{"send of x.bin to " + peer_text(peer.port()) + " failed!"});
+                  std::vector<std::string>{std::string("send of x.bin to ") + peer_text(peer.port()) + " failed!"});
         expect_engine_at_rest();
     }
 }
@@ -237,7 +237,7 @@ TEST_F(SendTask, PeerThatTakesNoDataFailsAfterTheIdleLimit) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     peer.stop();
     EXPECT_EQ(message_texts(),
-              std::vector<std::string>{"send of stuck.bin to " + peer_text(peer.port()) + " failed!"});
+              std::vector<std::string>{std::string("send of stuck.bin to ") + peer_text(peer.port()) + " failed!"});
     expect_engine_at_rest();
 }
 

@@ -34,9 +34,9 @@ TEST_F(Settings, EdgeCaseLines) {
         {"port abc", "port 5000\nport abc\n", [] { EXPECT_EQ(listen_port, DEFAULT_PORT); }},
         {"port 0", "port 5000\nport 000\n", [] { EXPECT_EQ(listen_port, DEFAULT_PORT); }},
         {"port 60,907 takes the digits", "port 6,001\n", [] { EXPECT_EQ(listen_port, 6001); }},
-        {"dir d:\\In", "dir d:\\In\n", [] { EXPECT_EQ(destination_dir, "d:\\in" + sep()); }},
-        {"dir ending with the separator", "dir in" + sep() + "\n",
-         [] { EXPECT_EQ(destination_dir, "in" + sep()); }},
+        {"dir d:\\In", "dir d:\\In\n", [] { EXPECT_EQ(destination_dir, std::string("d:\\in") + sep()); }},
+        {"dir ending with the separator", std::string("dir in") + sep() + "\n",
+         [] { EXPECT_EQ(destination_dir, std::string("in") + sep()); }},
         {"accept 10.0.*.*", "accept 10.0.*.*\n",
          [] {
              ASSERT_EQ(accept_address_count, 1);
@@ -105,7 +105,7 @@ TEST_F(Settings, EdgeCaseLines) {
         {"line endings CR LF, lone CR, LF, none", "port 1\r\ndir a\rsendto 1.2.3.4\naccept 5.6.7.8",
          [] {
              EXPECT_EQ(listen_port, 1);
-             EXPECT_EQ(destination_dir, "a" + sep());
+             EXPECT_EQ(destination_dir, std::string("a") + sep());
              EXPECT_EQ(destination_count, 1);
              EXPECT_EQ(accept_address_count, 1);
          }},
@@ -124,9 +124,9 @@ TEST_F(Settings, EdgeCaseLines) {
          }},
         {"unknown keyword, empty value, comments", "colour red\nport \n; port 9\n\n   ;\nport 7\n",
          [] { EXPECT_EQ(listen_port, 7); }},
-        {"line over 255 characters", "port 7" + std::string(249, 'x') + "port 8\nport 9x\n",
+        {"line over 255 characters", std::string("port 7") + std::string(249, 'x') + "port 8\nport 9x\n",
          [] { EXPECT_EQ(listen_port, 9); }},
-        {"cut at 255 before the comment", "port 7" + std::string(249, 'x') + "8;\n",
+        {"cut at 255 before the comment", std::string("port 7") + std::string(249, 'x') + "8;\n",
          [] { EXPECT_EQ(listen_port, 7); }},
     };
     for (const auto& row : rows) {
@@ -152,9 +152,9 @@ TEST_F(Settings, MissingFileKeepsEveryStartingValue) {
 TEST_F(Settings, TablesStopAtTheirCapacityIndependently) {
     std::string content;
     for (int i = 0; i < 5; ++i) content += "accept 10.0.0.300\nsendto not_an_address.invalid\n";
-    for (int i = 0; i < 230; ++i) content += "accept 10.0." + std::to_string(i / 200) + "." + std::to_string(i % 200) + "\n";
-    for (int i = 0; i < 220; ++i) content += "accept *host" + std::to_string(i) + "\n";
-    for (int i = 0; i < 60; ++i) content += "sendto 10.1.0." + std::to_string(i) + " d" + std::to_string(i) + "\n";
+    for (int i = 0; i < 230; ++i) content += std::string("accept 10.0.") + std::to_string(i / 200) + std::string(".") + std::to_string(i % 200) + "\n";
+    for (int i = 0; i < 220; ++i) content += std::string("accept *host") + std::to_string(i) + "\n";
+    for (int i = 0; i < 60; ++i) content += std::string("sendto 10.1.0.") + std::to_string(i) + std::string(" d") + std::to_string(i) + "\n";
     load(content);
     EXPECT_EQ(accept_address_count, ACCEPT_CAPACITY);
     EXPECT_EQ(dotted(accept_addresses[200]), "10.0.0.199");
