@@ -181,7 +181,8 @@ case "${1:-help}" in
   test) cmd_test ;;
   build) "$ROOT/scripts/install_deps.sh" && build_all ;;
   deps) "$ROOT/scripts/install_deps.sh" ;;
-  bench) configure release -DCMAKE_BUILD_TYPE=Release -DZPX_TESTS=OFF && ninja -C "$BUILD/release" >/dev/null && "$BUILD/release/bench/scramble_bench" ;;
+  bench) configure release -DCMAKE_BUILD_TYPE=Release -DZPX_TESTS=OFF && ninja -C "$BUILD/release" >/dev/null &&
+         "$BUILD/release/bench/scramble_bench" && "$ROOT/scripts/bench_transfer.sh" "${2:-5}" ;;
   run) cmd_run ;;
   help|-h|--help) usage ;;
   *) usage >&2; exit 2 ;;

@@ -210,6 +210,9 @@ TEST_F(ReceiveTask, HostileNamesCreateNothingAnywhere) {
         "less<", "more>", "pipe|", "dot.", "space ", "dots...", "CON", "con", "Con.txt", "PRN",
         "aux.tar.gz", "NUL", "nul.", "COM0", "COM1", "com9.log", "LPT0", "LPT1", "lpt9",
         "COM\xB9", "lpt\xB2", "Com\xB3.txt", "CON .txt", "AUX  ", "nul .x", "prn.", "cOm5.a.b",
+        // The receiver's own temporary names: taking one could replace the
+        // data of another transfer in flight.
+        ".zeptrix-1-0.part", ".zeptrix-",
     };
     fs::path base = fresh_dir("hostile");
     fs::path inside = base / "dest";

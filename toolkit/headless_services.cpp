@@ -20,7 +20,11 @@ constexpr WindowHandle MAIN_AREA = 2;
 // Sanitizers keep their own records on the stack; small stacks overflow.
 constexpr std::size_t STACK_FLOOR = 4u << 20;
 #else
-constexpr std::size_t STACK_FLOOR = 0;
+// On Windows the requested size is what the thread starts with, and its
+// stack can grow to the executable's reserve (1 MiB); a POSIX stack cannot
+// grow, so it gets that reserve from the start (name lookups alone can
+// take more than a task's 40 KiB).
+constexpr std::size_t STACK_FLOOR = 1u << 20;
 #endif
 
 std::atomic<MessageObserver> message_observer{nullptr};

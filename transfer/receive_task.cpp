@@ -43,8 +43,10 @@ bool receive_u32(SocketHandle socket, std::uint32_t& value) {
     return true;
 }
 
+constexpr std::string_view TEMP_NAME_PREFIX = ".zeptrix-";
+
 Text temp_file_name() {
-    return Text(".zeptrix-") + decimal_text(static_cast<std::int32_t>(process_number() & 0x7FFFFFFF)) +
+    return Text(TEMP_NAME_PREFIX) + decimal_text(static_cast<std::int32_t>(process_number() & 0x7FFFFFFF)) +
            "-" + decimal_text(static_cast<std::int32_t>(temp_sequence.fetch_add(1) & 0x7FFFFFFF)) +
            ".part";
 }
@@ -72,7 +74,10 @@ bool receive_header(Receipt& r) {
     scramble(name, name_length, r.key_state);
     name[name_length] = '\0';
     r.name = name;
-    if (!is_safe_file_name(std::string_view(name, std::strlen(name)))) return false;
+    std::string_view plain_name(name, std::strlen(name));
+    // A name of our own temporary files could replace another task's data
+    // in flight, so such names are refused too.
+    if (!is_safe_file_name(plain_name) || plain_name.starts_with(TEMP_NAME_PREFIX)) return false;
 
     r.temp_path = r.paths + final_size;
     Text temp_name = temp_file_name();
