@@ -1,0 +1,541 @@
+"""zeptrix-cli from the outside: its command line, exit codes, messages and
+lines, and real transfers between two copies of it on loopback."""
+import filecmp
+import os
+import pty
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
+from harness import BUILD, ThrottledRelay, free_port, port_open, wait_for  # noqa: E402
+
+
+def cli_path():
+    """The sanitized build when there is one (faults show), else the release."""
+    wanted = os.environ.get("ZPX_CLI")
+    if wanted:
+        return wanted
+    for build in ("native", "release"):
+        path = os.path.join(BUILD, build, "cli", "zeptrix-cli")
+        if os.path.exists(path):
+            return path
+    raise RuntimeError("zeptrix-cli is not built")
+
+
+CLI = cli_path()
+DEFAULT_PORT = 60907
+
+
+def run(*args, timeout=60, cwd=None):
+    return subprocess.run([CLI] + [str(a) for a in args], capture_output=True, text=True,
+                          timeout=timeout, cwd=cwd, errors="replace")
+
+
+def make_file(folder, name, size, seed=1):
+    path = os.path.join(folder, name)
+    block = bytes((i * 131 + seed * 17 + i // 251) % 256 for i in range(65536))
+    with open(path, "wb") as f:
+        left = size
+        while left:
+            f.write(block[:min(left, len(block))])
+            left -= min(left, len(block))
+    return path
+
+
+def port_is_free(port):
+    import socket
+    s = socket.socket()
+    try:
+        s.bind(("0.0.0.0", port))
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
+
+
+def listing(folder):
+    return sorted(os.listdir(folder))
+
+
+class Receiver:
+    """zeptrix-cli receive with its output on pipes (or on a terminal)."""
+
+    def __init__(self, *extra, port=None, folder=None, terminal=False, with_port=True):
+        self.port = port or free_port()
+        self.folder = folder or tempfile.mkdtemp(prefix="cli-recv-")
+        args = [CLI, "receive"] + [str(a) for a in extra]
+        if with_port:
+            args += ["--port", str(self.port)]
+        if folder is not False and "--config" not in extra:
+            args += ["--dir", self.folder]
+        self.terminal = None
+        if terminal:
+            self.terminal, slave = pty.openpty()
+            self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=slave)
+            os.close(slave)
+        else:
+            self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        wait_for(lambda: port_open(self.port) or self.process.poll() is not None,
+                 what="the receiver")
+        if self.process.poll() is not None:
+            raise AssertionError("receiver ended: " + self.process.stderr.read().decode())
+
+    def stop(self, timeout=15):
+        """Ctrl-C; returns exit code, standard output and standard error."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)
+        try:
+            out, err = self.process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            out, err = self.process.communicate()
+            raise AssertionError("receiver did not end on Ctrl-C")
+        if self.terminal is not None:
+            err = read_terminal(self.terminal, 0.2)
+            os.close(self.terminal)
+            self.terminal = None
+        # Byte for byte: names are 8-bit text without a character set.
+        return self.process.returncode, out.decode("latin-1"), err.decode("latin-1")
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.communicate()
+
+
+def read_terminal(fd, quiet_for):
+    """What arrived on the terminal until it stayed silent for quiet_for s."""
+    data = b""
+    while True:
+        ready, _, _ = select.select([fd], [], [], quiet_for)
+        if not ready:
+            return data
+        try:
+            chunk = os.read(fd, 65536)
+        except OSError:
+            return data
+        if not chunk:
+            return data
+        data += chunk
+
+
+class CliTest(unittest.TestCase):
+    def setUp(self):
+        self.receivers = []
+        self.relays = []
+        self.files = tempfile.mkdtemp(prefix="cli-files-")
+
+    def tearDown(self):
+        for r in self.receivers:
+            r.kill()
+        for relay in self.relays:
+            relay.close()
+        shutil.rmtree(self.files, ignore_errors=True)
+
+    def receiver(self, *extra, **kw):
+        r = Receiver(*extra, **kw)
+        self.receivers.append(r)
+        return r
+
+    def relay(self, port, rate):
+        relay = ThrottledRelay(port, rate)
+        self.relays.append(relay)
+        return relay
+
+    def assert_same(self, sent, arrived):
+        self.assertTrue(os.path.exists(arrived), arrived + " is missing")
+        self.assertTrue(filecmp.cmp(sent, arrived, shallow=False), arrived + " differs")
+
+
+class CommandLine(CliTest):
+    def test_usage_and_exit_codes(self):
+        rows = [
+            # label, arguments, exit code, text on stdout, text on stderr
+            ("help", ["--help"], 0, "usage: zeptrix-cli", None),
+            ("short help", ["-h"], 0, "usage: zeptrix-cli", None),
+            ("help wins over the rest", ["send", "--help"], 0, "usage: zeptrix-cli", None),
+            ("version", ["--version"], 0, "zeptrix-cli 1.0", None),
+            ("nothing", [], 2, None, "no command given"),
+            ("unknown command", ["fetch", "x"], 2, None, "unknown command fetch"),
+            ("unknown option", ["--fast", "send", "h", "f"], 2, None, "unknown option --fast"),
+            ("send without files", ["send", "127.0.0.1"], 2, None, "at least one file"),
+            ("send alone", ["send"], 2, None, "at least one file"),
+            ("receive with a word", ["receive", "now"], 2, None, "no further words"),
+            ("receive option on send", ["send", "--port", "5", "127.0.0.1", "f"], 2, None,
+             "belong to receive"),
+            ("option without value", ["receive", "--port"], 2, None, "--port needs a value"),
+            ("config without value", ["--config"], 2, None, "--config needs a value"),
+            ("missing config", ["--config", "/nonexistent/Zeptrix.cfg", "send", "h", "f"], 2,
+             None, "cannot read /nonexistent/Zeptrix.cfg"),
+        ]
+        for label, args, code, out, err in rows:
+            with self.subTest(label):
+                r = run(*args)
+                self.assertEqual(r.returncode, code, r.stderr)
+                if out is not None:
+                    self.assertIn(out, r.stdout)
+                    self.assertEqual(r.stderr, "")
+                if err is not None:
+                    self.assertIn(err, r.stderr)
+                    self.assertEqual(r.stdout, "", "messages go to stderr")
+                    if code == 2 and not label.startswith("missing"):
+                        self.assertIn("usage: zeptrix-cli", r.stderr, "bad words show the usage")
+
+    def test_failed_sends_end_with_1_and_say_why_on_stderr(self):
+        closed = free_port()
+        present = make_file(self.files, "present.bin", 10)
+        rows = [
+            ("unknown host", ["nosuchhost.invalid", present], "cannot resolve nosuchhost.invalid"),
+            ("nobody listens", ["127.0.0.1:%d" % closed, present],
+             "Zeptrix: connecting to 127.0.0.1:%d failed!" % closed),
+            ("missing file", ["127.0.0.1:%d" % closed, os.path.join(self.files, "gone.txt")],
+             "Zeptrix: error reading gone.txt"),
+        ]
+        for label, args, message in rows:
+            with self.subTest(label):
+                r = run("send", *args)
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertIn(message, r.stderr)
+                self.assertEqual(r.stdout, "")
+
+    def test_receive_into_a_missing_directory_fails(self):
+        r = run("receive", "--port", free_port(), "--dir", "/nonexistent/dir")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("/nonexistent/dir/ is not a directory", r.stderr)
+
+    def test_receive_on_a_busy_port_fails(self):
+        busy = self.receiver()
+        r = run("receive", "--port", busy.port, "--dir", self.files, timeout=20)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("listen on port %d failed!" % busy.port, r.stderr)
+
+
+class DefaultPort(CliTest):
+    def setUp(self):
+        super().setUp()
+        if not port_is_free(DEFAULT_PORT):
+            self.skipTest("port %d is in use here" % DEFAULT_PORT)
+
+    def test_send_without_port_goes_to_60907(self):
+        present = make_file(self.files, "a.bin", 10)
+        for label, host in [("address", "127.0.0.1"), ("host name", "localhost")]:
+            with self.subTest(label):
+                r = run("send", host, present)
+                self.assertEqual(r.returncode, 1)
+                self.assertIn("connecting to 127.0.0.1:%d failed!" % DEFAULT_PORT, r.stderr)
+
+    def test_receive_without_port_listens_on_60907(self):
+        r = self.receiver(port=DEFAULT_PORT, with_port=False)
+        sent = make_file(self.files, "default.bin", 5000)
+        result = run("send", "127.0.0.1", sent)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        code, out, err = r.stop()
+        self.assertIn("receiving on port %d" % DEFAULT_PORT, err)
+        self.assert_same(sent, os.path.join(r.folder, "default.bin"))
+
+
+class Transfers(CliTest):
+    SIZES = [("empty", 0), ("one byte", 1), ("one piece", 8193), ("a piece and a byte", 8194),
+             ("a megabyte and some", (1 << 20) + 7)]
+
+    def test_files_arrive_byte_for_byte_one_by_one(self):
+        r = self.receiver()
+        for seed, (label, size) in enumerate(self.SIZES):
+            with self.subTest(label):
+                sent = make_file(self.files, "file %d.bin" % seed, size, seed)
+                result = run("send", "127.0.0.1:%d" % r.port, sent)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.stderr, "sent 1 file to 127.0.0.1:%d\n" % r.port)
+                self.assertEqual(result.stdout, "")
+                self.assert_same(sent, os.path.join(r.folder, "file %d.bin" % seed))
+        code, out, err = r.stop()
+        self.assertEqual(code, 0, "an idle receiver ends cleanly on Ctrl-C")
+        self.assertEqual(out.splitlines(), [
+            "stored file 0.bin (0 B)", "stored file 1.bin (1 B)", "stored file 2.bin (8.0 KiB)",
+            "stored file 3.bin (8.0 KiB)", "stored file 4.bin (1.0 MiB)"])
+        self.assertEqual(listing(r.folder), ["file %d.bin" % i for i in range(5)])
+
+    def test_a_batch_arrives_whole_over_a_host_name(self):
+        r = self.receiver()
+        batch = [make_file(self.files, "batch-%02d.dat" % i, size, i)
+                 for i, size in enumerate([0, 17, 8193, 100000, 0, 3])]
+        result = run("send", "localhost:%d" % r.port, *batch)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("sent 6 files to 127.0.0.1:%d" % r.port, result.stderr)
+        for path in batch:
+            self.assert_same(path, os.path.join(r.folder, os.path.basename(path)))
+        _, out, _ = r.stop()
+        self.assertEqual(len(out.splitlines()), 6, out)
+
+    def test_a_file_replaces_one_of_the_same_name(self):
+        r = self.receiver()
+        with open(os.path.join(r.folder, "same.txt"), "wb") as f:
+            f.write(b"old contents that are longer than the new ones")
+        sent = make_file(self.files, "same.txt", 5)
+        self.assertEqual(run("send", "127.0.0.1:%d" % r.port, sent).returncode, 0)
+        self.assert_same(sent, os.path.join(r.folder, "same.txt"))
+
+    def test_unreadable_file_is_skipped_and_the_batch_goes_on(self):
+        r = self.receiver()
+        first = make_file(self.files, "first.bin", 100)
+        last = make_file(self.files, "last.bin", 200)
+        result = run("send", "127.0.0.1:%d" % r.port, first,
+                     os.path.join(self.files, "missing.bin"), last)
+        self.assertEqual(result.returncode, 1, "a file failed")
+        self.assertIn("error reading missing.bin", result.stderr)
+        self.assertNotIn("sent ", result.stderr)
+        self.assert_same(first, os.path.join(r.folder, "first.bin"))
+        self.assert_same(last, os.path.join(r.folder, "last.bin"))
+
+
+class ReceiverLines(CliTest):
+    def test_one_line_per_file_with_control_characters_escaped(self):
+        rows = [
+            # label, file name, stored, line on stdout
+            ("plain", "plain.txt", True, "stored plain.txt (3 B)"),
+            ("delete character", "a\x7fb", True, "stored a\\x7Fb (3 B)"),
+            ("high byte", "caf\xe9.txt", True, "stored caf\xe9.txt (3 B)"),
+            ("control character", "a\x01b", False, "refused a\\x01b"),
+            ("tab", "a\tb", False, "refused a\\x09b"),
+            ("escape", "a\x1b[2Jb", False, "refused a\\x1B[2Jb"),
+            ("backslash", "a\\b", False, "refused a\\\\b"),
+            ("trailing dot", "dot.", False, "refused dot."),
+            ("device name", "con.txt", False, "refused con.txt"),
+            ("our temporary name", ".zeptrix-1-1.part", False, "refused .zeptrix-1-1.part"),
+        ]
+        r = self.receiver()
+        expected = []
+        for label, name, stored, line in rows:
+            with self.subTest(label):
+                folder = tempfile.mkdtemp(dir=self.files)
+                path = os.path.join(folder.encode(), name.encode("latin-1"))
+                with open(path, "wb") as f:
+                    f.write(b"abc")
+                result = subprocess.run([CLI.encode(), b"send", b"127.0.0.1:%d" % r.port, path],
+                                        capture_output=True, timeout=60)
+                self.assertEqual(result.returncode, 0 if stored else 1, result.stderr)
+                self.assertEqual(result.stdout, b"")
+                arrived = os.path.join(r.folder.encode(), name.encode("latin-1"))
+                self.assertEqual(os.path.exists(arrived), stored)
+                expected.append(line)
+        code, out, err = r.stop()
+        self.assertEqual(code, 0)
+        self.assertEqual(out.splitlines(), expected)
+        self.assertEqual(err.count("\n"), 1, "only the listening notice on stderr: " + err)
+        self.assertEqual([n for n in os.listdir(r.folder) if n.startswith(".zeptrix-")], [])
+
+
+class Settings(CliTest):
+    def write_config(self, text):
+        path = os.path.join(self.files, "Zeptrix.cfg")
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def test_sendto_names_are_lower_cased(self):
+        r = self.receiver()
+        config = self.write_config("; destinations\nsendto 127.0.0.1:%d Office PC\n"
+                                   "sendto localhost:%d Home\n" % (r.port, r.port))
+        rows = [("as written", "office pc"), ("other case", "OFFICE PC"),
+                ("host name lookup", "home")]
+        for i, (label, name) in enumerate(rows):
+            with self.subTest(label):
+                sent = make_file(self.files, "named-%d.bin" % i, 1000 + i, i)
+                result = run("--config", config, "send", name, sent)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assert_same(sent, os.path.join(r.folder, "named-%d.bin" % i))
+
+    def test_configured_port_is_the_default_of_hosts_and_sendto(self):
+        r = self.receiver()
+        config = self.write_config("port %d\nsendto 127.0.0.1 plain\n" % r.port)
+        for i, target in enumerate(["127.0.0.1", "plain"]):
+            with self.subTest(target):
+                sent = make_file(self.files, "port-%d.bin" % i, 321, i)
+                result = run("--config", config, "send", target, sent)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assert_same(sent, os.path.join(r.folder, "port-%d.bin" % i))
+
+    def test_receive_takes_port_dir_and_accept_from_the_file(self):
+        folder = tempfile.mkdtemp(prefix="cli-cfg-dir-").lower()
+        os.makedirs(folder, exist_ok=True)
+        rows = [("admitting", "accept 127.0.0.1", True), ("refusing", "accept 10.1.2.3", False)]
+        for i, (label, accept, admitted) in enumerate(rows):
+            with self.subTest(label):
+                port = free_port()
+                config = self.write_config("port %d\ndir %s\n%s\n" % (port, folder, accept))
+                r = self.receiver("--config", config, port=port, folder=folder, with_port=False)
+                sent = make_file(self.files, "cfg-%d.bin" % i, 4096, i)
+                result = run("send", "127.0.0.1:%d" % port, sent)
+                self.assertEqual(result.returncode, 0 if admitted else 1, result.stderr)
+                self.assertEqual(os.path.exists(os.path.join(folder, "cfg-%d.bin" % i)), admitted)
+                _, _, err = r.stop()
+                self.assertIn("receiving on port %d into %s/" % (port, folder), err)
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+class Access(CliTest):
+    def test_accept_patterns_admit_and_refuse(self):
+        rows = [
+            # label, --accept patterns, admitted
+            ("exact address", ["127.0.0.1"], True),
+            ("any last octets", ["127.*.*.*"], True),
+            ("255 as any", ["127.0.0.255"], True),
+            ("another network", ["10.*.*.*"], False),
+            ("another address", ["127.0.0.2"], False),
+            ("host-name ending", ["*localhost"], True),
+            ("whole host name", ["*.localhost"], False),
+            ("foreign ending", ["*.example.invalid"], False),
+            ("either list", ["10.0.0.1", "*host"], True),
+            ("neither list", ["10.0.0.1", "*.example.invalid"], False),
+        ]
+        for i, (label, patterns, admitted) in enumerate(rows):
+            with self.subTest(label):
+                args = []
+                for p in patterns:
+                    args += ["--accept", p]
+                r = self.receiver(*args)
+                sent = make_file(self.files, "acc-%d.bin" % i, 2000, i)
+                result = run("send", "127.0.0.1:%d" % r.port, sent)
+                self.assertEqual(result.returncode, 0 if admitted else 1, result.stderr)
+                arrived = os.path.join(r.folder, "acc-%d.bin" % i)
+                self.assertEqual(os.path.exists(arrived), admitted)
+                if admitted:
+                    self.assert_same(sent, arrived)
+                else:
+                    self.assertIn("send of acc-%d.bin to 127.0.0.1:%d failed!" % (i, r.port),
+                                  result.stderr)
+                code, out, _ = r.stop()
+                self.assertEqual(out, "stored acc-%d.bin (2.0 KiB)\n" % i if admitted else "")
+                self.assertEqual(listing(r.folder), ["acc-%d.bin" % i] if admitted else [])
+
+
+class ProgressLine(CliTest):
+    SIZE = 600000
+    RATE = 300000  # about two seconds through the relay
+
+    def test_shown_on_a_terminal_for_sender_and_receiver(self):
+        r = self.receiver(terminal=True)
+        relay = self.relay(r.port, self.RATE)
+        sent = make_file(self.files, "watched.bin", self.SIZE)
+        pid, master = pty.fork()
+        if pid == 0:
+            os.execv(CLI, [CLI, "send", "127.0.0.1:%d" % relay.port, sent])
+        output = b""
+        while True:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            output += chunk
+        _, status = os.waitpid(pid, 0)
+        os.close(master)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0, output)
+        text = output.decode("utf-8", "replace")
+        self.assertRegex(text, r"\rsend +\d+% to go  [\d.]+ [KMG]?i?B of 585\.9 KiB")
+        self.assertIn("\r\x1b[K", text, "the line is cleared at the end")
+        self.assertIn("sent 1 file to 127.0.0.1:%d" % relay.port, text)
+        self.assert_same(sent, os.path.join(r.folder, "watched.bin"))
+        code, out, err = r.stop()
+        self.assertRegex(err, r"\rreceive +\d+% to go")
+        self.assertEqual(out, "stored watched.bin (585.9 KiB)\n", "no progress on stdout")
+
+    def test_absent_when_stderr_is_a_pipe(self):
+        r = self.receiver()
+        relay = self.relay(r.port, self.RATE)
+        sent = make_file(self.files, "piped.bin", self.SIZE)
+        result = run("send", "127.0.0.1:%d" % relay.port, sent)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr, "sent 1 file to 127.0.0.1:%d\n" % relay.port)
+        code, out, err = r.stop()
+        for stream in (out, err):
+            self.assertNotIn("\r", stream)
+            self.assertNotIn("to go", stream)
+
+
+class Interrupts(CliTest):
+    SIZE = 24 << 20
+    RATE = 1 << 20
+
+    def wait_for_partial(self, folder):
+        """The receiver's temporary file once bytes have reached it."""
+        def partial():
+            for name in os.listdir(folder):
+                path = os.path.join(folder, name)
+                if name.endswith(".part") and os.path.getsize(path) > 0:
+                    return path
+            return None
+        return wait_for(partial, timeout=30, what="bytes in the temporary file")
+
+    def test_ctrl_c_aborts_a_send_and_leaves_no_partial_file(self):
+        r = self.receiver()
+        relay = self.relay(r.port, self.RATE)
+        sent = make_file(self.files, "big.bin", self.SIZE)
+        later = make_file(self.files, "later.bin", 10)
+        sender = subprocess.Popen([CLI, "send", "127.0.0.1:%d" % relay.port, sent, later],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.wait_for_partial(r.folder)
+        sender.send_signal(signal.SIGINT)
+        out, err = sender.communicate(timeout=20)
+        self.assertEqual(sender.returncode, 1, err)
+        self.assertNotIn("sent ", err)
+        wait_for(lambda: listing(r.folder) == [], timeout=20, what="the partial file to go")
+        self.assertTrue(r.process.poll() is None, "the receiver goes on")
+        code, out, _ = r.stop()
+        self.assertEqual(out, "refused big.bin\n")
+        self.assertEqual(listing(r.folder), [], "neither file arrived")
+
+    def test_ctrl_c_aborts_a_receive_and_leaves_no_partial_file(self):
+        r = self.receiver()
+        relay = self.relay(r.port, self.RATE)
+        sent = make_file(self.files, "big.bin", self.SIZE)
+        sender = subprocess.Popen([CLI, "send", "127.0.0.1:%d" % relay.port, sent],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.wait_for_partial(r.folder)
+        started = time.time()
+        code, out, err = r.stop()
+        self.assertLess(time.time() - started, 10)
+        self.assertEqual(code, 1, "a transfer was under way: " + err)
+        self.assertEqual(listing(r.folder), [])
+        self.assertEqual(out, "refused big.bin\n")
+        _, send_err = sender.communicate(timeout=60)
+        self.assertEqual(sender.returncode, 1)
+        self.assertIn("send of big.bin to 127.0.0.1:%d failed!" % relay.port, send_err)
+
+
+class WindowsConsolePeer(CliTest):
+    """zeptrix-cli.exe, the Windows build, under Wine against the native peer."""
+
+    def setUp(self):
+        super().setUp()
+        self.exe = os.path.join(BUILD, "windows64", "cli", "zeptrix-cli.exe")
+        if not os.path.exists(self.exe) or not os.path.exists("/usr/lib/wine/wine64"):
+            self.skipTest("no 64-bit Windows build or no wine64 here")
+        from harness import wine_prefix
+        self.env = dict(os.environ, WINEPREFIX=wine_prefix("windows64"), WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+
+    def test_windows_sender_to_native_receiver_byte_for_byte(self):
+        r = self.receiver()
+        batch = [make_file(self.files, name, size, i) for i, (name, size) in
+                 enumerate([("from windows.txt", 70000), ("empty", 0), ("piece", 8193)])]
+        windows_paths = ["Z:" + p.replace("/", "\\") for p in batch]
+        result = subprocess.run(["/usr/lib/wine/wine64", self.exe, "send",
+                                 "127.0.0.1:%d" % r.port] + windows_paths,
+                                capture_output=True, text=True, timeout=120, env=self.env)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn("sent 3 files to 127.0.0.1:%d" % r.port, result.stderr)
+        for path in batch:
+            self.assert_same(path, os.path.join(r.folder, os.path.basename(path)))
+
+
+if __name__ == "__main__":
+    unittest.main()
