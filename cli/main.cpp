@@ -134,33 +134,40 @@ std::intptr_t program_window(std::uint32_t message, std::uintptr_t w_param, std:
     return 0;
 }
 
+enum class Pick { found, unknown_host, bad_port };
+
 // HOST[:PORT] or the name of a destination from the settings file.
-bool pick_destination(const std::string& target, Destination& destination) {
+Pick pick_destination(const std::string& target, Destination& destination) {
     Text wanted(target);
     lower_case(wanted);
     for (std::int32_t i = 1; i <= destination_count; ++i) {
         if (destination_names[i] == wanted) {
             destination = {destination_names[i], destination_addresses[i], destination_ports[i]};
-            return true;
+            return Pick::found;
         }
     }
     Text host(target);
-    std::int32_t port = 0;
-    std::size_t colon = host.view().find(':');
-    if (colon != std::string_view::npos) {
-        port = static_cast<std::int32_t>(digits_value(Text(host.view().substr(colon + 1))));
-        host.truncate(colon);
+    std::int32_t port = listen_port;
+    std::size_t colon = target.find(':');
+    if (colon != std::string::npos) {
+        if (!parse_port(target.substr(colon + 1), port)) return Pick::bad_port;
+        host = Text(target.substr(0, colon));
     }
-    if (port == 0) port = listen_port;
     IpAddress address;
-    if (!parse_address(host, address) && resolve_host(host, address).empty()) return false;
+    if (!parse_address(host, address) && resolve_host(host, address).empty())
+        return Pick::unknown_host;
     destination = {Text(target), address, port};
-    return true;
+    return Pick::found;
 }
 
 int run_send(const CliOptions& options) {
     Destination destination;
-    if (!pick_destination(options.target, destination)) {
+    Pick pick = pick_destination(options.target, destination);
+    if (pick == Pick::bad_port) {
+        std::fprintf(stderr, "zeptrix-cli: bad port in %s\n\n%s", options.target.c_str(), USAGE_TEXT);
+        return EXIT_USAGE;
+    }
+    if (pick == Pick::unknown_host) {
         std::fprintf(stderr, "zeptrix-cli: cannot resolve %s\n", options.target.c_str());
         return EXIT_FAILED;
     }
@@ -180,11 +187,19 @@ int run_send(const CliOptions& options) {
     return failed ? EXIT_FAILED : EXIT_DELIVERED;
 }
 
+// ZEPTRIX_IDLE_LIMIT_MS shortens (or lengthens) how long a transfer waits
+// for a silent peer; for tests, so it is left out of the usage text.
+void read_idle_limit_override() {
+    const char* value = std::getenv("ZEPTRIX_IDLE_LIMIT_MS");
+    if (!value || !*value) return;
+    char* end = nullptr;
+    long ms = std::strtol(value, &end, 10);
+    if (*end == '\0' && ms > 0 && ms <= 86400000) idle_limit_ms = static_cast<std::int32_t>(ms);
+}
+
 int run_receive(const CliOptions& options) {
-    if (!options.port.empty()) {
-        listen_port = static_cast<std::int32_t>(digits_value(Text(options.port)));
-        if (listen_port == 0) listen_port = DEFAULT_PORT;
-    }
+    read_idle_limit_override();
+    if (!options.port.empty()) parse_port(options.port, listen_port);
     // Unlike the settings file's "dir", the option keeps its letter case:
     // POSIX file names are case-sensitive.
     if (!options.dir.empty()) {

@@ -32,6 +32,18 @@ bool take_value(int argc, const char* const* argv, int& i, std::string& value, s
 
 }  // namespace
 
+bool parse_port(const std::string& text, std::int32_t& port) {
+    if (text.empty() || text.size() > 5) return false;
+    std::int32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > 65535) return false;
+    port = value;
+    return true;
+}
+
 bool parse_options(int argc, const char* const* argv, CliOptions& options, std::string& error) {
     std::vector<std::string> words;
     for (int i = 1; i < argc; ++i) {
@@ -46,6 +58,13 @@ bool parse_options(int argc, const char* const* argv, CliOptions& options, std::
             if (!take_value(argc, argv, i, options.config, error)) return false;
         } else if (arg == "--port") {
             if (!take_value(argc, argv, i, options.port, error)) return false;
+            // Unlike the settings file, which passes bad values over, a
+            // typing error here is told rather than taken as another port.
+            std::int32_t port = 0;
+            if (!parse_port(options.port, port)) {
+                error = "bad port " + options.port;
+                return false;
+            }
         } else if (arg == "--dir") {
             if (!take_value(argc, argv, i, options.dir, error)) return false;
         } else if (arg == "--accept") {

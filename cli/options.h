@@ -1,6 +1,7 @@
 // The console peer's command line.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,5 +17,8 @@ struct CliOptions {
 
 // Parses argv; on bad usage returns false with a one-line reason in error.
 bool parse_options(int argc, const char* const* argv, CliOptions& options, std::string& error);
+
+// A port on the command line: decimal digits only, 1 to 65535.
+bool parse_port(const std::string& text, std::int32_t& port);
 
 extern const char* const USAGE_TEXT;
