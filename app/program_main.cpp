@@ -2,6 +2,8 @@
 // program leaves only through its end handling.
 #include <windows.h>
 
+#include <cstdlib>
+
 #include "app/main_window.h"
 #include "app/settings.h"
 #include "app/state.h"
@@ -27,6 +29,17 @@ void shape_strip() {
     set_taskbar_button(strip, false);
 }
 
+// ZEPTRIX_IDLE_LIMIT_MS, when set to a positive number of milliseconds,
+// replaces how long a transfer waits for a silent peer. Only the tests set
+// it; the settings file has no word for it.
+void read_idle_limit_override() {
+    const char* value = std::getenv("ZEPTRIX_IDLE_LIMIT_MS");
+    if (!value || !*value) return;
+    char* end = nullptr;
+    long ms = std::strtol(value, &end, 10);
+    if (*end == '\0' && ms > 0 && ms <= 86400000) idle_limit_ms = static_cast<std::int32_t>(ms);
+}
+
 void run_program() {
     if (!network_ready) {
         message_box(Text("network not available!"), Text("Zeptrix: fatal error"), Text("os"));
@@ -37,6 +50,7 @@ void run_program() {
     current_destination.port = 0;
     load_settings();
     clear_transfer_state();
+    read_idle_limit_override();
 
     create_window_class(main_window_proc);
     create_program_window(toolkit.screen_width - PROGRAM_WINDOW_RIGHT_GAP - PROGRAM_WINDOW_WIDTH, 0,
