@@ -14,6 +14,7 @@ usage: ./zeptrix.sh VERB
   build   build the native and the Windows targets
   bench   run the benchmarks, figures into BENCHMARKS.md
   dist    pack the 32-bit Windows release into build/dist/zeptrix-1.0-win32.zip
+  fuzz [SECONDS]  run each fuzz target that long (default 600), report in build/fuzz
   deps    install what a fresh Debian 12 machine lacks
   help    this text
 TEXT
@@ -109,6 +110,43 @@ run_cli() {
     FAILED_TIERS="$FAILED_TIERS console-peer"
 }
 
+# The libFuzzer targets, built with clang in a build directory of their own.
+build_fuzz() {
+  configure fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+    -DCMAKE_CXX_COMPILER=clang++ -DZPX_FUZZ=ON -DZPX_TESTS=OFF || return 1
+  echo "== build fuzz"
+  ninja -C "$BUILD/fuzz" -j "$(jobs)" fuzzers | grep -v '^\[' || true
+  [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "build of fuzz failed" >&2; return 1; }
+}
+
+run_fuzz() {  # seconds per target
+  echo "== tests: fuzzing (${1} s per target)"
+  rm -rf "$BUILD/fuzz/test-results"; mkdir -p "$BUILD/fuzz/test-results"
+  /usr/bin/python3 "$ROOT/tests/fuzz/run_fuzz.py" "$BUILD/fuzz" "$1" "$BUILD/fuzz/test-results/fuzz.xml" ||
+    FAILED_TIERS="$FAILED_TIERS fuzzing"
+}
+
+# Hostile peers against the console peer and Zeptrix.exe, then resource
+# leak checks over 1,000 transfers.
+run_hostile() {
+  echo "== tests: hostile peers (console peer, Zeptrix.exe under wine)"
+  rm -rf "$BUILD/hostile"; mkdir -p "$BUILD/hostile/test-results"
+  /usr/bin/python3 "$ROOT/tests/hostile/run_hostile.py" "$BUILD/hostile/test-results/hostile.xml" test_hostile ||
+    FAILED_TIERS="$FAILED_TIERS hostile"
+  echo "== tests: leaks (descriptors, memory, handles after 1,000 transfers)"
+  rm -rf "$BUILD/leak"; mkdir -p "$BUILD/leak/test-results"
+  /usr/bin/python3 "$ROOT/tests/hostile/run_hostile.py" "$BUILD/leak/test-results/leak.xml" test_leaks ||
+    FAILED_TIERS="$FAILED_TIERS leaks"
+}
+
+cmd_fuzz() {
+  "$ROOT/scripts/install_deps.sh" || exit 1
+  build_fuzz || exit 1
+  FAILED_TIERS=""
+  run_fuzz "${1:-600}"
+  [ -z "$FAILED_TIERS" ]
+}
+
 # Sums the GoogleTest XML reports of every tier.
 print_totals() {
   local tests=0 failures=0 skipped=0 f t fl sk
@@ -145,6 +183,8 @@ cmd_test() {
   run_ctest "windows ($win, wine)" "$win"
   run_cli
   run_e2e
+  if build_fuzz; then run_fuzz 30; else FAILED_TIERS="$FAILED_TIERS fuzzing"; fi
+  run_hostile
   print_totals
   [ -z "$FAILED_TIERS" ]
 }
@@ -193,6 +233,7 @@ case "${1:-help}" in
   deps) "$ROOT/scripts/install_deps.sh" ;;
   bench) shift; "$ROOT/scripts/bench.sh" "$@" ;;
   dist) "$ROOT/scripts/dist.sh" ;;
+  fuzz) shift; cmd_fuzz "$@" ;;
   run) cmd_run ;;
   help|-h|--help) usage ;;
   *) usage >&2; exit 2 ;;

@@ -13,6 +13,7 @@ have_cmd g++ || need+=(g++)
 have_cmd clang++ || need+=(clang)
 # libFuzzer's runtime for the fuzz targets.
 have_pkg libclang-rt-14-dev || need+=(libclang-rt-14-dev)
+have_cmd valgrind || need+=(valgrind)
 have_pkg libgtest-dev || need+=(libgtest-dev)
 have_pkg libbenchmark-dev || need+=(libbenchmark-dev)
 have_cmd i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686-posix)
