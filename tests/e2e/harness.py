@@ -173,7 +173,16 @@ class Program:
         self.display.xdotool("mousemove", gx + x, gy + y, "click", "3")
         menu = wait_for(lambda: [w for w in self.display.visible_windows()
                                  if w not in before and w != self.window], what="the popup menu")
-        time.sleep(0.3)
+        # Painted when two looks agree and it is no longer blank.
+        geometry = self.display.geometry(menu[0])
+        last = [None]
+
+        def painted():
+            now = self.display.pixels(*geometry)
+            settled = now == last[0] and any(p != (0, 0, 0) for row in now for p in row)
+            last[0] = now
+            return settled
+        wait_for(painted, step=0.2, what="the menu to be drawn")
         return menu[0]
 
     # Wine's popup menus in the default font (measured: 47 pixels for two
@@ -190,10 +199,19 @@ class Program:
         for entry in labels:
             height = self.SEPARATOR_HEIGHT if entry == "" else self.ITEM_HEIGHT
             if entry == label:
-                # Hover first, so the menu has highlighted the entry before
-                # the button goes down and up.
-                self.display.xdotool("mousemove", x + w // 2, top + height // 2)
-                time.sleep(0.3)
+                # As a person does: point at the entry, see it highlighted,
+                # then press and release. Under load the menu may take a
+                # moment before it follows the pointer.
+                row = (x + self.MENU_BORDER, top, w - 2 * self.MENU_BORDER, height)
+                plain = self.display.pixels(*row)
+                cx, cy = x + w // 2, top + height // 2
+                for attempt in range(20):
+                    self.display.xdotool("mousemove", cx, cy + (attempt % 2))
+                    time.sleep(0.25)
+                    if self.display.pixels(*row) != plain:
+                        break
+                else:
+                    raise AssertionError("the entry %r never lit up" % label)
                 self.display.xdotool("mousedown", "1")
                 time.sleep(0.1)
                 self.display.xdotool("mouseup", "1")
