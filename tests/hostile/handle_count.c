@@ -1,7 +1,7 @@
-/* Prints the number of handles a running process holds, found by its
- * executable name: every entry of the system handle table whose owner is
- * that process. Runs inside the same Wine prefix as the process it counts.
- * usage: handle_count.exe NAME.exe */
+/* Prints the number of handles a running process holds, found by the full
+ * path of its executable: every entry of the system handle table whose owner
+ * is that process. Runs inside the same Wine prefix as the process it counts.
+ * usage: handle_count.exe X:\PATH\NAME.exe */
 #include <windows.h>
 #include <tlhelp32.h>
 #include <stdio.h>
@@ -24,19 +24,34 @@ typedef struct {
 
 typedef LONG(WINAPI *QuerySystem)(ULONG, PVOID, ULONG, PULONG);
 
-static DWORD find_process(const char *name) {
+/* The one process running the executable at path; 0 when there is none or
+ * more than one (another copy of the same file elsewhere does not count). */
+static DWORD find_process(const char *path) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32 entry;
     DWORD found = 0;
+    int matches = 0;
+    const char *base = strrchr(path, '\\');
+    base = base ? base + 1 : path;
     entry.dwSize = sizeof entry;
     if (snapshot == INVALID_HANDLE_VALUE) return 0;
     if (Process32First(snapshot, &entry)) {
         do {
-            if (_stricmp(entry.szExeFile, name) == 0) found = entry.th32ProcessID;
+            char image[MAX_PATH];
+            DWORD length = MAX_PATH;
+            HANDLE process;
+            if (_stricmp(entry.szExeFile, base) != 0) continue;
+            process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+            if (!process) continue;
+            if (QueryFullProcessImageNameA(process, 0, image, &length) && _stricmp(image, path) == 0) {
+                found = entry.th32ProcessID;
+                ++matches;
+            }
+            CloseHandle(process);
         } while (Process32Next(snapshot, &entry));
     }
     CloseHandle(snapshot);
-    return found;
+    return matches == 1 ? found : 0;
 }
 
 int main(int argc, char **argv) {

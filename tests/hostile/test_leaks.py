@@ -152,7 +152,8 @@ class ProgramLeaks(LeakCheck):
             env = dict(display.env(), WINEPREFIX=harness.wine_prefix(build), WINEDEBUG="-all")
 
             def handles():
-                out = subprocess.run([harness.wine_loader(build), counter, "Zeptrix.exe"], env=env,
+                out = subprocess.run([harness.wine_loader(build), counter,
+                                      harness.windows_path(r.program.exe)], env=env,
                                      capture_output=True, text=True, timeout=60)
                 self.assertEqual(out.returncode, 0, out.stderr[-500:])
                 return int(out.stdout.split()[-1])
