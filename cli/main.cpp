@@ -116,6 +116,20 @@ void abort_transfers() {
     }
 }
 
+// The sender on an interrupt: the batch stops after the piece under way.
+// A piece stuck on a peer that stopped reading would wait for the idle
+// limit, so a batch still running after a moment ends with the process.
+void end_sending() {
+    abort_transfers();
+    for (int i = 0; i < 40 && running_tasks.load() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (running_tasks.load() == 0) return;
+    clear_progress_line();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(EXIT_FAILED);
+}
+
 // The receiver ends on an interrupt: transfers under way are aborted and
 // cleaned up before the process goes.
 void end_receiving() {
@@ -259,7 +273,7 @@ int main(int argc, char** argv) {
     set_message_observer(on_message);
 
     if (options.verb == CliOptions::Verb::send) {
-        on_interrupt(abort_transfers);
+        on_interrupt(end_sending);
         return run_send(options);
     }
     on_interrupt(end_receiving);

@@ -502,6 +502,30 @@ class Interrupts(CliTest):
         self.assertEqual(out, "refused big.bin\n")
         self.assertEqual(listing(r.folder), [], "neither file arrived")
 
+    def test_ctrl_c_ends_a_send_to_a_peer_that_stopped_reading(self):
+        import socket
+        server = socket.socket()
+        server.bind(("127.0.0.1", 0))
+        server.listen(1)
+        self.addCleanup(server.close)
+        sent = make_file(self.files, "stuck.bin", self.SIZE)
+        sender = subprocess.Popen([CLI, "send", "127.0.0.1:%d" % server.getsockname()[1], sent],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        peer, _ = server.accept()
+        self.addCleanup(peer.close)
+        time.sleep(1.5)  # the socket buffers fill and the sender blocks
+        self.assertIsNone(sender.poll())
+        started = time.time()
+        sender.send_signal(signal.SIGINT)
+        try:
+            sender.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            sender.kill()
+            sender.communicate()
+            self.fail("Ctrl-C did not end a send stuck on its peer")
+        self.assertLess(time.time() - started, 5)
+        self.assertEqual(sender.returncode, 1)
+
     def test_ctrl_c_aborts_a_receive_and_leaves_no_partial_file(self):
         r = self.receiver()
         relay = self.relay(r.port, self.RATE)
