@@ -238,8 +238,8 @@ class ProgramHostile(HostileCases, unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        super().tearDownClass()
         boxes = cls.receiver.program.message_boxes() if cls.receiver else []
+        super().tearDownClass()
         cls.display.close()
         assert boxes == [], "the receiver showed messages: %r" % boxes
 
