@@ -2,7 +2,6 @@
 // program leaves only through its end handling.
 #include <windows.h>
 
-#include <cstdlib>
 
 #include "app/main_window.h"
 #include "app/settings.h"
@@ -27,17 +26,6 @@ void shape_strip() {
     get_client_rect(strip, c);
     move_window(toolkit.main_area, 0, 0, c.right - c.left + 1, c.bottom - c.top + 1);
     set_taskbar_button(strip, false);
-}
-
-// ZEPTRIX_IDLE_LIMIT_MS, when set to a positive number of milliseconds,
-// replaces how long a transfer waits for a silent peer. Only the tests set
-// it; the settings file has no word for it.
-void read_idle_limit_override() {
-    const char* value = std::getenv("ZEPTRIX_IDLE_LIMIT_MS");
-    if (!value || !*value) return;
-    char* end = nullptr;
-    long ms = std::strtol(value, &end, 10);
-    if (*end == '\0' && ms > 0 && ms <= 86400000) idle_limit_ms = static_cast<std::int32_t>(ms);
 }
 
 void run_program() {

@@ -201,18 +201,7 @@ int run_send(const CliOptions& options) {
     return failed ? EXIT_FAILED : EXIT_DELIVERED;
 }
 
-// ZEPTRIX_IDLE_LIMIT_MS shortens (or lengthens) how long a transfer waits
-// for a silent peer; for tests, so it is left out of the usage text.
-void read_idle_limit_override() {
-    const char* value = std::getenv("ZEPTRIX_IDLE_LIMIT_MS");
-    if (!value || !*value) return;
-    char* end = nullptr;
-    long ms = std::strtol(value, &end, 10);
-    if (*end == '\0' && ms > 0 && ms <= 86400000) idle_limit_ms = static_cast<std::int32_t>(ms);
-}
-
 int run_receive(const CliOptions& options) {
-    read_idle_limit_override();
     if (!options.port.empty()) parse_port(options.port, listen_port);
     // Unlike the settings file's "dir", the option keeps its letter case:
     // POSIX file names are case-sensitive.
@@ -270,6 +259,7 @@ int main(int argc, char** argv) {
         }
         load_settings_from(Text(options.config));
     }
+    read_idle_limit_override();
     set_message_observer(on_message);
 
     if (options.verb == CliOptions::Verb::send) {

@@ -19,6 +19,9 @@ constexpr std::int32_t DEFAULT_IDLE_LIMIT_MS = 120000;
 
 // How long a transfer waits for a silent peer before it fails.
 extern std::atomic<std::int32_t> idle_limit_ms;
+// Takes the idle limit from ZEPTRIX_IDLE_LIMIT_MS (milliseconds) when that
+// is set; the tests shorten it so. The settings file has no word for it.
+void read_idle_limit_override();
 
 // The share of announced bytes still missing, in whole percent, halves to
 // even: 0 without a total, 100 while nothing has moved.

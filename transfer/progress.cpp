@@ -3,7 +3,6 @@
 #include "app/state.h"
 #include "transfer/engine.h"
 
-std::atomic<std::int32_t> idle_limit_ms{DEFAULT_IDLE_LIMIT_MS};
 
 std::int32_t progress_percent(std::uint32_t total, std::uint32_t left) {
     if (total == 0) return 0;

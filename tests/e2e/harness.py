@@ -245,9 +245,11 @@ class ConsolePeer:
     def __init__(self, port=None, folder=None):
         self.port = port or free_port()
         self.folder = folder or tempfile.mkdtemp(prefix="peer-")
+        # Its lines go to a file: a pipe nobody reads would stall it.
+        self.log = open(os.path.join(tempfile.gettempdir(), "peer-%d.log" % self.port), "w")
         self.process = subprocess.Popen([self.EXE, "receive", "--port", str(self.port), "--dir",
-                                         self.folder], stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True)
+                                         self.folder], stdout=self.log,
+                                        stderr=subprocess.STDOUT, text=True)
         wait_for(lambda: port_open(self.port), what="the console receiver")
 
     def stop(self):
@@ -256,6 +258,7 @@ class ConsolePeer:
             self.process.wait(timeout=10)
         except subprocess.TimeoutExpired:
             self.process.kill()
+        self.log.close()
 
     @staticmethod
     def send(host_port, *files, timeout=120):
