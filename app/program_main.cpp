@@ -2,7 +2,6 @@
 // program leaves only through its end handling.
 #include <windows.h>
 
-
 #include "app/main_window.h"
 #include "app/settings.h"
 #include "app/state.h"
