@@ -21,6 +21,8 @@ Destination current_destination;
 
 std::atomic<SocketHandle> receive_slots[SLOT_CAPACITY + 1];
 std::atomic<DropHandle> send_slots[SLOT_CAPACITY + 1];
+IpAddress send_slot_addresses[SLOT_CAPACITY + 1];
+std::int32_t send_slot_ports[SLOT_CAPACITY + 1];
 
 std::atomic<std::int32_t> running_tasks{0};
 std::atomic<std::uint32_t> send_bytes_total{0};

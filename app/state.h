@@ -45,6 +45,11 @@ extern Destination current_destination;
 // 0 marks a free entry.
 extern std::atomic<SocketHandle> receive_slots[SLOT_CAPACITY + 1];
 extern std::atomic<DropHandle> send_slots[SLOT_CAPACITY + 1];
+// Where the batch in each send slot goes: copied from current_destination
+// by the thread that fills the slot, before its send task starts, so that a
+// destination chosen meanwhile on the main thread never reaches a task torn.
+extern IpAddress send_slot_addresses[SLOT_CAPACITY + 1];
+extern std::int32_t send_slot_ports[SLOT_CAPACITY + 1];
 
 extern std::atomic<std::int32_t> running_tasks;
 extern std::atomic<std::uint32_t> send_bytes_total;

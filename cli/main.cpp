@@ -186,7 +186,7 @@ int run_send(const CliOptions& options) {
         return EXIT_FAILED;
     }
     current_destination = destination;
-    send_slots[1] = make_drop(options.files);
+    fill_send_slot(1, make_drop(options.files));
     {
         ProgressTicker ticker("send", send_bytes_total, send_bytes_left);
         send_batch(send_slots[1]);

@@ -13,7 +13,7 @@ protected:
     void send_paths(const std::vector<fs::path>& paths) {
         std::vector<std::string> texts;
         for (const auto& p : paths) texts.push_back(p.string());
-        send_slots[7] = make_drop(texts);
+        fill_send_slot(7, make_drop(texts));
         send_batch(send_slots[7]);
         EXPECT_EQ(open_drop_count(), 0);
     }
@@ -121,6 +121,21 @@ TEST_F(SendTask, BatchGoesOnAfterAnUnreadableFile) {
     EXPECT_EQ(got[1].name, "third.txt");
     EXPECT_EQ(got[1].data, "3rd");
     EXPECT_EQ(message_texts(), std::vector<std::string>{"error reading absent.txt"});
+}
+
+// The batch goes where the destination pointed when it was dropped, even if
+// another destination is chosen before its task runs.
+TEST_F(SendTask, BatchKeepsTheDestinationOfItsDrop) {
+    FakeReceiver peer;
+    aim_at(peer.port());
+    fill_send_slot(7, make_drop({file("kept.txt", "k").string()}));
+    aim_at(refusing_port());
+    send_batch(send_slots[7]);
+    auto got = peer.stop();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].name, "kept.txt");
+    EXPECT_TRUE(message_texts().empty());
+    expect_engine_at_rest();
 }
 
 TEST_F(SendTask, BatchEndsAfterARefusedConnection) {

@@ -59,6 +59,9 @@ ThreadResult ZPX_THREAD_CALL send_task(void* slot);
 // What the program window does with a slot message: a receive task for
 // that entry, or the socket closed and the entry freed.
 void start_receive_for_slot(std::int32_t index);
+// Puts a drop into send slot index, with the current destination as the
+// batch's target. Run by the thread that takes slots, before the task starts.
+void fill_send_slot(std::int32_t index, DropHandle drop);
 // What the main area does with a drop: a send task in the lowest free send
 // slot, or the drop released with a message.
 void enqueue_drop(DropHandle drop);

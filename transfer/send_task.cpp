@@ -142,8 +142,9 @@ void send_batch(std::atomic<DropHandle>& slot) {
     DropHandle drop = slot.load();
     unsigned char buffer[CHUNK_SIZE];
     Batch b;
-    b.address = current_destination.address;
-    b.port = current_destination.port;
+    const std::ptrdiff_t index_of_slot = &slot - send_slots;
+    b.address = send_slot_addresses[index_of_slot];
+    b.port = send_slot_ports[index_of_slot];
     b.buffer = buffer;
 
     // The first file is always tried; an abort ends the batch after a file.

@@ -9,10 +9,16 @@ void start_receive_for_slot(std::int32_t index) {
     }
 }
 
+void fill_send_slot(std::int32_t index, DropHandle drop) {
+    send_slot_addresses[index] = current_destination.address;
+    send_slot_ports[index] = current_destination.port;
+    send_slots[index].store(drop);
+}
+
 void enqueue_drop(DropHandle drop) {
     for (std::int32_t i = 1; i <= SLOT_CAPACITY; ++i) {
         if (send_slots[i].load() != 0) continue;
-        send_slots[i].store(drop);
+        fill_send_slot(i, drop);
         if (!start_thread(send_task, &send_slots[i], TASK_STACK_SIZE)) {
             finish_drop(drop);
             send_slots[i].store(0);
