@@ -75,13 +75,19 @@ wine_prefix_ready() {  # prefix dir, loader
   WINEPREFIX="$prefix" wineserver -w 2>/dev/null || true
 }
 
+# A virtual 1024 x 768 display on the given display name, stopped when
+# this script ends.
+start_xvfb() {
+  Xvfb "$1" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  XVFB_PID=$!
+  trap 'kill $XVFB_PID 2>/dev/null' EXIT
+  sleep 1
+}
+
 start_display() {
   if [ -z "${ZPX_TEST_DISPLAY:-}" ]; then
     export ZPX_TEST_DISPLAY=":$(( 90 + RANDOM % 50 ))"
-    Xvfb "$ZPX_TEST_DISPLAY" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    XVFB_PID=$!
-    trap 'kill $XVFB_PID 2>/dev/null' EXIT
-    sleep 1
+    start_xvfb "$ZPX_TEST_DISPLAY"
   fi
   export DISPLAY="$ZPX_TEST_DISPLAY"
 }
@@ -211,10 +217,7 @@ cmd_run() {
   fi
   if [ -z "${DISPLAY:-}" ]; then
     export DISPLAY=":$(( 60 + RANDOM % 30 ))"
-    Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    RUN_XVFB=$!
-    trap 'kill $RUN_XVFB 2>/dev/null' EXIT
-    sleep 1
+    start_xvfb "$DISPLAY"
     echo "no display: Zeptrix runs on the virtual display $DISPLAY"
     echo "  (look at it with: DISPLAY=$DISPLAY import -window root shot.png)"
   fi

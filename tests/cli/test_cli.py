@@ -13,7 +13,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
-from harness import BUILD, ThrottledRelay, free_port, port_open, wait_for  # noqa: E402
+from harness import (BUILD, ThrottledRelay, free_port, make_file, port_open,  # noqa: E402
+                     wait_for)
 
 
 def cli_path():
@@ -35,17 +36,6 @@ DEFAULT_PORT = 60907
 def run(*args, timeout=60, cwd=None):
     return subprocess.run([CLI] + [str(a) for a in args], capture_output=True, text=True,
                           timeout=timeout, cwd=cwd, errors="replace")
-
-
-def make_file(folder, name, size, seed=1):
-    path = os.path.join(folder, name)
-    block = bytes((i * 131 + seed * 17 + i // 251) % 256 for i in range(65536))
-    with open(path, "wb") as f:
-        left = size
-        while left:
-            f.write(block[:min(left, len(block))])
-            left -= min(left, len(block))
-    return path
 
 
 def port_is_free(port):

@@ -110,6 +110,18 @@ def wine_prefix(build):
     return prefix
 
 
+def make_file(folder, name, size, seed=1):
+    """A file of size bytes in a pattern that differs with seed."""
+    path = os.path.join(folder, name)
+    block = bytes((i * 131 + seed * 17 + i // 251) % 256 for i in range(65536))
+    with open(path, "wb") as f:
+        left = size
+        while left:
+            f.write(block[:min(left, len(block))])
+            left -= min(left, len(block))
+    return path
+
+
 def free_port():
     import socket
     s = socket.socket()

@@ -8,22 +8,11 @@ import threading
 import time
 import unittest
 
-from harness import (ConsolePeer, Display, Program, ThrottledRelay, drop, free_port, wait_for,
-                     windows_path)
+from harness import (ConsolePeer, Display, Program, ThrottledRelay, drop, free_port, make_file,
+                     wait_for, windows_path)
 
 SEND_BAR = (0, 0, 128)
 RECEIVE_BAR = (112, 0, 0)
-
-
-def make_file(folder, name, size, seed=1):
-    path = os.path.join(folder, name)
-    block = bytes((i * 131 + seed * 17 + i // 251) % 256 for i in range(65536))
-    with open(path, "wb") as f:
-        left = size
-        while left:
-            f.write(block[:min(left, len(block))])
-            left -= min(left, len(block))
-    return path
 
 
 def colour_rows(display, geometry, colour):
