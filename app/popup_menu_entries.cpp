@@ -17,8 +17,7 @@ void add_separator(MenuEntries& menu) { add(menu, 0, Text()); }
 
 bool is_current(std::int32_t i) {
     return destination_names[i] == current_destination.name &&
-           address_to_text(destination_addresses[i]) ==
-               address_to_text(current_destination.address) &&
+           same_octets(destination_addresses[i], current_destination.address) &&
            destination_ports[i] == current_destination.port;
 }
 
