@@ -2,7 +2,6 @@
 # Zeptrix: the one entry point for building, testing and running.
 set -uo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-BUILD="$ROOT/build"
 cd "$ROOT"
 
 usage() {
@@ -20,51 +19,35 @@ usage: ./zeptrix.sh VERB
 TEXT
 }
 
-jobs() { echo "${ZPX_JOBS:-$(nproc)}"; }
-
-configure() {  # dir, extra cmake args...
-  local dir="$1"; shift
-  if [ ! -f "$BUILD/$dir/build.ninja" ]; then
-    cmake -S "$ROOT" -B "$BUILD/$dir" -G Ninja -DZPX_WERROR=ON "$@" >/dev/null || return 1
-  fi
-}
+# shellcheck source=scripts/build_steps.sh
+. "$ROOT/scripts/build_steps.sh"
 
 # 32-bit code runs only where the kernel allows it; elsewhere the Windows
-# test tier runs the same sources built for 64-bit Windows under wine64.
+# test tiers run the same sources built for 64-bit Windows under wine64.
 windows_test_build() {
   if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then echo windows; else echo windows64; fi
 }
 
+# Every target, each with -Werror: both Windows builds on every machine, so
+# a compile fault of either shows wherever the command runs. The first
+# failure stops the build.
+ALL_TARGETS="native tsan release windows windows64 fuzz"
 build_all() {
-  configure native -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZPX_SANITIZE=address &&
-  configure tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZPX_SANITIZE=thread &&
-  configure release -DCMAKE_BUILD_TYPE=Release -DZPX_TESTS=OFF &&
-  configure windows -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release || return 1
-  local dirs="native tsan release windows"
-  if [ "$(windows_test_build)" = windows64 ]; then
-    configure windows64 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release || return 1
-    dirs="$dirs windows64"
-  fi
-  for d in $dirs; do
-    echo "== build $d"
-    ninja -C "$BUILD/$d" -j "$(jobs)" | grep -v '^\[' || true
-    [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "build of $d failed" >&2; return 1; }
+  local target
+  for target in $ALL_TARGETS; do
+    if [ "$target" = fuzz ]; then
+      build_target fuzz fuzzers || return 1
+    else
+      build_target "$target" || return 1
+    fi
   done
   check_static_exes
 }
 
 # Release executables and test programs must need no MinGW runtime DLLs.
 check_static_exes() {
-  local bad=0 exe dll
-  for exe in $(find "$BUILD/windows" "$BUILD/windows64" -name '*.exe' -not -path '*/CMakeFiles/*' 2>/dev/null); do
-    for dll in $(x86_64-w64-mingw32-objdump -p "$exe" 2>/dev/null | awk '/DLL Name/ {print tolower($3)}'); do
-      case "$dll" in
-        kernel32.dll|user32.dll|gdi32.dll|shell32.dll|comctl32.dll|wsock32.dll|msvcrt.dll|advapi32.dll|ws2_32.dll|api-ms-win-*) ;;
-        *) echo "$exe needs $dll" >&2; bad=1 ;;
-      esac
-    done
-  done
-  return $bad
+  # shellcheck disable=SC2046
+  check_system_dlls $(find "$BUILD/windows" "$BUILD/windows64" -name '*.exe' -not -path '*/CMakeFiles/*' 2>/dev/null)
 }
 
 wine_prefix_ready() {  # prefix dir, loader
@@ -116,15 +99,6 @@ run_cli() {
     FAILED_TIERS="$FAILED_TIERS console-peer"
 }
 
-# The libFuzzer targets, built with clang in a build directory of their own.
-build_fuzz() {
-  configure fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-    -DCMAKE_CXX_COMPILER=clang++ -DZPX_FUZZ=ON -DZPX_TESTS=OFF || return 1
-  echo "== build fuzz"
-  ninja -C "$BUILD/fuzz" -j "$(jobs)" fuzzers | grep -v '^\[' || true
-  [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "build of fuzz failed" >&2; return 1; }
-}
-
 run_fuzz() {  # seconds per target
   echo "== tests: fuzzing (${1} s per target)"
   rm -rf "$BUILD/fuzz/test-results"; mkdir -p "$BUILD/fuzz/test-results"
@@ -147,7 +121,7 @@ run_hostile() {
 
 cmd_fuzz() {
   "$ROOT/scripts/install_deps.sh" || exit 1
-  build_fuzz || exit 1
+  build_target fuzz fuzzers || exit 1
   FAILED_TIERS=""
   run_fuzz "${1:-600}"
   [ -z "$FAILED_TIERS" ]
@@ -173,13 +147,17 @@ print_totals() {
 
 cmd_test() {
   "$ROOT/scripts/install_deps.sh" || exit 1
-  build_all || exit 1
   FAILED_TIERS=""
+  run_script_tests
+  build_all || exit 1
   local win; win="$(windows_test_build)"
   if [ "$win" = windows64 ]; then
+    echo "== Windows tiers run build/windows64 under wine64: 32-bit code does not run here" \
+         "(build/windows, the shipped program, was built with -Werror all the same)"
     wine_prefix_ready "$BUILD/wineprefix64" /usr/lib/wine/wine64
     export WINEPREFIX="$BUILD/wineprefix64"
   else
+    echo "== Windows tiers run build/windows, the shipped 32-bit program, under wine32"
     wine_prefix_ready "$BUILD/wineprefix32" /usr/lib/wine/wine
     export WINEPREFIX="$BUILD/wineprefix32"
   fi
@@ -189,21 +167,29 @@ cmd_test() {
   run_ctest "windows ($win, wine)" "$win"
   run_cli
   run_e2e
-  if build_fuzz; then run_fuzz 30; else FAILED_TIERS="$FAILED_TIERS fuzzing"; fi
+  run_fuzz 30
   run_hostile
   print_totals
+  echo "Windows tiers ran: build/$win"
   [ -z "$FAILED_TIERS" ]
+}
+
+# The build steps of this script against stand-in cmake and ninja that
+# fail for a chosen target.
+run_script_tests() {
+  [ -n "${ZPX_STAND_IN_TOOLS:-}" ] && return 0  # the tests run this script themselves
+  echo "== tests: build steps (a target made to fail stops every verb)"
+  rm -rf "$BUILD/script-tests"; mkdir -p "$BUILD/script-tests/test-results"
+  /usr/bin/python3 "$ROOT/tests/script/run_script_tests.py" "$BUILD/script-tests/test-results/script.xml" ||
+    FAILED_TIERS="$FAILED_TIERS build-steps"
 }
 
 # Starts Zeptrix.exe under Wine from build/run, with its settings beside it.
 cmd_run() {
   "$ROOT/scripts/install_deps.sh" || exit 1
   local win; win="$(windows_test_build)"
-  if [ ! -f "$BUILD/$win/app/Zeptrix.exe" ] || [ ! -f "$BUILD/release/cli/zeptrix-cli" ]; then
-    build_all || exit 1
-  else
-    ninja -C "$BUILD/$win" Zeptrix >/dev/null || exit 1
-  fi
+  build_target release zeptrix-cli || exit 1
+  build_target "$win" Zeptrix || exit 1
   local loader=/usr/lib/wine/wine64 prefix="$BUILD/wineprefix64"
   [ "$win" = windows ] && loader=/usr/lib/wine/wine && prefix="$BUILD/wineprefix32"
   wine_prefix_ready "$prefix" "$loader"
@@ -235,7 +221,7 @@ case "${1:-help}" in
   build) "$ROOT/scripts/install_deps.sh" && build_all ;;
   deps) "$ROOT/scripts/install_deps.sh" ;;
   bench) shift; "$ROOT/scripts/bench.sh" "$@" ;;
-  dist) "$ROOT/scripts/dist.sh" ;;
+  dist) "$ROOT/scripts/install_deps.sh" && "$ROOT/scripts/dist.sh" ;;
   fuzz) shift; cmd_fuzz "$@" ;;
   run) cmd_run ;;
   help|-h|--help) usage ;;

@@ -535,15 +535,18 @@ class Interrupts(CliTest):
 
 
 class WindowsConsolePeer(CliTest):
-    """zeptrix-cli.exe, the Windows build, under Wine against the native peer."""
+    """zeptrix-cli.exe, the Windows build that runs here (32-bit where the
+    kernel runs 32-bit code), under Wine against the native peer."""
 
     def setUp(self):
         super().setUp()
-        self.exe = os.path.join(BUILD, "windows64", "cli", "zeptrix-cli.exe")
-        if not os.path.exists(self.exe) or not os.path.exists("/usr/lib/wine/wine64"):
-            self.skipTest("no 64-bit Windows build or no wine64 here")
-        from harness import wine_prefix
-        self.env = dict(os.environ, WINEPREFIX=wine_prefix("windows64"), WINEDEBUG="-all",
+        from harness import wine_loader, wine_prefix, windows_build
+        self.build = windows_build()
+        self.exe = os.path.join(BUILD, self.build, "cli", "zeptrix-cli.exe")
+        self.loader = wine_loader(self.build)
+        if not os.path.exists(self.exe):
+            self.fail("no %s build of zeptrix-cli.exe: %s" % (self.build, self.exe))
+        self.env = dict(os.environ, WINEPREFIX=wine_prefix(self.build), WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
 
     def test_windows_sender_to_native_receiver_byte_for_byte(self):
@@ -551,7 +554,7 @@ class WindowsConsolePeer(CliTest):
         batch = [make_file(self.files, name, size, i) for i, (name, size) in
                  enumerate([("from windows.txt", 70000), ("empty", 0), ("piece", 8193)])]
         windows_paths = ["Z:" + p.replace("/", "\\") for p in batch]
-        result = subprocess.run(["/usr/lib/wine/wine64", self.exe, "send",
+        result = subprocess.run([self.loader, self.exe, "send",
                                  "127.0.0.1:%d" % r.port] + windows_paths,
                                 capture_output=True, text=True, timeout=120, env=self.env)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)

@@ -110,6 +110,48 @@ def wine_prefix(build):
     return prefix
 
 
+class MenuLayout:
+    """Where the running system puts the entries of a popup menu: the menu
+    window's height and each entry's (top, height) below its top edge."""
+
+    def __init__(self, height, entries):
+        self.height = height
+        self.entries = entries
+
+
+class OpenMenu:
+    def __init__(self, window, labels, layout):
+        self.window = window
+        self.labels = labels
+        self.layout = layout
+
+
+_layouts = {}
+
+
+def menu_layout(build, display, labels):
+    """Asks a small Windows program in the same prefix, on the same display,
+    to open a menu of the same shape and report its geometry: the menu font
+    and metrics differ between prefixes, so they are read, not assumed."""
+    shape = "".join("s" if label == "" else "i" for label in labels)
+    key = (build, shape)
+    if key not in _layouts:
+        helper = os.path.join(BUILD, build, "tests", "windows", "menu_metrics.exe")
+        env = display.env()
+        env.update(WINEPREFIX=wine_prefix(build), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        result = subprocess.run([wine_loader(build), helper, shape], env=env, capture_output=True,
+                                text=True, timeout=60)
+        lines = [line.split() for line in result.stdout.splitlines()]
+        if result.returncode != 0 or not lines or lines[0][0] != "window":
+            raise AssertionError("menu_metrics %s failed (%d): %s" % (shape, result.returncode,
+                                                                      result.stdout + result.stderr))
+        entries = [(int(line[2]), int(line[3])) for line in lines[1:] if line[0] == "entry"]
+        if len(entries) != len(shape):
+            raise AssertionError("menu_metrics %s: %r" % (shape, result.stdout))
+        _layouts[key] = MenuLayout(int(lines[0][2]), entries)
+    return _layouts[key]
+
+
 def make_file(folder, name, size, seed=1):
     """A file of size bytes in a pattern that differs with seed."""
     path = os.path.join(folder, name)
@@ -179,14 +221,18 @@ class Program:
     def geometry(self):
         return self.display.geometry(self.window)
 
-    def right_click(self, x=40, y=9):
+    def right_click(self, labels, x=40, y=9):
+        """Opens the popup menu, whose entries must be labels ("" for a
+        separator), and checks its height against where this prefix puts
+        such entries."""
+        layout = menu_layout(self.build, self.display, labels)
         gx, gy, _, _ = self.geometry()
         before = set(self.display.visible_windows())
         self.display.xdotool("mousemove", gx + x, gy + y, "click", "3")
-        menu = wait_for(lambda: [w for w in self.display.visible_windows()
-                                 if w not in before and w != self.window], what="the popup menu")
+        window = wait_for(lambda: [w for w in self.display.visible_windows()
+                                   if w not in before and w != self.window], what="the popup menu")[0]
         # Painted when two looks agree and it is no longer blank.
-        geometry = self.display.geometry(menu[0])
+        geometry = self.display.geometry(window)
         last = [None]
 
         def painted():
@@ -195,46 +241,45 @@ class Program:
             last[0] = now
             return settled
         wait_for(painted, step=0.2, what="the menu to be drawn")
-        return menu[0]
+        if geometry[3] != layout.height:
+            raise AssertionError("the menu is %d pixels high; %d entries %r take %d here"
+                                 % (geometry[3], len(labels), labels, layout.height))
+        return OpenMenu(window, list(labels), layout)
 
-    # Wine's popup menus in the default font (measured: 47 pixels for two
-    # entries and a separator, 104 for five entries and two separators).
-    ITEM_HEIGHT = 16
-    SEPARATOR_HEIGHT = 9
-    MENU_BORDER = 3
-
-    def choose(self, menu, labels, label):
-        """Clicks the entry label of an open menu whose entries are labels
-        ("" for a separator)."""
-        x, y, w, h = self.display.geometry(menu)
-        top = y + self.MENU_BORDER
-        for entry in labels:
-            height = self.SEPARATOR_HEIGHT if entry == "" else self.ITEM_HEIGHT
-            if entry == label:
-                # As a person does: point at the entry, see it highlighted,
-                # then press and release. Under load the menu may take a
-                # moment before it follows the pointer.
-                row = (x + self.MENU_BORDER, top, w - 2 * self.MENU_BORDER, height)
-                plain = self.display.pixels(*row)
-                cx, cy = x + w // 2, top + height // 2
-                for attempt in range(20):
-                    self.display.xdotool("mousemove", cx, cy + (attempt % 2))
-                    time.sleep(0.25)
-                    if self.display.pixels(*row) != plain:
-                        break
-                else:
-                    raise AssertionError("the entry %r never lit up" % label)
-                self.display.xdotool("mousedown", "1")
-                time.sleep(0.1)
-                self.display.xdotool("mouseup", "1")
-                return
-            top += height
-        raise AssertionError("no entry " + label)
+    def choose(self, menu, label):
+        """Clicks the entry label of an open menu."""
+        x, y, w, h = self.display.geometry(menu.window)
+        if label not in menu.labels:
+            raise AssertionError("no entry " + label)
+        top, height = menu.layout.entries[menu.labels.index(label)]
+        # As a person does: point at the entry, see it highlighted, then
+        # press and release. Under load the menu may take a moment before it
+        # follows the pointer.
+        border = menu.layout.entries[0][0]
+        row = (x + border, y + top, w - 2 * border, height)
+        plain = self.display.pixels(*row)
+        cx, cy = x + w // 2, y + top + height // 2
+        for attempt in range(20):
+            self.display.xdotool("mousemove", cx, cy + (attempt % 2))
+            time.sleep(0.25)
+            if self.display.pixels(*row) != plain:
+                break
+        else:
+            raise AssertionError("the entry %r never lit up" % label)
+        self.display.xdotool("mousedown", "1")
+        time.sleep(0.1)
+        self.display.xdotool("mouseup", "1")
 
     def close_boxes(self):
-        for box in self.display.windows_named("^Zeptrix$"):
-            if box != self.window:
-                self.display.xdotool("key", "--window", box, "Return", check=False)
+        """Closes the open message boxes and waits until they are gone. The
+        task that showed one ends right after it closes; a short pause
+        lets its counters settle before the menu is read."""
+        boxes = [b for b in self.display.windows_named("^Zeptrix$") if b != self.window]
+        for box in boxes:
+            self.display.xdotool("key", "--window", box, "Return", check=False)
+        wait_for(lambda: not [b for b in self.display.windows_named("^Zeptrix$")
+                              if b in boxes], what="the message boxes to close")
+        time.sleep(0.5)
 
     def wait_exit(self, timeout=60):
         try:
