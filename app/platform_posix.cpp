@@ -1,7 +1,9 @@
 // Platform facts for POSIX systems.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -13,7 +15,42 @@ const char PATH_SEPARATOR = '/';
 // always there, and the console peer is started where files should land.
 Text default_destination_dir() { return Text("./"); }
 
+namespace {
+
+bool is_directory(const char* path) {
+    struct stat info {};
+    return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+bool make_directories(const Text& path) {
+    char buffer[Text::CAPACITY + 1];
+    std::size_t length = path.size();
+    std::memcpy(buffer, path.data(), length);
+    buffer[length] = '\0';
+    if (is_directory(buffer)) return true;
+    for (std::size_t i = 1; i <= length; ++i) {
+        if (i < length && buffer[i] != '/') continue;
+        char kept = buffer[i];
+        buffer[i] = '\0';
+        if (!is_directory(buffer) && mkdir(buffer, 0777) != 0 && errno != EEXIST) return false;
+        buffer[i] = kept;
+    }
+    return is_directory(buffer);
+}
+
 bool replace_file(const char* from, const char* to) { return std::rename(from, to) == 0; }
+
+// fallocate, unlike posix_fallocate, never falls back to writing zeros
+// where the file system can't reserve.
+void reserve_file_space(std::FILE* file, std::uint64_t size) {
+    if (size != 0) fallocate(fileno(file), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
+}
+
+void expect_sequential_reading(std::FILE* file) {
+    posix_fadvise(fileno(file), 0, 0, POSIX_FADV_SEQUENTIAL);
+}
 
 bool open_file_size(std::FILE* file, std::uint64_t& size) {
     struct stat info {};

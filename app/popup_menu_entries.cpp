@@ -2,6 +2,7 @@
 
 #include "net/socket.h"
 #include "text/text_utils.h"
+#include "transfer/transfer_watch.h"
 
 namespace {
 
@@ -59,9 +60,9 @@ bool choose_destination(std::int32_t i) {
 }
 
 void request_abort_send() {
-    if (send_bytes_total.load() > 0) abort_send = true;
+    if (send_bytes_total.load() > 0) abort_sends();
 }
 
 void request_abort_receive() {
-    if (recv_bytes_total.load() > 0) abort_receive = true;
+    if (recv_bytes_total.load() > 0) abort_receives();
 }

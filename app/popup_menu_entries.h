@@ -23,9 +23,10 @@ struct MenuEntry {
 };
 
 struct MenuEntries {
-    // Destinations and their separator, two abort entries with separators,
-    // "about" with its separator and "exit".
-    static constexpr std::int32_t CAPACITY = DESTINATION_CAPACITY + 7;
+    // Every destination and its separator (1), "abort send" and "abort
+    // receive" with a separator each (4), "about" with its separator and
+    // "exit" (3): the largest menu fits whole, so "exit" is never dropped.
+    static constexpr std::int32_t CAPACITY = DESTINATION_CAPACITY + 8;
     MenuEntry entries[CAPACITY];
     std::int32_t count = 0;
 };

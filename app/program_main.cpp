@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "app/main_window.h"
+#include "app/platform.h"
 #include "app/settings.h"
 #include "app/state.h"
 #include "net/socket.h"
@@ -38,6 +39,7 @@ void run_program() {
     load_settings();
     clear_transfer_state();
     read_idle_limit_override();
+    bool destination_ready = make_directories(destination_dir);
 
     create_window_class(main_window_proc);
     create_program_window(toolkit.screen_width - PROGRAM_WINDOW_RIGHT_GAP - PROGRAM_WINDOW_WIDTH, 0,
@@ -53,6 +55,9 @@ void run_program() {
 
     if (!start_thread(listener_task, nullptr, LISTENER_STACK_SIZE))
         message_box(Text("error creating listening task!"), Text("Zeptrix"), Text("io"));
+    // Told once the strip is up; sending works without the directory.
+    if (!destination_ready)
+        message_box(Text("making directory ") + destination_dir + " failed!", Text("Zeptrix"), Text("io"));
     run_message_loop();
 }
 

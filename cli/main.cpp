@@ -18,6 +18,7 @@
 #include "text/text_utils.h"
 #include "toolkit/headless.h"
 #include "transfer/engine.h"
+#include "transfer/transfer_watch.h"
 
 namespace {
 
@@ -104,21 +105,17 @@ private:
     std::thread thread_;
 };
 
-// Stops what runs as the abort commands of the desktop program do, and
-// wakes receive tasks that wait on a silent peer.
+// Stops what runs as the abort commands of the desktop program do: every
+// transfer under way ends at once, even one waiting on a silent peer.
 void abort_transfers() {
     interrupted = true;
-    abort_send = true;
-    abort_receive = true;
-    for (std::int32_t i = 1; i <= SLOT_CAPACITY; ++i) {
-        SocketHandle s = receive_slots[i].load();
-        if (s != 0) interrupt_socket(s);
-    }
+    abort_sends();
+    abort_receives();
 }
 
-// The sender on an interrupt: the batch stops after the piece under way.
-// A piece stuck on a peer that stopped reading would wait for the idle
-// limit, so a batch still running after a moment ends with the process.
+// The sender on an interrupt: the batch stops with the transfer under way.
+// One still connecting has no connection to shut down yet, so a batch
+// still running after a moment ends with the process.
 void end_sending() {
     abort_transfers();
     for (int i = 0; i < 40 && running_tasks.load() != 0; ++i)

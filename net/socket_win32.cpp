@@ -99,8 +99,13 @@ void close_socket(SocketHandle socket) {
     if (socket != INVALID_SOCKET_HANDLE) closesocket(to_socket(socket));
 }
 
+// A shutdown alone does not wake a send or recv already blocked on the
+// socket; cancelling the socket's pending I/O does. The shutdown makes
+// every later call fail at once.
 void interrupt_socket(SocketHandle socket) {
-    if (socket != INVALID_SOCKET_HANDLE) shutdown(to_socket(socket), 2);
+    if (socket == INVALID_SOCKET_HANDLE) return;
+    shutdown(to_socket(socket), 2);
+    CancelIoEx(reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(socket)), nullptr);
 }
 
 bool send_all(SocketHandle socket, const void* buffer, std::int32_t count) {

@@ -55,7 +55,7 @@ check_system_dlls() {  # exe...
   for exe in "$@"; do
     for dll in $(x86_64-w64-mingw32-objdump -p "$exe" 2>/dev/null | awk '/DLL Name/ {print tolower($3)}'); do
       case "$dll" in
-        kernel32.dll|user32.dll|gdi32.dll|shell32.dll|comctl32.dll|wsock32.dll|msvcrt.dll|advapi32.dll|ws2_32.dll|api-ms-win-*) ;;
+        kernel32.dll|user32.dll|gdi32.dll|shell32.dll|comctl32.dll|wsock32.dll|msvcrt.dll|advapi32.dll|ws2_32.dll|version.dll|api-ms-win-*) ;;
         *) echo "$exe needs $dll" >&2; bad=1 ;;
       esac
     done

@@ -114,6 +114,24 @@ TEST_F(AppView, MenuEntriesFollowTheState) {
     }
 }
 
+// Every destination the settings can hold, with a send and a receive under
+// way: the menu still ends in "exit".
+TEST_F(AppView, LargestMenuEndsWithExit) {
+    for (std::int32_t i = 1; i <= DESTINATION_CAPACITY; ++i) {
+        std::string name = "d";
+        name.append(std::to_string(i));
+        add_destination(name.c_str(), address(10, 0, 1, static_cast<std::uint8_t>(i)), listen_port);
+    }
+    send_bytes_total = 1;
+    recv_bytes_total = 1;
+    std::vector<std::string> lines = menu_lines();
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(DESTINATION_CAPACITY + 8));
+    EXPECT_EQ(lines[DESTINATION_CAPACITY - 1], "d50 (10.0.1.50)||150");
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 8, lines.end()),
+              (std::vector<std::string>{"-", "abort send||50", "-", "abort receive||51", "-", "about||97", "-",
+                                        "exit||100"}));
+}
+
 TEST_F(AppView, CommandsChangeOnlyWhatTheyName) {
     add_destination("office", address(10, 0, 0, 5), 60907);
     add_destination("backup", address(10, 0, 0, 6), 7000);

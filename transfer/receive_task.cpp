@@ -8,6 +8,7 @@
 #include "text/text_utils.h"
 #include "transfer/engine.h"
 #include "transfer/name_check.h"
+#include "transfer/transfer_watch.h"
 #include "transfer/wire.h"
 
 namespace {
@@ -101,6 +102,7 @@ bool receive_body(Receipt& r, unsigned char* buffer) {
     r.temp_created = true;
     // Each piece is written straight through: one write of what arrived.
     std::setvbuf(r.file, nullptr, _IONBF, 0);
+    reserve_file_space(r.file, r.file_total);
     while (r.file_left != 0) {
         if (abort_receive.load()) return false;
         std::int32_t want = r.file_left < static_cast<std::uint32_t>(CHUNK_SIZE)
@@ -139,6 +141,8 @@ void receive_file(std::atomic<SocketHandle>& slot) {
     r.socket = slot.load();
     unsigned char buffer[CHUNK_SIZE];
     set_idle_limit(r.socket, idle_limit_ms.load());
+    TransferWatch& watch = receive_watches[&slot - receive_slots];
+    watch_transfer(watch, r.socket);
 
     bool stored = receive_header(r) && receive_body(r, buffer);
     if (!stored) {
@@ -154,6 +158,7 @@ void receive_file(std::atomic<SocketHandle>& slot) {
     recv_bytes_left.fetch_sub(r.file_left);
     update_progress(recv_bytes_total, recv_bytes_left, r.last_percent);
     std::free(r.paths);
+    unwatch_transfer(watch, r.socket);
     close_socket(r.socket);
     slot.store(0);
     running_tasks.fetch_sub(1);

@@ -6,6 +6,7 @@
 #include "text/text_utils.h"
 #include "transfer/engine.h"
 #include "transfer/transfer_key.h"
+#include "transfer/transfer_watch.h"
 #include "transfer/wire.h"
 
 namespace {
@@ -18,6 +19,7 @@ struct Batch {
     std::int32_t port = 0;
     std::int32_t last_percent = 0;
     unsigned char* buffer = nullptr;
+    TransferWatch* watch = nullptr;
 };
 
 // One file of the batch: its name field inside the path buffer, the file
@@ -112,6 +114,7 @@ bool send_file(Batch& b, char* path, std::int32_t path_size) {
     }
     // Each piece is read straight into the task's buffer.
     std::setvbuf(f.file, nullptr, _IONBF, 0);
+    expect_sequential_reading(f.file);
     f.file_total = f.file_left = static_cast<std::uint32_t>(size);
     send_bytes_total.fetch_add(f.file_total);
     send_bytes_left.fetch_add(f.file_left);
@@ -122,8 +125,10 @@ bool send_file(Batch& b, char* path, std::int32_t path_size) {
         if (!abort_send.load()) show_failure(Text("connecting to ") + peer_text(b) + " failed!");
     } else {
         set_idle_limit(socket, idle_limit_ms.load());
+        watch_transfer(*b.watch, socket);
         go_on = send_transfer(b, f, socket);
-        if (!go_on && !abort_send.load())
+        bool aborted = unwatch_transfer(*b.watch, socket) || abort_send.load();
+        if (!go_on && !aborted)
             show_failure(Text("send of ") + f.display_name + " to " + peer_text(b) + " failed!");
         close_socket(socket);
     }
@@ -146,6 +151,7 @@ void send_batch(std::atomic<DropHandle>& slot) {
     b.address = send_slot_addresses[index_of_slot];
     b.port = send_slot_ports[index_of_slot];
     b.buffer = buffer;
+    b.watch = &send_watches[index_of_slot];
 
     // The first file is always tried; an abort ends the batch after a file.
     bool done = false;

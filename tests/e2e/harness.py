@@ -24,16 +24,16 @@ def wait_for(condition, timeout=20.0, step=0.1, what="condition"):
 
 
 class Display:
-    """An Xvfb of its own, 1024 x 768 x 24."""
+    """An Xvfb of its own, 1024 x 768 x 24 unless a height is given."""
 
-    def __init__(self):
+    def __init__(self, height=768):
         for number in range(140, 200):
             if not os.path.exists("/tmp/.X11-unix/X%d" % number) and \
                not os.path.exists("/tmp/.X%d-lock" % number):
                 break
         self.name = ":%d" % number
         self.process = subprocess.Popen(
-            ["Xvfb", self.name, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            ["Xvfb", self.name, "-screen", "0", "1024x%dx24" % height, "-nolisten", "tcp"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % number), what="Xvfb")
 
@@ -215,7 +215,7 @@ class Program:
 
     def message_boxes(self):
         import re
-        return [m.replace('\\"', '"') for m in
+        return [re.sub(r'\\(.)', r'\1', m) for m in
                 re.findall(r'MSGBOX_OnInit L"((?:[^"\\]|\\.)*)"', self.trace())]
 
     def geometry(self):
@@ -248,6 +248,13 @@ class Program:
 
     def choose(self, menu, label):
         """Clicks the entry label of an open menu."""
+        self.point_at(menu, label)
+        self.display.xdotool("mousedown", "1")
+        time.sleep(0.1)
+        self.display.xdotool("mouseup", "1")
+
+    def point_at(self, menu, label):
+        """Points at the entry label of an open menu until it lights up."""
         x, y, w, h = self.display.geometry(menu.window)
         if label not in menu.labels:
             raise AssertionError("no entry " + label)
@@ -266,9 +273,6 @@ class Program:
                 break
         else:
             raise AssertionError("the entry %r never lit up" % label)
-        self.display.xdotool("mousedown", "1")
-        time.sleep(0.1)
-        self.display.xdotool("mouseup", "1")
 
     def close_boxes(self):
         """Closes the open message boxes and waits until they are gone. The

@@ -1,0 +1,52 @@
+#include "transfer/transfer_watch.h"
+
+#include <thread>
+
+TransferWatch send_watches[SLOT_CAPACITY + 1];
+TransferWatch receive_watches[SLOT_CAPACITY + 1];
+
+namespace {
+
+constexpr SocketHandle CLAIMED = INVALID_SOCKET_HANDLE;
+
+// Claims the socket first, so its task cannot close it (and the system
+// cannot hand its number to a new connection) while it is shut down.
+void interrupt_watched(TransferWatch& watch) {
+    SocketHandle socket = watch.socket.load();
+    if (socket == 0 || socket == CLAIMED) return;
+    if (!watch.socket.compare_exchange_strong(socket, CLAIMED)) return;
+    watch.interrupted.store(true);
+    interrupt_socket(socket);
+    watch.socket.store(socket);
+}
+
+void interrupt_all(TransferWatch (&watches)[SLOT_CAPACITY + 1]) {
+    for (std::int32_t i = 1; i <= SLOT_CAPACITY; ++i) interrupt_watched(watches[i]);
+}
+
+}  // namespace
+
+void watch_transfer(TransferWatch& watch, SocketHandle socket) {
+    watch.interrupted.store(false);
+    watch.socket.store(socket);
+}
+
+bool unwatch_transfer(TransferWatch& watch, SocketHandle socket) {
+    // An abort holding the socket gives it back right after its shutdown call.
+    for (;;) {
+        SocketHandle expected = socket;
+        if (watch.socket.compare_exchange_strong(expected, 0) || expected != CLAIMED) break;
+        std::this_thread::yield();
+    }
+    return watch.interrupted.exchange(false);
+}
+
+void abort_sends() {
+    abort_send.store(true);
+    interrupt_all(send_watches);
+}
+
+void abort_receives() {
+    abort_receive.store(true);
+    interrupt_all(receive_watches);
+}

@@ -1,0 +1,29 @@
+// The socket of each running transfer, kept beside its slot, so that an
+// abort wakes a task blocked in send or recv on a silent peer at once
+// instead of after the idle limit.
+#pragma once
+
+#include <atomic>
+
+#include "app/state.h"
+#include "net/socket.h"
+
+struct TransferWatch {
+    // 0 when no transfer runs; INVALID_SOCKET_HANDLE while an abort is
+    // interrupting the socket (the task then waits before closing it).
+    std::atomic<SocketHandle> socket{0};
+    std::atomic<bool> interrupted{false};
+};
+
+extern TransferWatch send_watches[SLOT_CAPACITY + 1];
+extern TransferWatch receive_watches[SLOT_CAPACITY + 1];
+
+// Called by a task once its connection is open, and before it closes it;
+// the second call tells whether an abort interrupted the connection.
+void watch_transfer(TransferWatch& watch, SocketHandle socket);
+bool unwatch_transfer(TransferWatch& watch, SocketHandle socket);
+
+// Raise the abort request of that kind and shut down the connection of
+// every transfer of that kind under way.
+void abort_sends();
+void abort_receives();
