@@ -20,15 +20,6 @@ bool make_directories(const Text& path);
 // Moves file from over file to, replacing to if it exists.
 bool replace_file(const char* from, const char* to);
 
-// Reserves room for a file about to receive size bytes, so the file system
-// lays it out in one piece; the file's size stays what was written. A hint:
-// where the system can't, nothing changes.
-void reserve_file_space(std::FILE* file, std::uint64_t size);
-
-// Tells the system that an open file will be read once from start to end,
-// so it reads ahead generously. A hint, as above.
-void expect_sequential_reading(std::FILE* file);
-
 // The 64-bit size of an open file; false when it can't be told.
 bool open_file_size(std::FILE* file, std::uint64_t& size);
 

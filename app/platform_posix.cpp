@@ -1,5 +1,4 @@
 // Platform facts for POSIX systems.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,16 +40,6 @@ bool make_directories(const Text& path) {
 }
 
 bool replace_file(const char* from, const char* to) { return std::rename(from, to) == 0; }
-
-// fallocate, unlike posix_fallocate, never falls back to writing zeros
-// where the file system can't reserve.
-void reserve_file_space(std::FILE* file, std::uint64_t size) {
-    if (size != 0) fallocate(fileno(file), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
-}
-
-void expect_sequential_reading(std::FILE* file) {
-    posix_fadvise(fileno(file), 0, 0, POSIX_FADV_SEQUENTIAL);
-}
 
 bool open_file_size(std::FILE* file, std::uint64_t& size) {
     struct stat info {};

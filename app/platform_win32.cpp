@@ -57,20 +57,6 @@ bool replace_file(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-// The allocation size reserves clusters without moving the end of file.
-void reserve_file_space(std::FILE* file, std::uint64_t size) {
-    if (size == 0) return;
-    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-    if (handle == INVALID_HANDLE_VALUE) return;
-    FILE_ALLOCATION_INFO info;
-    info.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
-    SetFileInformationByHandle(handle, FileAllocationInfo, &info, sizeof info);
-}
-
-// Windows takes this hint only when a file is opened, and its cache
-// already reads ahead for a file read from start to end.
-void expect_sequential_reading(std::FILE*) {}
-
 bool open_file_size(std::FILE* file, std::uint64_t& size) {
     __int64 length = _filelengthi64(_fileno(file));
     if (length < 0) return false;

@@ -4,15 +4,21 @@
     socat -b 8193 and nc, on disk (build tree) and on tmpfs (/dev/shm);
   - 1,000 files of 4 KiB in one batch, files per second;
   - scramble against memcpy;
-  - Zeptrix.exe under Wine receiving 256 MiB, against the console receiver.
+  - Zeptrix.exe under Wine receiving 256 MiB, against a plain Winsock
+    receiver under the same Wine.
 
-usage: scripts/bench.py [--runs N] [--quick] [--output FILE]
+The ways of one comparison run in turn, round by round, after a warm-up
+round that is not counted; ratios are taken within each round, so a busy
+moment of the shared machine hits both sides of a ratio alike. Beside the
+wall time stands the CPU time (user + system) of both ends, from the
+resource usage of the finished child processes.
+
+usage: scripts/bench.py [--rounds N] [--quick] [--output FILE]
 (scripts/bench.sh builds what it needs first.)"""
 import argparse
 import filecmp
 import os
 import platform
-import re
 import shutil
 import signal
 import statistics
@@ -48,15 +54,15 @@ def listening(port):
     return False
 
 
-def wait_listening(port, process):
-    deadline = time.time() + 10
+def wait_listening(port, process, timeout=10):
+    deadline = time.time() + timeout
     while time.time() < deadline:
         if listening(port):
             return
         if process.poll() is not None:
             raise RuntimeError("the receiver ended early")
         time.sleep(0.02)
-    time.sleep(0.5)  # no /proc/net/tcp here: give it time
+    raise RuntimeError("nothing listens on port %d" % port)
 
 
 def make_payload(path, size):
@@ -73,120 +79,190 @@ def check_same(sent, arrived, what):
         raise RuntimeError(what + ": the copy differs")
 
 
-class CliReceiver:
-    def __init__(self, folder, port=None):
-        self.port = port or free_port()
-        self.process = subprocess.Popen([CLI, "receive", "--port", str(self.port), "--dir", folder],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for(lambda: port_open(self.port), what="the console receiver")
 
-    def stop(self):
-        self.process.send_signal(signal.SIGINT)
-        self.process.wait(timeout=30)
+def finish(process, timeout=300):
+    """Waits for a child and returns its CPU seconds (user + system); a
+    child that does not end in time is killed."""
+    import threading
+    watchdog = threading.Timer(timeout, process.kill)
+    watchdog.start()
+    try:
+        _, status, usage = os.wait4(process.pid, 0)
+    finally:
+        watchdog.cancel()
+    process.returncode = os.waitstatus_to_exitcode(status)
+    return usage.ru_utime + usage.ru_stime
 
 
-def time_cli_send(port, files):
-    start = time.perf_counter()
-    result = subprocess.run([CLI, "send", "127.0.0.1:%d" % port] + files,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    took = time.perf_counter() - start
-    if result.returncode != 0:
-        raise RuntimeError("zeptrix-cli send failed: " + result.stderr)
-    return took
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def process_cpu(pid):
+    """CPU seconds a running process has used so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def wineserver_cpu():
+    total = 0.0
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/comm" % entry) as f:
+                    if f.read().startswith("wineserver"):
+                        total += process_cpu(int(entry))
+            except OSError:
+                pass
+    return total
+
+
+class Sample:
+    """One timed transfer: wall seconds and the CPU seconds of each end."""
+
+    def __init__(self, wall, sender_cpu, receiver_cpu, extra_cpu=0.0):
+        self.wall = wall
+        self.sender_cpu = sender_cpu
+        self.receiver_cpu = receiver_cpu
+        self.extra_cpu = extra_cpu  # Wine's server process, where there is one
+
+    @property
+    def cpu(self):
+        return self.sender_cpu + self.receiver_cpu + self.extra_cpu
 
 
 def clear(folder):
     for name in os.listdir(folder):
-        os.remove(os.path.join(folder, name))
+        path = os.path.join(folder, name)
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+        else:
+            os.remove(path)
 
 
-def cli_pair_run(source, out_dir):
+def start_cli_receiver(folder):
+    port = free_port()
+    process = subprocess.Popen([CLI, "receive", "--port", str(port), "--dir", folder],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_listening(port, process)
+    return port, process
+
+
+def cli_send(port, files):
+    """zeptrix-cli send, timed until it has the last acknowledgement."""
+    start = time.perf_counter()
+    sender = subprocess.Popen([CLI, "send", "127.0.0.1:%d" % port] + files,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    cpu = finish(sender)
+    wall = time.perf_counter() - start
+    if sender.returncode != 0:
+        raise RuntimeError("zeptrix-cli send failed: " + sender.stderr.read().decode())
+    return wall, cpu
+
+
+def cli_pair(files, out_dir):
+    """A console receiver already listening and zeptrix-cli send."""
     clear(out_dir)
-    receiver = CliReceiver(out_dir)
+    port, receiver = start_cli_receiver(out_dir)
     try:
-        took = time_cli_send(receiver.port, [source])
+        wall, sender_cpu = cli_send(port, files)
     finally:
-        receiver.stop()
+        receiver.send_signal(signal.SIGINT)
+        receiver_cpu = finish(receiver, 30)
+    return Sample(wall, sender_cpu, receiver_cpu)
+
+
+def zeptrix_way(source, out_dir):
+    sample = cli_pair([source], out_dir)
     check_same(source, os.path.join(out_dir, os.path.basename(source)), "zeptrix-cli")
-    return took
+    return sample
 
 
-def piped_run(receiver_args, sender_args, source, target, what):
-    """A receiver that writes the one connection's bytes to target and ends
-    at its end; timed from the sender's start to the receiver's end."""
+def one_connection(receiver_args, sender_args, source, target, what, sender_stdin=None,
+                   receiver_stdout=None):
+    """A receiver that takes one connection and ends; timed from the
+    sender's start to the receiver's end."""
     if os.path.exists(target):
         os.remove(target)
     port = free_port()
-    with open(target, "wb") as out:
-        receiver = subprocess.Popen([a.replace("PORT", str(port)) for a in receiver_args],
-                                    stdout=out, stderr=subprocess.DEVNULL)
+    out = open(target, "wb") if receiver_stdout else None
+    receiver = subprocess.Popen([a.replace("PORT", str(port)) for a in receiver_args],
+                                stdout=out or subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if out:
+        out.close()
     wait_listening(port, receiver)
+    data = open(source, "rb") if sender_stdin else None
     start = time.perf_counter()
-    with open(source, "rb") as data:
-        sender = subprocess.run([a.replace("PORT", str(port)) for a in sender_args],
-                                stdin=data, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    receiver.wait(timeout=120)
-    took = time.perf_counter() - start
+    sender = subprocess.Popen([a.replace("PORT", str(port)) for a in sender_args],
+                              stdin=data or subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    sender_cpu = finish(sender)
+    receiver_cpu = finish(receiver)
+    wall = time.perf_counter() - start
+    if data:
+        data.close()
     if sender.returncode != 0 or receiver.returncode != 0:
         raise RuntimeError(what + " failed")
     check_same(source, target, what)
-    return took
+    os.remove(target)
+    return Sample(wall, sender_cpu, receiver_cpu)
 
 
-def socat_file_run(source, out_dir):
-    target = os.path.join(out_dir, "socat.bin")
-    if os.path.exists(target):
-        os.remove(target)
-    port = free_port()
-    receiver = subprocess.Popen(["socat", "-b", "8193", "-u",
-                                 "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % port,
-                                 "CREATE:" + target], stderr=subprocess.DEVNULL)
-    wait_listening(port, receiver)
-    start = time.perf_counter()
-    sender = subprocess.run(["socat", "-b", "8193", "-u", "OPEN:%s,rdonly" % source,
-                             "TCP:127.0.0.1:%d" % port], stderr=subprocess.DEVNULL)
-    receiver.wait(timeout=120)
-    took = time.perf_counter() - start
-    if sender.returncode != 0 or receiver.returncode != 0:
-        raise RuntimeError("socat failed")
-    check_same(source, target, "socat")
-    return took
+def socat_way(source, out_dir):
+    return one_connection(
+        ["socat", "-b", "8193", "-u", "TCP-LISTEN:PORT,bind=127.0.0.1,reuseaddr",
+         "CREATE:" + os.path.join(out_dir, "socat.bin")],
+        ["socat", "-b", "8193", "-u", "OPEN:%s,rdonly" % source, "TCP:127.0.0.1:PORT"],
+        source, os.path.join(out_dir, "socat.bin"), "socat")
 
 
-def nc_run(source, out_dir):
-    target = os.path.join(out_dir, "nc.bin")
-    return piped_run(["nc", "-l", "-p", "PORT"], ["nc", "-N", "127.0.0.1", "PORT"],
-                     source, target, "nc")
+def nc_way(source, out_dir):
+    return one_connection(["nc", "-l", "-p", "PORT"], ["nc", "-N", "127.0.0.1", "PORT"],
+                          source, os.path.join(out_dir, "nc.bin"), "nc", sender_stdin=True,
+                          receiver_stdout=True)
 
 
-def median(values):
-    return statistics.median(values)
+def in_turn(ways, rounds, log, label):
+    """Runs each way once per round, in order, after one warm-up round.
+    Returns {name: [Sample per counted round]}."""
+    samples = {name: [] for name, _ in ways}
+    for round_number in range(0, rounds + 1):
+        this_round = [(name, step()) for name, step in ways]
+        log("  %s %s: %s" % (label, "warm-up" if round_number == 0 else "round %d" % round_number,
+                             ", ".join("%s %.3f s (CPU %.2f s)" % (n, x.wall, x.cpu)
+                                       for n, x in this_round)))
+        if round_number:
+            for name, sample in this_round:
+                samples[name].append(sample)
+    return samples
 
 
-def bulk(label, base, runs, size, log):
-    """The three ways of moving size bytes over loopback, alternating."""
+def spread(values):
+    return statistics.median(values), min(values), max(values)
+
+
+def ratios(samples, faster, slower):
+    """Per-round speed of faster against slower: slower's time over faster's."""
+    return [b.wall / a.wall for a, b in zip(samples[faster], samples[slower])]
+
+
+def bulk(label, base, rounds, size, log):
     in_dir = os.path.join(base, "in")
     out_dir = os.path.join(base, "out")
     os.makedirs(in_dir, exist_ok=True)
     os.makedirs(out_dir, exist_ok=True)
     source = os.path.join(in_dir, "payload.bin")
     make_payload(source, size)
-    ways = [("zeptrix-cli pair", cli_pair_run), ("socat -b 8193", socat_file_run),
-            ("nc", nc_run)]
-    times = {name: [] for name, _ in ways}
+    ways = [("zeptrix", lambda: zeptrix_way(source, out_dir)),
+            ("socat", lambda: socat_way(source, out_dir)),
+            ("nc", lambda: nc_way(source, out_dir))]
     try:
-        for run in range(1, runs + 1):
-            for name, step in ways:
-                times[name].append(step(source, out_dir))
-                clear(out_dir)
-            log("  %s run %d: %s" % (label, run, ", ".join(
-                "%s %.3f s" % (n, times[n][-1]) for n, _ in ways)))
+        return in_turn(ways, rounds, log, label)
     finally:
         shutil.rmtree(base, ignore_errors=True)
-    return {name: median(t) for name, t in times.items()}, times
 
 
-def small_files(base, runs, count, size, log):
+def small_files(base, rounds, count, size, log):
     in_dir = os.path.join(base, "in")
     out_dir = os.path.join(base, "out")
     os.makedirs(in_dir, exist_ok=True)
@@ -197,23 +273,17 @@ def small_files(base, runs, count, size, log):
         with open(path, "wb") as f:
             f.write(os.urandom(size))
         files.append(path)
-    rates = []
+
+    def flat():
+        sample = cli_pair(files, out_dir)
+        if len(os.listdir(out_dir)) != count:
+            raise RuntimeError("small files: %d of %d arrived" % (len(os.listdir(out_dir)), count))
+        check_same(files[-1], os.path.join(out_dir, os.path.basename(files[-1])), "small files")
+        return sample
     try:
-        for run in range(1, runs + 1):
-            clear(out_dir)
-            receiver = CliReceiver(out_dir)
-            try:
-                took = time_cli_send(receiver.port, files)
-            finally:
-                receiver.stop()
-            if len(os.listdir(out_dir)) != count:
-                raise RuntimeError("small files: %d of %d arrived" % (len(os.listdir(out_dir)), count))
-            check_same(files[-1], os.path.join(out_dir, os.path.basename(files[-1])), "small files")
-            rates.append(count / took)
-            log("  small files run %d: %.3f s, %.0f files/s" % (run, took, rates[-1]))
+        return in_turn([("flat batch", flat)], rounds, log, "small files")
     finally:
         shutil.rmtree(base, ignore_errors=True)
-    return median(rates), rates
 
 
 def scramble_figures(log):
@@ -222,22 +292,23 @@ def scramble_figures(log):
     return out
 
 
-def wine_figures(base, runs, size, log):
-    """Zeptrix.exe under Wine receiving from the console peer, against the
-    console receiver, same file and folder kind."""
+def wine_figures(base, rounds, size, log):
+    """Zeptrix.exe under Wine receiving from the console peer, in turn with
+    a plain Winsock receiver (recv of 8193 bytes, unbuffered fwrite) under
+    the same Wine, fed by nc."""
     from harness import Display, windows_build, wine_loader, wine_prefix
     build = windows_build()
     exe_built = os.path.join(BUILD, build, "app", "Zeptrix.exe")
-    if not os.path.exists(exe_built):
-        return None
+    baseline = os.path.join(BUILD, build, "bench", "wine_baseline_receiver.exe")
+    for path in (exe_built, baseline):
+        if not os.path.exists(path):
+            raise RuntimeError("missing " + path)
     os.makedirs(base, exist_ok=True)
     source = os.path.join(base, "payload-256.bin")
     make_payload(source, size)
     folder = tempfile.mkdtemp(prefix="zeptrix-wine-", dir=base)
     received = os.path.join(folder, "received")
-    cli_dir = os.path.join(base, "cli-received")
     os.makedirs(received)
-    os.makedirs(cli_dir)
     exe = os.path.join(folder, "Zeptrix.exe")
     shutil.copy(exe_built, exe)
     port = free_port()
@@ -248,23 +319,45 @@ def wine_figures(base, runs, size, log):
     env.update(WINEPREFIX=wine_prefix(build), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
     program = subprocess.Popen([wine_loader(build), exe], cwd=folder, env=env,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    wine_times, cli_times = [], []
+
+    def zeptrix_exe():
+        clear(received)
+        before, server_before = process_cpu(program.pid), wineserver_cpu()
+        wall, sender_cpu = cli_send(port, [source])
+        sample = Sample(wall, sender_cpu, process_cpu(program.pid) - before,
+                        wineserver_cpu() - server_before)
+        check_same(source, os.path.join(received, "payload-256.bin"), "Zeptrix.exe")
+        return sample
+
+    def plain_winsock():
+        target = os.path.join(base, "baseline.bin")
+        baseline_port = free_port()
+        receiver = subprocess.Popen([wine_loader(build), baseline, str(baseline_port),
+                                     "Z:" + target.replace("/", "\\")], env=env,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_listening(baseline_port, receiver, timeout=60)
+        server_before = wineserver_cpu()
+        with open(source, "rb") as data:
+            start = time.perf_counter()
+            sender = subprocess.Popen(["nc", "-N", "127.0.0.1", str(baseline_port)], stdin=data,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            sender_cpu = finish(sender)
+            receiver_cpu = finish(receiver)
+            wall = time.perf_counter() - start
+        if receiver.returncode != 0:
+            raise RuntimeError("the Winsock receiver failed")
+        check_same(source, target, "the Winsock receiver")
+        os.remove(target)
+        return Sample(wall, sender_cpu, receiver_cpu, wineserver_cpu() - server_before)
     try:
-        wait_for(lambda: port_open(port), timeout=90, what="Zeptrix.exe listening")
-        for run in range(1, runs + 1):
-            clear(received)
-            wine_times.append(time_cli_send(port, [source]))
-            check_same(source, os.path.join(received, "payload-256.bin"), "Zeptrix.exe")
-            clear(cli_dir)
-            cli_times.append(cli_pair_run(source, cli_dir))
-            log("  wine run %d: Zeptrix.exe %.3f s, zeptrix-cli %.3f s"
-                % (run, wine_times[-1], cli_times[-1]))
+        wait_for(lambda: listening(port), timeout=90, what="Zeptrix.exe listening")
+        return in_turn([("Zeptrix.exe", zeptrix_exe), ("plain Winsock", plain_winsock)],
+                       rounds, log, "wine"), build
     finally:
         program.kill()
         program.wait()
         display.close()
         shutil.rmtree(base, ignore_errors=True)
-    return median(wine_times), median(cli_times), build
 
 
 def machine():
@@ -292,10 +385,12 @@ def tmpfs_room(size):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=7, help="counted rounds after the warm-up")
     parser.add_argument("--quick", action="store_true", help="64 MiB instead of 1 GiB, no Wine")
     parser.add_argument("--output", default=os.path.join(ROOT, "BENCHMARKS.md"))
     args = parser.parse_args()
+    if args.rounds < 1:
+        parser.error("--rounds must be at least 1")
     size = 64 * MIB if args.quick else GIB
     lines = []
 
@@ -311,23 +406,38 @@ def main():
     results = {}
     for label, base in places:
         log("%d MiB over loopback, file to file, on %s (%s)" % (size // MIB, label, base))
-        results[label] = bulk(label, base, args.runs, size, log)[0]
-    small_base = places[-1][1] + "-small"
-    log("1000 files of 4 KiB in one batch (%s)" % places[-1][0])
-    small_rate, _ = small_files(small_base, args.runs, 1000, 4096, log)
+        results[label] = bulk(label, base, args.rounds, size, log)
+    log("1000 files of 4 KiB (%s)" % places[-1][0])
+    small = small_files(places[-1][1] + "-small", args.rounds, 1000, 4096, log)
     log("scramble against memcpy")
     scramble_out = scramble_figures(log)
     wine = None
     if not args.quick:
         log("Zeptrix.exe under Wine receiving 256 MiB (%s)" % places[-1][0])
-        wine = wine_figures(places[-1][1] + "-wine", args.runs, 256 * MIB, log)
+        wine = wine_figures(places[-1][1] + "-wine", args.rounds, 256 * MIB, log)
     end_load = " ".join(open("/proc/loadavg").read().split()[:3])
-    write_report(args, m, end_load, size, results, small_rate, scramble_out, wine, lines,
-                 places)
+    write_report(args, m, end_load, size, results, small, scramble_out, wine, lines, places)
 
 
-def write_report(args, m, end_load, size, results, small_rate, scramble_out, wine, lines, places):
-    command = "./zeptrix.sh bench" + (" --runs %d" % args.runs if args.runs != 3 else "") + \
+def time_cell(samples):
+    walls = [x.wall for x in samples]
+    return "%.3f s (%.3f to %.3f)" % spread(walls)
+
+
+def cpu_cell(samples):
+    return "%.2f s (sender %.2f, receiver %.2f)" % (
+        statistics.median(x.cpu for x in samples), statistics.median(x.sender_cpu for x in samples),
+        statistics.median(x.receiver_cpu for x in samples))
+
+
+def ratio_cell(values, goal):
+    med, low, high = spread(values)
+    return "**%.2f** (%.2f to %.2f)%s" % (med, low, high,
+                                           "" if med >= goal else " below the goal of %.2f" % goal)
+
+
+def write_report(args, m, end_load, size, results, small, scramble_out, wine, lines, places):
+    command = "./zeptrix.sh bench" + (" --rounds %d" % args.rounds if args.rounds != 7 else "") + \
         (" --quick" if args.quick else "")
     out = []
     out.append("# Benchmarks\n")
@@ -335,39 +445,61 @@ def write_report(args, m, end_load, size, results, small_rate, scramble_out, win
     out.append("")
     out.append("Machine: %d cores (`nproc`), %s, Linux kernel %s; load average %s at the "
                "start, %s at the end." % (m["nproc"], m["cpu"], m["kernel"], m["load"], end_load))
-    out.append("Medians of %d runs each; the ways alternate run by run. The console peer pair "
-               "is `zeptrix-cli receive` already listening and `zeptrix-cli send`, timed until "
-               "the sender has the receiver's acknowledgement (the file is complete under its "
-               "name by then); socat and nc are timed from the sender's start until the "
-               "receiver has written everything and ended. Every copy is compared with the "
-               "original." % args.runs)
+    out.append("")
+    out.append("How: the ways of each comparison run in turn, one of each per round, %d "
+               "counted rounds after a warm-up round. A speed ratio is taken within each "
+               "round (the other way's time over Zeptrix's), and the table gives the median "
+               "with the lowest and highest round. Times are medians with their range; CPU "
+               "is user + system seconds of both ends, from the resource usage of the ended "
+               "processes (and, under Wine, of Wine's server process). The console pair is "
+               "`zeptrix-cli receive` already listening and `zeptrix-cli send`, timed until the "
+               "sender has the acknowledgement (the file is complete under its name by then); "
+               "socat and nc are timed from the sender's start until the receiver has written "
+               "everything and ended. Every copy is compared with the original."
+               % args.rounds)
     out.append("")
     out.append("## %d MiB over loopback, file to file\n" % (size // MIB))
-    out.append("| where | zeptrix-cli pair | socat -b 8193 | nc | zeptrix / socat speed | "
-               "zeptrix / nc speed |")
-    out.append("| --- | --- | --- | --- | --- | --- |")
+    out.append("| where | way | wall time | CPU, both ends |")
+    out.append("| --- | --- | --- | --- |")
     for label, _ in places:
-        r = results[label]
-        z, s, n = r["zeptrix-cli pair"], r["socat -b 8193"], r["nc"]
-        mib = size / MIB
-        out.append("| %s | %.3f s (%.0f MiB/s) | %.3f s (%.0f MiB/s) | %.3f s (%.0f MiB/s) | "
-                   "%.2f | %.2f |" % (label, z, mib / z, s, mib / s, n, mib / n, s / z, n / z))
+        for way in ("zeptrix", "socat", "nc"):
+            name = {"zeptrix": "zeptrix-cli pair", "socat": "socat -b 8193", "nc": "nc"}[way]
+            out.append("| %s | %s | %s | %s |" % (label, name, time_cell(results[label][way]),
+                                                   cpu_cell(results[label][way])))
     out.append("")
-    out.append("## 1,000 files of 4 KiB in one batch\n")
+    out.append("| where | zeptrix / socat -b 8193, speed | zeptrix / nc, speed |")
+    out.append("| --- | --- | --- |")
+    for label, _ in places:
+        out.append("| %s | %s | %s |" % (label, ratio_cell(ratios(results[label], "zeptrix", "socat"), 1.0),
+                                         ratio_cell(ratios(results[label], "zeptrix", "nc"), 0.95)))
+    out.append("")
+    out.append("## 1,000 files of 4 KiB\n")
+    flat = small["flat batch"]
+    rates = [1000 / x.wall for x in flat]
     out.append("zeptrix-cli pair, one connection per file, on %s: **%.0f files per second** "
-               "(median)." % (places[-1][0], small_rate))
+               "(median; %.0f to %.0f), CPU %s." % ((places[-1][0],) + spread(rates) + (cpu_cell(flat),)))
     out.append("")
     out.append("## scramble against memcpy (bench/scramble_bench, medians of 7)\n")
     out.append("```\n" + scramble_out.rstrip() + "\n```")
     out.append("")
     if wine:
-        w, c, build = wine
+        samples, build = wine
         out.append("## Zeptrix.exe under Wine receiving 256 MiB\n")
-        out.append("The %s build of Zeptrix.exe under wine on a virtual display, receiving from "
-                   "`zeptrix-cli send` into %s: %.3f s (%.0f MiB/s); the console receiver, same "
-                   "file and sender: %.3f s (%.0f MiB/s). Speed ratio Zeptrix.exe / console "
-                   "receiver: **%.2f** (for information: Wine's file and socket layers are part "
-                   "of it)." % (build, places[-1][0], w, 256 / w, c, 256 / c, c / w))
+        out.append("The %s build under Wine on a virtual display, receiving from `zeptrix-cli "
+                   "send` into %s, in turn with a plain Winsock receiver under the same Wine "
+                   "(`bench/wine_baseline_receiver.cpp`: one connection, `recv` of 8193 bytes, "
+                   "unbuffered `fwrite`) fed by `nc`. CPU includes Wine's server process."
+                   % (build, places[-1][0]))
+        out.append("")
+        out.append("| way | wall time | CPU, all processes |")
+        out.append("| --- | --- | --- |")
+        for way in ("Zeptrix.exe", "plain Winsock"):
+            out.append("| %s | %s | %.2f s (Wine server %.2f) |" % (
+                way, time_cell(samples[way]), statistics.median(x.cpu for x in samples[way]),
+                statistics.median(x.extra_cpu for x in samples[way])))
+        out.append("")
+        out.append("Speed of Zeptrix.exe against the plain Winsock receiver: %s."
+                   % ratio_cell(ratios(samples, "Zeptrix.exe", "plain Winsock"), 0.9))
         out.append("")
     out.append("## Log\n")
     out.append("```\n" + "\n".join(lines) + "\n```")

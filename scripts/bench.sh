@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the optimised native targets and runs every benchmark; the figures
 # go into BENCHMARKS.md.
-#   scripts/bench.sh [--runs N] [--quick] [--output FILE]
+#   scripts/bench.sh [--rounds N] [--quick] [--output FILE]
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=scripts/build_steps.sh
@@ -10,4 +10,9 @@ for tool in socat nc; do
   command -v "$tool" >/dev/null || { echo "$tool is missing (./zeptrix.sh deps)" >&2; exit 1; }
 done
 build_target release zeptrix-cli scramble_bench || exit 1
+# The Wine part runs the Windows build that executes here.
+if [[ " $* " != *" --quick "* ]]; then
+  if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then win=windows; else win=windows64; fi
+  build_target "$win" Zeptrix wine_baseline_receiver || exit 1
+fi
 exec /usr/bin/python3 "$ROOT/scripts/bench.py" "$@"

@@ -102,7 +102,6 @@ bool receive_body(Receipt& r, unsigned char* buffer) {
     r.temp_created = true;
     // Each piece is written straight through: one write of what arrived.
     std::setvbuf(r.file, nullptr, _IONBF, 0);
-    reserve_file_space(r.file, r.file_total);
     while (r.file_left != 0) {
         if (abort_receive.load()) return false;
         std::int32_t want = r.file_left < static_cast<std::uint32_t>(CHUNK_SIZE)

@@ -114,7 +114,6 @@ bool send_file(Batch& b, char* path, std::int32_t path_size) {
     }
     // Each piece is read straight into the task's buffer.
     std::setvbuf(f.file, nullptr, _IONBF, 0);
-    expect_sequential_reading(f.file);
     f.file_total = f.file_left = static_cast<std::uint32_t>(size);
     send_bytes_total.fetch_add(f.file_total);
     send_bytes_left.fetch_add(f.file_left);

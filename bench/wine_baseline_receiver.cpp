@@ -1,0 +1,40 @@
+// What Wine allows a receiver: one connection, recv of 8193 bytes and an
+// unbuffered fwrite of what arrived, until the peer closes. Written
+// straight to Winsock, without the engine, so that Zeptrix.exe can be
+// measured against it under the same Wine.
+//   wine_baseline_receiver PORT FILE
+#include <winsock.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: wine_baseline_receiver PORT FILE\n");
+        return 2;
+    }
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(1, 1), &data) != 0) return 1;
+    SOCKET listening = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(std::atoi(argv[1])));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (listening == INVALID_SOCKET || bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listening, 1) != 0)
+        return 1;
+    SOCKET peer = accept(listening, nullptr, nullptr);
+    std::FILE* file = std::fopen(argv[2], "wb");
+    if (peer == INVALID_SOCKET || !file) return 1;
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    static char buffer[8193];
+    for (;;) {
+        int got = recv(peer, buffer, sizeof buffer, 0);
+        if (got == 0) break;
+        if (got < 0 || std::fwrite(buffer, 1, static_cast<std::size_t>(got), file) != static_cast<std::size_t>(got))
+            return 1;
+    }
+    closesocket(peer);
+    closesocket(listening);
+    return std::fclose(file) == 0 ? 0 : 1;
+}
