@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "app/main_window.h"
-#include "app/platform.h"
+#include "platform/platform.h"
 #include "app/settings.h"
 #include "app/state.h"
 #include "net/socket.h"

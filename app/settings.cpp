@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "app/platform.h"
+#include "platform/platform.h"
 #include "app/state.h"
 #include "text/text_utils.h"
 #include "toolkit/task_services.h"

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "app/platform.h"
+#include "platform/platform.h"
 #include "transfer/transfer_key.h"
 
 std::int32_t listen_port = DEFAULT_PORT;

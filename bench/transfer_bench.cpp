@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/platform.h"
+#include "platform/platform.h"
 #include "app/state.h"
 #include "toolkit/headless.h"
 #include "transfer/engine.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "app/platform.h"
+#include "platform/platform.h"
 #include "app/settings.h"
 #include "app/state.h"
 #include "cli/interrupt.h"
@@ -29,6 +29,7 @@ constexpr int EXIT_USAGE = 2;
 std::atomic<bool> any_failure{false};
 std::atomic<bool> interrupted{false};
 std::atomic<bool> progress_shown{false};
+std::atomic<std::uint32_t> files_delivered{0};
 
 void clear_progress_line() {
     if (progress_shown.exchange(false)) std::fputs("\r\x1b[K", stderr);
@@ -183,6 +184,7 @@ int run_send(const CliOptions& options) {
         return EXIT_FAILED;
     }
     current_destination = destination;
+    set_delivery_observer([](const Text&) { files_delivered.fetch_add(1); });
     fill_send_slot(1, make_drop(options.files));
     {
         ProgressTicker ticker("send", send_bytes_total, send_bytes_left);
@@ -190,8 +192,8 @@ int run_send(const CliOptions& options) {
     }
     bool failed = any_failure.load() || interrupted.load();
     if (!failed) {
-        std::fprintf(stderr, "sent %zu file%s to %s:%d\n", options.files.size(),
-                     options.files.size() == 1 ? "" : "s",
+        std::uint32_t sent = files_delivered.load();
+        std::fprintf(stderr, "sent %u file%s to %s:%d\n", sent, sent == 1 ? "" : "s",
                      std::string(address_to_text(destination.address).view()).c_str(),
                      destination.port);
     }

@@ -38,8 +38,6 @@ std::string printable_name(const std::string& name) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
             out += escaped;
-        } else if (c == '\\') {
-            out += "\\\\";
         } else {
             out += static_cast<char>(c);
         }

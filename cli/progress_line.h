@@ -12,6 +12,6 @@ std::string byte_text(double bytes);
 std::string progress_line(const char* kind, std::uint32_t total, std::uint32_t left,
                           double moved_bytes, double seconds);
 
-// A received name as it may be shown on a terminal: control characters and
-// backslashes escaped, so a hostile name cannot move the cursor or recolour.
+// A received name as it may be shown on a terminal: control characters are
+// written as \xNN, so a hostile name cannot move the cursor or recolour.
 std::string printable_name(const std::string& name);

@@ -263,25 +263,43 @@ def bulk(label, base, rounds, size, log):
 
 
 def small_files(base, rounds, count, size, log):
+    """The same files, once named one by one (a flat batch) and once as one
+    folder of 10 x 10 subfolders (the folder walk), in turn."""
     in_dir = os.path.join(base, "in")
+    tree = os.path.join(base, "tree")
     out_dir = os.path.join(base, "out")
     os.makedirs(in_dir, exist_ok=True)
     os.makedirs(out_dir, exist_ok=True)
-    files = []
+    files, nested = [], []
     for i in range(count):
+        data = os.urandom(size)
         path = os.path.join(in_dir, "small-%04d.bin" % i)
-        with open(path, "wb") as f:
-            f.write(os.urandom(size))
+        folder = os.path.join(tree, "d%d" % (i // 100), "e%d" % (i // 10 % 10))
+        os.makedirs(folder, exist_ok=True)
+        for where in (path, os.path.join(folder, "small-%04d.bin" % i)):
+            with open(where, "wb") as f:
+                f.write(data)
         files.append(path)
+        nested.append(os.path.join(folder, "small-%04d.bin" % i))
+
+    def arrived():
+        return sum(len(names) for _, _, names in os.walk(out_dir))
 
     def flat():
         sample = cli_pair(files, out_dir)
-        if len(os.listdir(out_dir)) != count:
-            raise RuntimeError("small files: %d of %d arrived" % (len(os.listdir(out_dir)), count))
+        if arrived() != count:
+            raise RuntimeError("small files: %d of %d arrived" % (arrived(), count))
         check_same(files[-1], os.path.join(out_dir, os.path.basename(files[-1])), "small files")
         return sample
+
+    def folder():
+        sample = cli_pair([tree], out_dir)
+        if arrived() != count:
+            raise RuntimeError("folder: %d of %d arrived" % (arrived(), count))
+        check_same(nested[-1], os.path.join(out_dir, os.path.relpath(nested[-1], base)), "folder")
+        return sample
     try:
-        return in_turn([("flat batch", flat)], rounds, log, "small files")
+        return in_turn([("flat batch", flat), ("nested folders", folder)], rounds, log, "small files")
     finally:
         shutil.rmtree(base, ignore_errors=True)
 
@@ -474,10 +492,17 @@ def write_report(args, m, end_load, size, results, small, scramble_out, wine, li
                                          ratio_cell(ratios(results[label], "zeptrix", "nc"), 0.95)))
     out.append("")
     out.append("## 1,000 files of 4 KiB\n")
-    flat = small["flat batch"]
-    rates = [1000 / x.wall for x in flat]
-    out.append("zeptrix-cli pair, one connection per file, on %s: **%.0f files per second** "
-               "(median; %.0f to %.0f), CPU %s." % ((places[-1][0],) + spread(rates) + (cpu_cell(flat),)))
+    out.append("zeptrix-cli pair, one connection per file, on %s: the files named one by one "
+               "(flat batch), and the same files as one folder of 10 x 10 subfolders (nested "
+               "folders), in turn.\n" % places[-1][0])
+    out.append("| way | files per second | CPU, both ends |")
+    out.append("| --- | --- | --- |")
+    for way in ("flat batch", "nested folders"):
+        rates = [1000 / x.wall for x in small[way]]
+        out.append("| %s | %.0f (%.0f to %.0f) | %s |" % ((way,) + spread(rates) + (cpu_cell(small[way]),)))
+    out.append("")
+    out.append("Nested folders against the flat batch, files per second: %s."
+               % ratio_cell(ratios(small, "nested folders", "flat batch"), 0.9))
     out.append("")
     out.append("## scramble against memcpy (bench/scramble_bench, medians of 7)\n")
     out.append("```\n" + scramble_out.rstrip() + "\n```")

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/platform.h"
+#include "platform/platform.h"
 #include "app/state.h"
 #include "tests/loopback.h"
 #include "tests/socket_options.h"

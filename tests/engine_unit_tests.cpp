@@ -41,6 +41,29 @@ TEST(NameCheck, Accepted) {
     }
 }
 
+// Names with folders: every component under the rules of a plain name,
+// at most 32 of them, single backslashes between, no slash anywhere.
+TEST(NameCheck, NestedNames) {
+    std::string deepest = "d";
+    for (int i = 1; i < 32; ++i) deepest.append("\\d");
+    const struct {
+        std::string name;
+        bool safe;
+    } rows[] = {
+        {"photos\\2026\\a.jpg", true}, {"a\\b", true}, {".hidden\\..x\\x..y", true}, {deepest, true},
+        {deepest + "\\d", false}, {"a\\\\b", false}, {"\\a", false}, {"a\\", false}, {"\\", false},
+        {"a\\.\\b", false}, {"a\\..\\b", false}, {"..\\a", false}, {"a\\..", false},
+        {"a/b\\c", false}, {"a\\b/c", false}, {"c:\\a", false}, {"a\\c:b", false},
+        {"a\\con\\b", false}, {"a\\nul.txt", false}, {"lpt1\\b", false}, {"a.\\b", false},
+        {"a \\b", false}, {"a\\b.", false}, {std::string("a\\\x01\\b"), false}, {"a\\b*", false},
+        {"a\\b?\\c", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE("\"" + row.name + "\"");
+        EXPECT_EQ(is_safe_nested_name(row.name), row.safe);
+    }
+}
+
 TEST(Progress, Percentages) {
     struct Row { const char* label; std::uint32_t total, left; std::int32_t percent; };
     const Row rows[] = {

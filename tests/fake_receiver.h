@@ -8,6 +8,7 @@
 
 struct Received {
     bool whole = false;  // every field up to the closing mark arrived
+    bool refused = false;  // closed after the name, without an answer
     std::uint32_t key = 0;
     std::string name;    // without its zero byte
     std::uint32_t size = 0;
@@ -32,6 +33,9 @@ public:
     std::function<void()> on_accept;
     // Runs after the header (up to the size field) of each transfer.
     std::function<void()> on_header;
+    // Closes a connection whose name holds c right after the name, as a
+    // receiver that refuses such names does.
+    void refuse_name_with(char c) { refused_char_ = c; }
 
     // Ends the serving thread: a connection that sends nothing tells it to.
     std::vector<Received> stop() {
@@ -64,6 +68,8 @@ private:
         std::uint32_t state = r.key;
         scramble(name.data(), name.size(), state);
         r.name = name.substr(0, name.find('\0'));
+        r.refused = refused_char_ && r.name.find(refused_char_) != std::string::npos;
+        if (r.refused) return true;
         if (!read_u32(s, r.size)) return true;
         if (on_header) on_header();
         char buffer[65536];
@@ -110,7 +116,7 @@ private:
             }
             Received r;
             bool transfer = read_transfer(s, r);
-            if (transfer) answer(s);
+            if (transfer && !r.refused) answer(s);
             close_socket(s);
             if (!transfer) return;
             received_.push_back(std::move(r));
@@ -118,6 +124,7 @@ private:
     }
 
     Answer answer_;
+    char refused_char_ = 0;
     SocketHandle listening_ = INVALID_SOCKET_HANDLE;
     std::int32_t port_ = 0;
     std::thread thread_;

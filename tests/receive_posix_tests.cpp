@@ -26,4 +26,33 @@ TEST_F(ReceiveWriteFailure, ShortWriteLeavesNothing) {
     expect_engine_at_rest();
 }
 
+class ReceiveThroughLinks : public EngineTest {};
+
+// Links placed in the destination by someone else are never passed
+// through: a folder that is a link refuses the transfer, and a file name
+// that is a link is replaced as a name, never written through.
+TEST_F(ReceiveThroughLinks, NothingIsWrittenThroughALink) {
+    fs::path outside = fresh_dir("outside");
+    write_bytes(outside / "target.txt", "outside");
+    fs::create_directory_symlink(outside, dir / "linked");
+    fs::create_symlink(outside / "target.txt", dir / "file-link");
+    fs::create_directory(dir / "real");
+    fs::create_directory_symlink(outside, dir / "real" / "inner");
+    const char* through[] = {"linked\\new.txt", "linked\\sub\\new.txt", "real\\inner\\new.txt",
+                             "file-link\\x.txt"};
+    for (const char* name : through) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(receive_from_peer(wire_bytes(5, name + std::string(1, '\0'), "evil")).reply, "");
+        expect_engine_at_rest();
+    }
+    EXPECT_EQ(entries_of(outside), std::vector<std::string>{"target.txt"});
+    EXPECT_EQ(entries_of(dir / "real"), std::vector<std::string>{"inner"});
+
+    EXPECT_EQ(receive_from_peer(wire_bytes(5, std::string("file-link") + '\0', "mine")).reply, CLOSING_MARK);
+    EXPECT_EQ(read_bytes(outside / "target.txt"), "outside");
+    EXPECT_FALSE(fs::is_symlink(dir / "file-link"));
+    EXPECT_EQ(read_bytes(dir / "file-link"), "mine");
+    fs::remove_all(outside);
+}
+
 }  // namespace

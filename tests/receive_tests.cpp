@@ -204,7 +204,7 @@ TEST_F(ReceiveTask, NameLengthOutsideTheLimitIsRefused) {
 // paths, devices, and names Windows would store under another name.
 TEST_F(ReceiveTask, HostileNamesCreateNothingAnywhere) {
     const std::vector<std::string> hostile = {
-        "", ".", "..", "../up.txt", "..\\up.txt", "../../../tmp/zpx-escape", "sub/x", "sub\\x",
+        "", ".", "..", "../up.txt", "..\\up.txt", "../../../tmp/zpx-escape", "sub/x",
         "/abs", "\\abs", "c:x", "c:\\x", "a:b", "stream.txt:hidden", std::string("tab\tname"),
         "new\nline", std::string("bell\x07"), std::string("\x1f"), "star*", "what?", "quote\"",
         "less<", "more>", "pipe|", "dot.", "space ", "dots...", "CON", "con", "Con.txt", "PRN",
@@ -229,6 +229,72 @@ TEST_F(ReceiveTask, HostileNamesCreateNothingAnywhere) {
     EXPECT_EQ(entries_of(fs::current_path()), cwd_before);
     EXPECT_FALSE(fs::exists(fs::temp_directory_path() / "zpx-escape"));
     fs::remove_all(base);
+}
+
+// Names with folders, as a sender of a folder writes them: the folders are
+// made below the destination, existing ones are used as they are.
+TEST_F(ReceiveTask, NestedNamesArriveInTheirFolders) {
+    const std::string sep(1, PATH_SEPARATOR);
+    const struct {
+        const char* name;
+        std::string stored;
+    } rows[] = {
+        {"photos\\2026\\a.jpg", "photos" + sep + "2026" + sep + "a.jpg"},
+        {"photos\\2026\\b.jpg", "photos" + sep + "2026" + sep + "b.jpg"},
+        {"photos\\top.txt", "photos" + sep + "top.txt"},
+        {"flat.txt", "flat.txt"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string data = pattern_bytes(9000, static_cast<std::uint32_t>(row.stored.size()));
+        EXPECT_EQ(receive_from_peer(wire_bytes(77, with_zero(row.name), data)).reply, CLOSING_MARK);
+        EXPECT_EQ(read_bytes(dir / row.stored), data);
+        expect_engine_at_rest();
+    }
+    EXPECT_EQ(entries_of(dir), (std::vector<std::string>{"flat.txt", "photos"}));
+    EXPECT_EQ(entries_of(dir / "photos"), (std::vector<std::string>{"2026", "top.txt"}));
+}
+
+// Hostile names with folders: refused before anything is made.
+TEST_F(ReceiveTask, HostileNestedNamesCreateNothingAnywhere) {
+    std::string too_deep = "d";
+    for (int i = 0; i < 32; ++i) too_deep.append("\\d");
+    const std::vector<std::string> hostile = {
+        "a\\..\\..\\up.txt", "..\\up.txt", "a\\.\\b", "a\\\\b", "\\a", "a\\", "a/b\\c", "a\\b/c",
+        "c:\\a\\b", "a\\c:\\b", "a\\b:stream", "a\\con\\b", "a\\aux.txt", "com1\\b", "a.\\b",
+        "a \\b", "a\\b.", "a\\b ", std::string("a\\\x1b\\b"), "a\\*\\b", "a\\.zeptrix-1-2.part",
+        too_deep,
+    };
+    fs::path base = fresh_dir("hostile-nested");
+    fs::path inside = base / "dest";
+    fs::create_directory(inside);
+    destination_dir = dir_text(inside);
+    for (const auto& name : hostile) {
+        SCOPED_TRACE(std::string("name \"") + name + "\"");
+        EXPECT_EQ(receive_from_peer(wire_bytes(123, with_zero(name), "evil")).reply, "");
+        EXPECT_TRUE(entries_of(inside).empty());
+        EXPECT_EQ(entries_of(base), std::vector<std::string>{"dest"});
+        expect_engine_at_rest();
+    }
+    fs::remove_all(base);
+}
+
+// A file or folder in the way refuses the transfer; a transfer that fails
+// takes away the folders it made and leaves those that were there.
+TEST_F(ReceiveTask, FoldersInTheWayAndFailedTransfers) {
+    write_bytes(dir / "plain", "a file");
+    EXPECT_EQ(receive_from_peer(wire_bytes(9, with_zero("plain\\x.txt"), "data")).reply, "");
+    fs::create_directories(dir / "kept" / "name.txt");
+    EXPECT_EQ(receive_from_peer(wire_bytes(9, with_zero("kept\\name.txt"), "data")).reply, "");
+    expect_engine_at_rest();
+
+    std::string cut = wire_bytes(9, with_zero("kept\\new\\deeper\\f.bin"), pattern_bytes(20000));
+    cut.resize(cut.size() - 5000);
+    receive_from_peer(cut);
+    EXPECT_EQ(entries_of(dir), (std::vector<std::string>{"kept", "plain"}));
+    EXPECT_EQ(entries_of(dir / "kept"), std::vector<std::string>{"name.txt"});
+    EXPECT_EQ(read_bytes(dir / "plain"), "a file");
+    expect_engine_at_rest();
 }
 
 TEST_F(ReceiveTask, StalledSenderFailsAfterTheIdleLimit) {

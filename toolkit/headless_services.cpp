@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/platform.h"
+#include "platform/platform.h"
 #include "toolkit/headless.h"
 
 namespace {

@@ -47,6 +47,10 @@ ThreadResult ZPX_THREAD_CALL listener_task(void* unused);
 using ReceiveObserver = void (*)(const Text& name, bool stored, std::uint32_t size);
 void set_receive_observer(ReceiveObserver observer);
 
+// Told of every file the receiver acknowledged, with its name on the wire.
+using DeliveryObserver = void (*)(const Text& name);
+void set_delivery_observer(DeliveryObserver observer);
+
 // Receives one file over the socket in the slot, then frees the slot.
 void receive_file(std::atomic<SocketHandle>& slot);
 ThreadResult ZPX_THREAD_CALL receive_task(void* slot);

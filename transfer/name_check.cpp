@@ -50,3 +50,13 @@ bool is_safe_file_name(std::string_view name) {
     if (name.back() == '.' || name.back() == ' ') return false;
     return !is_device_name(name);
 }
+
+bool is_safe_nested_name(std::string_view name) {
+    std::int32_t components = 0;
+    for (;;) {
+        std::size_t end = name.find(WIRE_SEPARATOR);
+        if (!is_safe_file_name(name.substr(0, end)) || ++components > MAX_NAME_COMPONENTS) return false;
+        if (end == std::string_view::npos) return true;
+        name.remove_prefix(end + 1);
+    }
+}

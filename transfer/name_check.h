@@ -2,6 +2,16 @@
 // directory, never a path, a device or a name that Windows would alter.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 bool is_safe_file_name(std::string_view name);
+
+// Backslash separates the folders of a name on the wire, on every platform.
+constexpr char WIRE_SEPARATOR = '\\';
+// The most components a name may have, folders and file together.
+constexpr std::int32_t MAX_NAME_COMPONENTS = 32;
+
+// A received name: one safe file name, or at most MAX_NAME_COMPONENTS safe
+// names joined by single backslashes, with no '/' anywhere.
+bool is_safe_nested_name(std::string_view name);

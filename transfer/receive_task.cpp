@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "app/platform.h"
+#include "platform/platform.h"
 #include "app/state.h"
 #include "text/text_utils.h"
 #include "transfer/engine.h"
@@ -12,9 +12,6 @@
 #include "transfer/wire.h"
 
 namespace {
-
-// Room for the task's temporary file name behind the directory.
-constexpr std::size_t TEMP_NAME_ROOM = 48;
 
 // Numbers the temporary files of this process, so that no two tasks share
 // one, even when they receive the same name.
@@ -25,16 +22,19 @@ std::atomic<ReceiveObserver> receive_observer{nullptr};
 struct Receipt {
     SocketHandle socket = INVALID_SOCKET_HANDLE;
     std::uint32_t key_state = 0;
-    // One heap block: the final path, then the temporary path.
-    char* paths = nullptr;
-    char* final_path = nullptr;
-    char* temp_path = nullptr;
+    // The received name, its folders joined by this platform's separator:
+    // one heap block, owned by the task.
+    char* name = nullptr;
+    bool name_arrived = false;
+    const char* leaf = nullptr;  // the file's own name inside name
+    StoreDirectory directory;
+    bool directory_open = false;
+    Text temp_name;
     std::uint32_t file_total = 0;
     std::uint32_t file_left = 0;
     std::int32_t last_percent = 0;
     std::FILE* file = nullptr;
     bool temp_created = false;
-    const char* name = nullptr;  // set once the name has arrived
 };
 
 bool receive_u32(SocketHandle socket, std::uint32_t& value) {
@@ -54,7 +54,7 @@ Text temp_file_name() {
 
 // Magic, key, name and size. The name is checked before anything is
 // created: refused are lengths of 0 or above MAX_NAME_LENGTH and any name
-// that isn't a plain file name.
+// that isn't a plain file name or plain names joined by backslashes.
 bool receive_header(Receipt& r) {
     char magic[TRANSFER_MAGIC_SIZE];
     if (!recv_exact(r.socket, magic, TRANSFER_MAGIC_SIZE) ||
@@ -64,26 +64,21 @@ bool receive_header(Receipt& r) {
     if (!receive_u32(r.socket, r.key_state) || !receive_u32(r.socket, name_length)) return false;
     if (name_length == 0 || name_length > MAX_NAME_LENGTH) return false;
 
-    std::size_t dir_length = destination_dir.size();
-    std::size_t final_size = dir_length + name_length + 1;
-    r.paths = static_cast<char*>(std::malloc(final_size + dir_length + TEMP_NAME_ROOM));
-    if (!r.paths) return false;
-    r.final_path = r.paths;
-    std::memcpy(r.final_path, destination_dir.data(), dir_length);
-    char* name = r.final_path + dir_length;
-    if (!recv_exact(r.socket, name, static_cast<std::int32_t>(name_length))) return false;
-    scramble(name, name_length, r.key_state);
-    name[name_length] = '\0';
-    r.name = name;
-    std::string_view plain_name(name, std::strlen(name));
+    r.name = static_cast<char*>(std::malloc(name_length + 1));
+    if (!r.name) return false;
+    if (!recv_exact(r.socket, r.name, static_cast<std::int32_t>(name_length))) return false;
+    scramble(r.name, name_length, r.key_state);
+    r.name[name_length] = '\0';
+    r.name_arrived = true;
+    std::string_view plain_name(r.name, std::strlen(r.name));
+    if (!is_safe_nested_name(plain_name)) return false;
+    std::size_t last = plain_name.rfind(WIRE_SEPARATOR);
+    r.leaf = last == std::string_view::npos ? r.name : r.name + last + 1;
     // A name of our own temporary files could replace another task's data
     // in flight, so such names are refused too.
-    if (!is_safe_file_name(plain_name) || plain_name.starts_with(TEMP_NAME_PREFIX)) return false;
-
-    r.temp_path = r.paths + final_size;
-    Text temp_name = temp_file_name();
-    std::memcpy(r.temp_path, destination_dir.data(), dir_length);
-    std::memcpy(r.temp_path + dir_length, temp_name.data(), temp_name.size() + 1);
+    if (std::string_view(r.leaf).starts_with(TEMP_NAME_PREFIX)) return false;
+    for (char* c = r.name; *c; ++c)
+        if (*c == WIRE_SEPARATOR) *c = PATH_SEPARATOR;
 
     std::uint32_t size = 0;
     if (!receive_u32(r.socket, size)) return false;
@@ -94,12 +89,22 @@ bool receive_header(Receipt& r) {
     return true;
 }
 
+// The name's folders below the destination, made where missing, then the
+// temporary file inside the last of them.
+bool create_temp_file(Receipt& r) {
+    std::string_view folders(r.name, r.leaf == r.name ? 0 : static_cast<std::size_t>(r.leaf - r.name - 1));
+    r.directory_open = open_store_directory(destination_dir, folders, r.directory);
+    if (!r.directory_open) return false;
+    r.temp_name = temp_file_name();
+    r.file = create_stored_file(r.directory, r.temp_name.data());
+    r.temp_created = r.file != nullptr;
+    return r.temp_created;
+}
+
 // Data into the temporary file, closing mark, then the file takes its
 // final name; only then is the acknowledgement sent.
 bool receive_body(Receipt& r, unsigned char* buffer) {
-    r.file = std::fopen(r.temp_path, "wb");
-    if (!r.file) return false;
-    r.temp_created = true;
+    if (!create_temp_file(r)) return false;
     // Each piece is written straight through: one write of what arrived.
     std::setvbuf(r.file, nullptr, _IONBF, 0);
     while (r.file_left != 0) {
@@ -124,7 +129,7 @@ bool receive_body(Receipt& r, unsigned char* buffer) {
         return false;
     int closed = std::fclose(r.file);
     r.file = nullptr;
-    if (closed != 0 || !replace_file(r.temp_path, r.final_path)) return false;
+    if (closed != 0 || !replace_stored_file(r.directory, r.temp_name.data(), r.leaf)) return false;
     r.temp_created = false;
     send_all(r.socket, CLOSING_MARK, CLOSING_MARK_SIZE);
     return true;
@@ -146,17 +151,20 @@ void receive_file(std::atomic<SocketHandle>& slot) {
     bool stored = receive_header(r) && receive_body(r, buffer);
     if (!stored) {
         // A failed transfer removes only its own temporary file, so a file
-        // stored earlier under the same name survives.
+        // stored earlier under the same name survives, and the folders
+        // it made, where they are still empty.
         if (r.file) std::fclose(r.file);
-        if (r.temp_created) std::remove(r.temp_path);
+        if (r.temp_created) remove_stored_file(r.directory, r.temp_name.data());
+        if (r.directory_open) remove_made_directories(r.directory);
     }
+    if (r.directory_open) close_store_directory(r.directory);
     ReceiveObserver observer = receive_observer.load();
-    if (observer && r.name) observer(Text(r.name), stored, r.file_total);
+    if (observer && r.name_arrived) observer(Text(r.name), stored, r.file_total);
 
     recv_bytes_total.fetch_sub(r.file_total);
     recv_bytes_left.fetch_sub(r.file_left);
     update_progress(recv_bytes_total, recv_bytes_left, r.last_percent);
-    std::free(r.paths);
+    std::free(r.name);
     unwatch_transfer(watch, r.socket);
     close_socket(r.socket);
     slot.store(0);

@@ -1,10 +1,14 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
-#include "app/platform.h"
+#include "platform/platform.h"
 #include "app/state.h"
 #include "text/text_utils.h"
 #include "transfer/engine.h"
+#include "transfer/name_check.h"
 #include "transfer/transfer_key.h"
 #include "transfer/transfer_watch.h"
 #include "transfer/wire.h"
@@ -13,6 +17,8 @@ namespace {
 
 constexpr std::size_t DISPLAY_NAME_LIMIT = 150;
 constexpr std::uint64_t LARGEST_FILE = 0xFFFFFFFFull;  // the size field has 32 bits
+
+std::atomic<DeliveryObserver> delivery_observer{nullptr};
 
 struct Batch {
     IpAddress address;
@@ -90,20 +96,22 @@ bool send_transfer(Batch& b, Outgoing& f, SocketHandle socket) {
     return !failed;
 }
 
-// Sends one file. False when the batch must end: the connection could not
-// be made or the transfer failed. An unreadable file is skipped.
-bool send_file(Batch& b, char* path, std::int32_t path_size) {
+Text display_name_of(const char* name, std::size_t chars) {
+    if (chars <= DISPLAY_NAME_LIMIT) return Text(std::string_view(name, chars));
+    Text shown(std::string_view(name, DISPLAY_NAME_LIMIT));
+    shown.append("...");
+    return shown;
+}
+
+// Sends the file at path under the wire name name (name_length counts its
+// terminating zero; the name is scrambled in place). False when the batch
+// must end: the connection could not be made or the transfer failed. An
+// unreadable file is skipped.
+bool send_file(Batch& b, const char* path, char* name, std::uint32_t name_length) {
     Outgoing f;
-    const char* last = std::strrchr(path, PATH_SEPARATOR);
-    f.name = last ? const_cast<char*>(last) + 1 : path;
-    f.name_length = static_cast<std::uint32_t>(path + path_size - f.name);
-    std::size_t chars = f.name_length - 1;
-    if (chars <= DISPLAY_NAME_LIMIT) {
-        f.display_name = Text(std::string_view(f.name, chars));
-    } else {
-        f.display_name = Text(std::string_view(f.name, DISPLAY_NAME_LIMIT));
-        f.display_name.append("...");
-    }
+    f.name = name;
+    f.name_length = name_length;
+    f.display_name = display_name_of(name, name_length - 1);
 
     f.file = std::fopen(path, "rb");
     std::uint64_t size = 0;
@@ -129,6 +137,8 @@ bool send_file(Batch& b, char* path, std::int32_t path_size) {
         bool aborted = unwatch_transfer(*b.watch, socket) || abort_send.load();
         if (!go_on && !aborted)
             show_failure(Text("send of ") + f.display_name + " to " + peer_text(b) + " failed!");
+        DeliveryObserver observer = delivery_observer.load();
+        if (go_on && observer) observer(f.display_name);
         close_socket(socket);
     }
 
@@ -139,7 +149,85 @@ bool send_file(Batch& b, char* path, std::int32_t path_size) {
     return go_on;
 }
 
+// A name that can't be carried as it is: on a system whose own separator is
+// not the backslash, a backslash inside a file name would arrive as a folder.
+bool has_wire_separator(std::string_view native_name) {
+    return PATH_SEPARATOR != WIRE_SEPARATOR && native_name.find(WIRE_SEPARATOR) != std::string_view::npos;
+}
+
+bool send_dropped_file(Batch& b, char* path, std::int32_t path_size) {
+    const char* last = std::strrchr(path, PATH_SEPARATOR);
+    char* name = last ? const_cast<char*>(last) + 1 : path;
+    auto name_length = static_cast<std::uint32_t>(path + path_size - name);
+    if (has_wire_separator(std::string_view(name, name_length - 1))) {
+        show_failure(Text("error reading ") + display_name_of(name, name_length - 1));
+        return true;
+    }
+    return send_file(b, path, name, name_length);
+}
+
+// The files found below a dropped folder: their wire names below the
+// folder, and those of items that can't be sent.
+struct FolderContents {
+    std::vector<std::string> files;
+    std::vector<std::string> left_out;
+};
+
+void note_folder_item(void* context, FolderItem item, std::string_view relative) {
+    auto& contents = *static_cast<FolderContents*>(context);
+    std::string wire(relative);
+    bool carried = item == FolderItem::file;
+    for (char& c : wire) {
+        if (c == PATH_SEPARATOR) c = WIRE_SEPARATOR;
+        else if (c == WIRE_SEPARATOR) carried = false;
+    }
+    (carried ? contents.files : contents.left_out).push_back(std::move(wire));
+}
+
+// Every regular file below the folder, in the byte order of its path below
+// the folder, each as a transfer of its own named folder\path. A file whose
+// name is too long or too deep, or that can't be carried, is skipped with
+// "error reading" as an unreadable file is.
+bool send_folder(Batch& b, char* path, std::int32_t path_size) {
+    std::string folder(path, static_cast<std::size_t>(path_size - 1));
+    while (folder.size() > 1 && folder.back() == PATH_SEPARATOR) folder.pop_back();
+    std::size_t last = folder.rfind(PATH_SEPARATOR);
+    std::string own_name = last == std::string::npos ? folder : folder.substr(last + 1);
+    FolderContents contents;
+    if (!is_safe_file_name(own_name) || has_wire_separator(own_name) ||
+        !walk_folder(folder.c_str(), MAX_NAME_COMPONENTS - 1, note_folder_item, &contents)) {
+        show_failure(Text("error reading ") + display_name_of(own_name.data(), own_name.size()));
+        return true;
+    }
+    std::sort(contents.files.begin(), contents.files.end());
+    std::sort(contents.left_out.begin(), contents.left_out.end());
+    for (const std::string& item : contents.left_out) {
+        std::string wire = own_name;
+        wire.push_back(WIRE_SEPARATOR);
+        wire.append(item);
+        show_failure(Text("error reading ") + display_name_of(wire.data(), wire.size()));
+    }
+    for (const std::string& relative : contents.files) {
+        if (abort_send.load()) return false;
+        std::string wire = own_name;
+        wire.push_back(WIRE_SEPARATOR);
+        wire.append(relative);
+        std::size_t components = 1 + static_cast<std::size_t>(std::count(wire.begin(), wire.end(), WIRE_SEPARATOR));
+        if (wire.size() > MAX_NAME_LENGTH - 1 || components > MAX_NAME_COMPONENTS) {
+            show_failure(Text("error reading ") + display_name_of(wire.data(), wire.size()));
+            continue;
+        }
+        std::string file_path = folder;
+        file_path.push_back(PATH_SEPARATOR);
+        for (char c : relative) file_path.push_back(c == WIRE_SEPARATOR ? PATH_SEPARATOR : c);
+        if (!send_file(b, file_path.c_str(), wire.data(), static_cast<std::uint32_t>(wire.size() + 1))) return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+void set_delivery_observer(DeliveryObserver observer) { delivery_observer.store(observer); }
 
 void send_batch(std::atomic<DropHandle>& slot) {
     running_tasks.fetch_add(1);
@@ -160,7 +248,7 @@ void send_batch(std::atomic<DropHandle>& slot) {
         std::int32_t path_size = 0;
         get_dropped_file(drop, index, path, path_size);
         if (path_size == 0) break;
-        done = !send_file(b, path, path_size);
+        done = is_directory(path) ? !send_folder(b, path, path_size) : !send_dropped_file(b, path, path_size);
         free_dropped_file(path, path_size);
         ++index;
     } while (!done && !abort_send.load());

@@ -304,7 +304,6 @@ class ReceiverLines(CliTest):
             ("control character", "a\x01b", False, "refused a\\x01b"),
             ("tab", "a\tb", False, "refused a\\x09b"),
             ("escape", "a\x1b[2Jb", False, "refused a\\x1B[2Jb"),
-            ("backslash", "a\\b", False, "refused a\\\\b"),
             ("trailing dot", "dot.", False, "refused dot."),
             ("device name", "con.txt", False, "refused con.txt"),
             ("our temporary name", ".zeptrix-1-1.part", False, "refused .zeptrix-1-1.part"),

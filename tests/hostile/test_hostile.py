@@ -4,7 +4,9 @@ alive, nothing was created inside or outside its directory, and a normal
 transfer still arrives byte for byte."""
 import itertools
 import os
+import shutil
 import socket
+import tempfile
 import time
 import unittest
 
@@ -15,13 +17,31 @@ from peers import (IDLE_LIMIT_MS, MARK, ConsoleReceiver, ProgramReceiver, harnes
 # nothing created anywhere.
 HOSTILE_NAMES = [
     b"", b".", b"..", b"../up.txt", b"..\\up.txt", b"../../../tmp/zpx-escape",
-    b"..\\..\\..\\tmp\\zpx-escape", b"sub/x", b"sub\\x", b"/abs", b"\\abs", b"c:x", b"c:\\x", b"a:b",
+    b"..\\..\\..\\tmp\\zpx-escape", b"sub/x", b"/abs", b"\\abs", b"c:x", b"c:\\x", b"a:b",
     b"stream.txt:hidden", b"tab\tname", b"new\nline", b"bell\x07", b"\x1f", b"star*", b"what?",
     b"quote\"", b"less<", b"more>", b"pipe|", b"dot.", b"space ", b"dots...", b"CON", b"con",
     b"Con.txt", b"PRN", b"aux.tar.gz", b"NUL", b"nul.", b"COM0", b"COM1", b"com9.log", b"LPT0",
     b"LPT1", b"lpt9", b"COM\xb9", b"lpt\xb2", b"Com\xb3.txt", b"CON .txt", b"AUX  ", b"nul .x",
     b"prn.", b"cOm5.a.b", b".zeptrix-1-0.part", b".zeptrix-",
 ]
+
+# Components that no name may hold, put first, in the middle and last of a
+# name with folders; then names whose folders are wrong as a whole.
+BAD_COMPONENTS = [
+    b"", b".", b"..", b"c:", b"a:b", b"con", b"NUL.txt", b"com1", b"lpt9.log", b"dot.", b"space ",
+    b"tab\tx", b"star*", b"what?", b"pipe|", b"less<", b"more>", b"quote\"", b"\x01", b"AUX  ",
+]
+HOSTILE_NESTED_NAMES = (
+    [c + b"\\ok.txt" for c in BAD_COMPONENTS]
+    + [b"ok\\" + c + b"\\ok.txt" for c in BAD_COMPONENTS]
+    + [b"ok\\" + c for c in BAD_COMPONENTS]
+    + [b"ok\\.zeptrix-1-1.part", b"\\\\server\\share\\x", b"a\\b/c", b"a/b\\c", b"/abs\\x",
+       b"\\".join([b"d"] * 33), b"..\\..\\..\\tmp\\zpx-escape", b"ok\\..\\..\\up.txt",
+       b"c:\\x\\y", b"ok\\" + b"n" * 253]
+    # Through what was placed in the destination: a link to a folder
+    # outside, and a file where a folder would go.
+    + [b"linked\\x.txt", b"linked\\sub\\x.txt", b"plain\\x.txt", b"plain\\sub\\x.txt"]
+)
 
 counter = itertools.count()
 
@@ -48,10 +68,12 @@ class HostileCases:
             targets += [os.path.join(drive_c, n) for n in ("x", "up.txt", "abs")]
         return targets
 
+    placed = set()  # what a test put into the destination itself
+
     def assert_untouched(self, label):
         r = self.receiver
         self.assertTrue(r.alive(), "%s: the receiver died" % label)
-        self.assertEqual(tree(r.base), {"dest"}, "%s: files created by the receiver" % label)
+        self.assertEqual(tree(r.base), {"dest"} | self.placed, "%s: files created by the receiver" % label)
         now = tree(r.cwd)
         self.assertEqual(now - r.cwd_before, set(), "%s: files created in its working folder" % label)
         for target in self.escape_targets():
@@ -123,6 +145,31 @@ class HostileCases:
         for name in HOSTILE_NAMES:
             with self.subTest(name=name):
                 self.refused("name %r" % name, wire(name, b"evil"))
+
+    def test_hostile_nested_names(self):
+        r = self.receiver
+        outside = tempfile.mkdtemp(prefix="hostile-outside-")
+        os.symlink(outside, os.path.join(r.dest, "linked"))
+        with open(os.path.join(r.dest, "plain"), "wb") as f:
+            f.write(b"a file")
+        self.placed = {"dest/linked", "dest/plain"}
+        try:
+            for name in HOSTILE_NESTED_NAMES:
+                with self.subTest(name=name):
+                    self.refused("name %r" % name, wire(name, b"evil"))
+                    self.assertEqual(os.listdir(outside), [], "written through the link")
+            # The receiver still stores names with folders afterwards.
+            reply = talk(r.port, wire(b"fine\\deeper\\ok.bin", pattern(9000, 7)))
+            self.assertEqual(reply, MARK)
+            with open(os.path.join(r.dest, "fine", "deeper", "ok.bin"), "rb") as f:
+                self.assertEqual(f.read(), pattern(9000, 7))
+        finally:
+            self.placed = set()
+            os.remove(os.path.join(r.dest, "linked"))
+            os.remove(os.path.join(r.dest, "plain"))
+            shutil.rmtree(os.path.join(r.dest, "fine"), ignore_errors=True)
+            shutil.rmtree(outside, ignore_errors=True)
+        self.after("names with folders")
 
     def test_peer_that_never_reads_the_acknowledgement(self):
         r = self.receiver

@@ -1,0 +1,72 @@
+// The few facts and file operations that differ between Windows and POSIX:
+// the layer below the transfer engine, the toolkit and the program.
+// Exactly one implementation file is built per platform.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+#include "text/text.h"
+
+// The character that separates directories in a path.
+extern const char PATH_SEPARATOR;
+
+// Where received files go when the settings name no directory.
+Text default_destination_dir();
+
+// Makes the directory with every missing parent; true when it exists
+// afterwards as a directory.
+bool make_directories(const Text& path);
+
+// True when path names a directory (the path itself may be a link to one).
+bool is_directory(const char* path);
+
+// What a folder walk reports: a regular file, or a directory it did not
+// enter because it is deeper than allowed or can't be read.
+enum class FolderItem { file, directory_left_out };
+using FolderItemFound = void (*)(void* context, FolderItem item, std::string_view relative_path);
+
+// Reports every regular file below folder with its path relative to the
+// folder, components joined by PATH_SEPARATOR, in no particular order.
+// Links, junctions and other reparse points, devices, pipes and sockets are
+// neither followed nor reported. Directories of more than max_components
+// components are not entered. False when the folder itself can't be read.
+bool walk_folder(const char* folder, std::int32_t max_components, FolderItemFound found, void* context);
+
+// The directory a received file is stored in, held open while the file is
+// written, so that nothing put in its place later redirects the file.
+struct StoreDirectory {
+    int descriptor = -1;    // POSIX: the open directory
+    char path[520] = {};    // the directory with its trailing separator
+    std::int32_t made = 0;  // how many of its innermost directories were made for this file
+};
+
+// Opens the directory relative_dir (components joined by PATH_SEPARATOR,
+// empty for the destination itself) below destination, making the missing
+// directories one by one and never passing through a link, junction or
+// anything but a directory. False, with nothing left open, when one is in
+// the way or can't be made.
+bool open_store_directory(const Text& destination, std::string_view relative_dir, StoreDirectory& dir);
+// Removes the directories open_store_directory made, where they are still
+// empty; for a transfer that failed.
+void remove_made_directories(StoreDirectory& dir);
+void close_store_directory(StoreDirectory& dir);
+// Files inside a store directory, by plain name. create_stored_file never
+// opens through a link.
+std::FILE* create_stored_file(const StoreDirectory& dir, const char* name);
+bool replace_stored_file(const StoreDirectory& dir, const char* from, const char* to);
+void remove_stored_file(const StoreDirectory& dir, const char* name);
+
+// Moves file from over file to, replacing to if it exists.
+bool replace_file(const char* from, const char* to);
+
+// The 64-bit size of an open file; false when it can't be told.
+bool open_file_size(std::FILE* file, std::uint64_t& size);
+
+// The directory of the running executable with its trailing separator,
+// empty when unknown. Lower-cased where file names ignore case.
+Text executable_directory();
+
+// A number that tells this process apart from others running now.
+std::uint32_t process_number();

@@ -1,0 +1,214 @@
+// Platform facts for Windows.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <io.h>
+#include <string>
+
+#include "platform/platform.h"
+#include "text/text_utils.h"
+
+const char PATH_SEPARATOR = '\\';
+
+Text default_destination_dir() { return Text("c:\\swap\\"); }
+
+bool is_directory(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+namespace {
+
+// A directory that is really one: not a junction, link or other reparse point.
+bool is_plain_directory(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+struct Walk {
+    std::int32_t max_components;
+    FolderItemFound found;
+    void* context;
+    std::string path;      // the directory being read, with a trailing separator
+    std::size_t top = 0;   // where the relative part of path begins
+};
+
+std::string_view relative_part(const Walk& w, std::size_t end) {
+    return std::string_view(w.path.data() + w.top, end - w.top);
+}
+
+// False when the directory can't be read.
+bool walk_below(Walk& w, std::int32_t components) {
+    std::size_t kept = w.path.size();
+    w.path.push_back('*');
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA(w.path.c_str(), &entry);
+    w.path.resize(kept);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    do {
+        const char* name = entry.cFileName;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        DWORD attributes = entry.dwFileAttributes;
+        // Reparse points (links, junctions) are never followed; devices
+        // and the like are not files to send.
+        if (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) continue;
+        w.path.append(name);
+        std::size_t named = w.path.size();
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            w.found(w.context, FolderItem::file, relative_part(w, named));
+        } else {
+            w.path.push_back('\\');
+            bool entered = components + 1 < w.max_components && walk_below(w, components + 1);
+            w.path.resize(named);
+            if (!entered) w.found(w.context, FolderItem::directory_left_out, relative_part(w, named));
+        }
+        w.path.resize(kept);
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+    return true;
+}
+
+}  // namespace
+
+bool walk_folder(const char* folder, std::int32_t max_components, FolderItemFound found, void* context) {
+    if (!is_directory(folder)) return false;
+    Walk w{max_components, found, context, folder};
+    if (!w.path.empty() && w.path.back() != '\\' && w.path.back() != '/') w.path.push_back('\\');
+    w.top = w.path.size();
+    return walk_below(w, 0);
+}
+
+bool open_store_directory(const Text& destination, std::string_view relative_dir, StoreDirectory& dir) {
+    dir = StoreDirectory{};
+    if (destination.size() + relative_dir.size() + 2 > sizeof dir.path) return false;
+    std::memcpy(dir.path, destination.data(), destination.size());
+    std::size_t length = destination.size();
+    if (!is_directory(dir.path)) return false;
+    std::string_view rest = relative_dir;
+    while (!rest.empty()) {
+        std::size_t end = rest.find('\\');
+        std::string_view component = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (component.empty()) {
+            remove_made_directories(dir);
+            return false;
+        }
+        std::memcpy(dir.path + length, component.data(), component.size());
+        length += component.size();
+        dir.path[length] = '\0';
+        if (CreateDirectoryA(dir.path, nullptr)) ++dir.made;  // once one is made, every one inside it is too
+        // Looked at without a trailing separator, which would lead through
+        // a link to what it points at.
+        bool plain = is_plain_directory(dir.path);
+        dir.path[length++] = '\\';
+        dir.path[length] = '\0';
+        if (!plain) {
+            remove_made_directories(dir);
+            return false;
+        }
+    }
+    if (length > 0 && dir.path[length - 1] != '\\' && dir.path[length - 1] != '/') dir.path[length++] = '\\';
+    dir.path[length] = '\0';
+    return true;
+}
+
+void remove_made_directories(StoreDirectory& dir) {
+    char path[sizeof dir.path];
+    std::memcpy(path, dir.path, sizeof path);
+    std::size_t length = std::strlen(path);
+    for (; dir.made > 0; --dir.made) {
+        while (length > 0 && path[length - 1] == '\\') path[--length] = '\0';
+        if (!RemoveDirectoryA(path)) break;
+        while (length > 0 && path[length - 1] != '\\') path[--length] = '\0';
+    }
+    dir.made = 0;
+}
+
+// Windows keeps no handle: the directory was checked when it was opened.
+void close_store_directory(StoreDirectory&) {}
+
+namespace {
+
+std::string stored_path(const StoreDirectory& dir, const char* name) {
+    std::string path(dir.path);
+    path.append(name);
+    return path;
+}
+
+}  // namespace
+
+std::FILE* create_stored_file(const StoreDirectory& dir, const char* name) {
+    return std::fopen(stored_path(dir, name).c_str(), "wb");
+}
+
+bool replace_stored_file(const StoreDirectory& dir, const char* from, const char* to) {
+    return replace_file(stored_path(dir, from).c_str(), stored_path(dir, to).c_str());
+}
+
+void remove_stored_file(const StoreDirectory& dir, const char* name) {
+    std::remove(stored_path(dir, name).c_str());
+}
+
+namespace {
+
+// Where the components that may be made begin: after "c:\", after the
+// share of "\\server\share\", or at the start of a relative path.
+std::size_t first_component(const char* path, std::size_t length) {
+    if (length >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) return 3;
+    if (length >= 2 && path[1] == ':') return 2;
+    if (length >= 2 && (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/')) {
+        std::size_t separators = 0, i = 2;
+        for (; i < length && separators < 2; ++i)
+            if (path[i] == '\\' || path[i] == '/') ++separators;
+        return i;
+    }
+    return (length >= 1 && (path[0] == '\\' || path[0] == '/')) ? 1 : 0;
+}
+
+}  // namespace
+
+bool make_directories(const Text& path) {
+    char buffer[Text::CAPACITY + 1];
+    std::size_t length = path.size();
+    std::memcpy(buffer, path.data(), length);
+    buffer[length] = '\0';
+    if (is_directory(buffer)) return true;
+    for (std::size_t i = first_component(buffer, length); i <= length; ++i) {
+        if (i < length && buffer[i] != '\\' && buffer[i] != '/') continue;
+        char kept = buffer[i];
+        buffer[i] = '\0';
+        if (buffer[0] != '\0' && !is_directory(buffer) && !CreateDirectoryA(buffer, nullptr) &&
+            GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+        buffer[i] = kept;
+    }
+    return is_directory(buffer);
+}
+
+bool replace_file(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool open_file_size(std::FILE* file, std::uint64_t& size) {
+    __int64 length = _filelengthi64(_fileno(file));
+    if (length < 0) return false;
+    size = static_cast<std::uint64_t>(length);
+    return true;
+}
+
+Text executable_directory() {
+    char path[MAX_PATH + 1];
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return {};
+    path[n] = '\0';
+    char* last = std::strrchr(path, '\\');
+    if (!last) return {};
+    last[1] = '\0';
+    Text directory(path);
+    lower_case(directory);
+    return directory;
+}
+
+std::uint32_t process_number() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
