@@ -283,11 +283,13 @@ class MessageBoxes(ProgramTest):
                   "about", "", "exit"]
         menu = p.right_click(labels)
         p.choose(menu, labels[1])
-        folder = os.path.join(self.files, "a folder")
-        os.makedirs(folder)
-        self.assertEqual(self.drop_on(p, folder, make_file(self.files, "b.txt", 1000)).returncode, 0)
+        # 4 GiB, one byte more than the size field holds (sparse, so it takes no room).
+        huge = os.path.join(self.files, "too large.bin")
+        with open(huge, "wb") as f:
+            f.truncate(4 << 30)
+        self.assertEqual(self.drop_on(p, huge, make_file(self.files, "b.txt", 1000)).returncode, 0)
         wait_for(lambda: len(p.message_boxes()) == 2, what="the reading message")
-        self.assertEqual(p.message_boxes()[1], "error reading a folder")
+        self.assertEqual(p.message_boxes()[1], "error reading too large.bin")
         p.close_boxes()
         wait_for(lambda: len(p.message_boxes()) == 3, what="the send message")
         self.assertEqual(p.message_boxes()[2], "send of b.txt to 127.0.0.1:%d failed!" % silent_port)
