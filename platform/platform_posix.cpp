@@ -95,9 +95,13 @@ bool open_store_directory(const Text& destination, std::string_view relative_dir
         }
         std::memcpy(name, component.data(), component.size());
         name[component.size()] = '\0';
-        bool made = mkdirat(dir.descriptor, name, 0777) == 0;
-        int inner = openat(dir.descriptor, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (made) ++dir.made;  // once one is made, every one inside it is too
+        // Most folders are there already: opened first, made only when missing.
+        constexpr int FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        int inner = openat(dir.descriptor, name, FLAGS);
+        if (inner < 0 && errno == ENOENT && mkdirat(dir.descriptor, name, 0777) == 0) {
+            ++dir.made;  // once one is made, every one inside it is too
+            inner = openat(dir.descriptor, name, FLAGS);
+        }
         std::memcpy(dir.path + length, component.data(), component.size());
         length += component.size();
         dir.path[length++] = '/';

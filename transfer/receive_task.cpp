@@ -102,7 +102,7 @@ bool create_temp_file(Receipt& r) {
 }
 
 // Data into the temporary file, closing mark, then the file takes its
-// final name; only then is the acknowledgement sent.
+// final name.
 bool receive_body(Receipt& r, unsigned char* buffer) {
     if (!create_temp_file(r)) return false;
     // Each piece is written straight through: one write of what arrived.
@@ -131,7 +131,6 @@ bool receive_body(Receipt& r, unsigned char* buffer) {
     r.file = nullptr;
     if (closed != 0 || !replace_stored_file(r.directory, r.temp_name.data(), r.leaf)) return false;
     r.temp_created = false;
-    send_all(r.socket, CLOSING_MARK, CLOSING_MARK_SIZE);
     return true;
 }
 
@@ -158,8 +157,11 @@ void receive_file(std::atomic<SocketHandle>& slot) {
         if (r.directory_open) remove_made_directories(r.directory);
     }
     if (r.directory_open) close_store_directory(r.directory);
+    // Told before the acknowledgement, so that the files of one sender are
+    // told in the order they were sent.
     ReceiveObserver observer = receive_observer.load();
     if (observer && r.name_arrived) observer(Text(r.name), stored, r.file_total);
+    if (stored) send_all(r.socket, CLOSING_MARK, CLOSING_MARK_SIZE);
 
     recv_bytes_total.fetch_sub(r.file_total);
     recv_bytes_left.fetch_sub(r.file_left);

@@ -6,15 +6,21 @@ import pty
 import select
 import shutil
 import signal
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
+TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(TESTS, "e2e"))
+sys.path.insert(0, os.path.join(TESTS, "hostile"))
 from harness import (BUILD, ThrottledRelay, free_port, make_file, port_open,  # noqa: E402
                      wait_for)
+from peers import MARK, scramble, tree  # noqa: E402
 
 
 def cli_path():
@@ -328,6 +334,145 @@ class ReceiverLines(CliTest):
         self.assertEqual(out.splitlines(), expected)
         self.assertEqual(err.count("\n"), 1, "only the listening notice on stderr: " + err)
         self.assertEqual([n for n in os.listdir(r.folder) if n.startswith(".zeptrix-")], [])
+
+
+class FolderlessReceiver(threading.Thread):
+    """A receiver from before folders: it reads the name of each transfer
+    and closes without a word when the name holds a backslash."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.server.settimeout(0.1)
+        self.port = self.server.getsockname()[1]
+        self.names = []
+        self.running = True
+        self.start()
+
+    def run(self):
+        while self.running:
+            try:
+                peer, _ = self.server.accept()
+            except socket.timeout:
+                continue
+            with peer:
+                peer.settimeout(10)
+                try:
+                    self.take(peer)
+                except (OSError, EOFError):
+                    pass
+
+    def take(self, peer):
+        def exact(count):
+            data = b""
+            while len(data) < count:
+                chunk = peer.recv(count - len(data))
+                if not chunk:
+                    raise EOFError
+                data += chunk
+            return data
+        key, length = struct.unpack("<II", exact(19)[11:])
+        name, _ = scramble(exact(length), key)
+        self.names.append(name.rstrip(b"\0"))
+        if b"\\" in name:
+            return
+        size, = struct.unpack("<I", exact(4))
+        exact(size + len(MARK))
+        peer.sendall(MARK)
+
+    def stop(self):
+        self.running = False
+        self.join()
+        self.server.close()
+
+
+class Folders(CliTest):
+    TREE = [
+        # path below the folder, size, size in the receiver's line
+        ("empty.bin", 0, "0 B"),
+        ("one.bin", 1, "1 B"),
+        ("B side.txt", 8193, "8.0 KiB"),
+        ("2026/may/day one.txt", 5, "5 B"),
+        ("2026/may/night/big.bin", (3 << 20) + 5, "3.0 MiB"),
+        ("2026Q1.txt", 10, "10 B"),  # before 2026\ on the wire, after 2026/ on disk
+    ]
+
+    def make_tree(self, top, rows):
+        for seed, (relative, size) in enumerate(rows):
+            os.makedirs(os.path.dirname(os.path.join(top, relative)), exist_ok=True)
+            make_file(top, relative, size, seed)
+
+    def test_a_tree_arrives_whole_in_wire_name_order_between_plain_files(self):
+        album, outside = os.path.join(self.files, "album"), os.path.join(self.files, "outside")
+        self.make_tree(album, [(path, size) for path, size, _ in self.TREE])
+        self.make_tree(outside, [("secret.txt", 7), ("inner/hidden.txt", 9)])
+        os.makedirs(os.path.join(album, "2026", "nothing here"))
+        os.symlink(os.path.join(outside, "secret.txt"), os.path.join(album, "2026", "link.txt"))
+        os.symlink(outside, os.path.join(album, "linked"))
+        first = make_file(self.files, "zz first.txt", 3)
+        last = make_file(self.files, "aa last.txt", 4)
+        r = self.receiver()
+        result = run("send", "127.0.0.1:%d" % r.port, first, album, last)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr,
+                         "sent %d files to 127.0.0.1:%d\n" % (len(self.TREE) + 2, r.port))
+        code, out, _ = r.stop()
+        expected = {"zz first.txt", "aa last.txt"}
+        for path, _, _ in self.TREE:
+            with self.subTest(path):
+                self.assert_same(os.path.join(album, path), os.path.join(r.folder, "album", path))
+            parts = ("album/" + path).split("/")
+            expected |= {"/".join(parts[:i]) for i in range(1, len(parts) + 1)}
+        self.assertEqual(tree(r.folder), expected, "no links, no empty folder, nothing else")
+        wire = sorted(("album\\" + path.replace("/", "\\"), shown) for path, _, shown in self.TREE)
+        lines = ["stored %s (%s)" % (name.replace("\\", "/"), shown) for name, shown in wire]
+        self.assertEqual(out.splitlines(),
+                         ["stored zz first.txt (3 B)"] + lines + ["stored aa last.txt (4 B)"])
+
+    def test_a_receiver_without_folders_ends_the_batch(self):
+        old = FolderlessReceiver()
+        self.addCleanup(old.stop)
+        album = os.path.join(self.files, "album")
+        self.make_tree(album, [("a.txt", 100), ("b.txt", 200)])
+        plain = make_file(self.files, "plain.txt", 10)
+        later = make_file(self.files, "later.txt", 10)
+        result = run("send", "127.0.0.1:%d" % old.port, plain, album, later)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(result.stderr,
+                         "Zeptrix: send of album\\a.txt to 127.0.0.1:%d failed!\n" % old.port)
+        time.sleep(0.5)  # a further connection would be taken by now
+        self.assertEqual(old.names, [b"plain.txt", b"album\\a.txt"])
+
+    def test_names_too_deep_or_too_long_are_skipped_and_the_rest_arrives(self):
+        rows = [
+            # label, path below the folder, arrives, start of the message when skipped
+            ("plain", "ok.txt", True, None),
+            ("32 components", "/".join(["d"] * 30) + "/edge.txt", True, None),
+            ("33 components", "/".join(["d"] * 31) + "/deep.txt", False,
+             "album\\" + "\\".join(["d"] * 31)),
+            ("255 characters", "long/" + "x" * 244, True, None),
+            ("256 characters", "long/" + "y" * 245, False, "album\\long\\" + "y" * 139),
+        ]
+        album = os.path.join(self.files, "album")
+        self.make_tree(album, [(path, 10) for _, path, _, _ in rows])
+        r = self.receiver()
+        result = run("send", "127.0.0.1:%d" % r.port, album)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        messages = result.stderr.splitlines()
+        self.assertEqual(len(messages), 2, result.stderr)
+        code, out, _ = r.stop()
+        for label, path, arrives, message in rows:
+            with self.subTest(label):
+                arrived = os.path.join(r.folder, "album", path)
+                if arrives:
+                    self.assert_same(os.path.join(album, path), arrived)
+                else:
+                    self.assertFalse(os.path.exists(arrived))
+                    self.assertTrue(any(m.startswith("Zeptrix: error reading " + message)
+                                        for m in messages), result.stderr)
+        self.assertEqual(sorted(out.splitlines()),
+                         sorted("stored album/%s (10 B)" % path for _, path, arrives, _ in rows
+                                if arrives), "skipped names never reach the receiver")
 
 
 class Settings(CliTest):

@@ -108,7 +108,11 @@ bool expected_file(const std::uint8_t* data, std::size_t size, std::string& name
     std::string raw(reinterpret_cast<const char*>(data + 19), n);
     descramble(raw, state);
     name = raw.substr(0, raw.find('\0'));
-    if (!is_safe_file_name(name) || name.rfind(".zeptrix-", 0) == 0) return false;
+    if (!is_safe_nested_name(name)) return false;
+    std::size_t last = name.rfind('\\');
+    if (name.compare(last == std::string::npos ? 0 : last + 1, 9, ".zeptrix-") == 0) return false;
+    for (char& c : name)
+        if (c == '\\') c = '/';
     std::uint64_t s = u32_at(data + 19 + n);
     std::uint64_t at = 23 + n;
     if (size < at + s + 13) return false;
@@ -176,12 +180,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool whole = expected_file(data, size, name, body);
     std::vector<std::string> stored = entries(p.dest);
     if (whole) {
-        if (stored != std::vector<std::string>{name}) std::abort();
+        // The file under its name, with its folders, and nothing beside it.
+        std::string top = name.substr(0, name.find('/'));
+        if (stored != std::vector<std::string>{top}) std::abort();
         std::string path = p.dest + "/" + name;
         struct stat info {};
         if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) std::abort();
         if (file_bytes(path) != body) std::abort();
-        unlink(path.c_str());
+        for (std::size_t at = name.find('/'); at != std::string::npos; at = name.find('/', at + 1))
+            if (entries(p.dest + "/" + name.substr(0, at)).size() != 1) std::abort();
+        if (top == name)
+            unlink(path.c_str());
+        else
+            remove_tree(p.dest + "/" + top);
     } else if (!stored.empty()) {
         std::abort();
     }
