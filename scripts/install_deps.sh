@@ -28,6 +28,11 @@ have_cmd nc || need+=(netcat-openbsd)
 have_cmd zip || need+=(zip)
 have_pkg python3-xlib || need+=(python3-xlib)
 have_cmd x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64-posix)
+have_pkg libgcrypt20-dev || need+=(libgcrypt20-dev)
+have_pkg libgcrypt-mingw-w64-dev || need+=(libgcrypt-mingw-w64-dev)
+# Independent implementations that the secure format's known answers come from.
+have_pkg python3-dissononce || need+=(python3-dissononce)
+have_pkg python3-argon2 || need+=(python3-argon2)
 have_pkg wine64 || need+=(wine64)
 have_pkg wine32:i386 || need+=(wine wine32:i386)
 
