@@ -39,7 +39,7 @@ void on_message(const Text& text, const Text& caption, const Text&) {
     any_failure = true;
     clear_progress_line();
     std::fprintf(stderr, "%s: %s\n", std::string(caption.view()).c_str(),
-                 printable_name(std::string(text.view())).c_str());
+                 printable_message(std::string(text.view())).c_str());
 }
 
 void on_received(const Text& name, bool stored, std::uint32_t size) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/platform.h"
 #include "transfer/engine.h"
 
 std::string byte_text(double bytes) {
@@ -31,16 +32,27 @@ std::string progress_line(const char* kind, std::uint32_t total, std::uint32_t l
     return line;
 }
 
-std::string printable_name(const std::string& name) {
+namespace {
+
+std::string escaped(const std::string& text, bool backslash_too) {
     std::string out;
-    for (unsigned char c : name) {
+    for (unsigned char c : text) {
         if (c < 32 || c == 127) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-            out += escaped;
+            char code[8];
+            std::snprintf(code, sizeof code, "\\x%02X", c);
+            out += code;
+        } else if (c == '\\' && backslash_too) {
+            out += "\\\\";
         } else {
             out += static_cast<char>(c);
         }
     }
     return out;
 }
+
+}  // namespace
+
+// Where the backslash separates folders it is shown as it is.
+std::string printable_name(const std::string& name) { return escaped(name, PATH_SEPARATOR != '\\'); }
+
+std::string printable_message(const std::string& text) { return escaped(text, false); }

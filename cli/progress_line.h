@@ -13,5 +13,9 @@ std::string progress_line(const char* kind, std::uint32_t total, std::uint32_t l
                           double moved_bytes, double seconds);
 
 // A received name as it may be shown on a terminal: control characters are
-// written as \xNN, so a hostile name cannot move the cursor or recolour.
+// written as \xNN and, where it separates no folders, a backslash as \\, so a
+// hostile name can neither move the cursor nor pass for another.
 std::string printable_name(const std::string& name);
+// A message as it may be shown: control characters written as \xNN; the
+// backslashes between the folders of a name stay as they are.
+std::string printable_message(const std::string& text);

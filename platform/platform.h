@@ -30,8 +30,8 @@ using FolderItemFound = void (*)(void* context, FolderItem item, std::string_vie
 // Reports every regular file below folder with its path relative to the
 // folder, components joined by PATH_SEPARATOR, in no particular order.
 // Links, junctions and other reparse points, devices, pipes and sockets are
-// neither followed nor reported. Directories of more than max_components
-// components are not entered. False when the folder itself can't be read.
+// neither followed nor reported. A directory of max_components components
+// or more is not entered but reported as left out. False when the folder itself can't be read.
 bool walk_folder(const char* folder, std::int32_t max_components, FolderItemFound found, void* context);
 
 // The directory a received file is stored in, held open while the file is
@@ -52,8 +52,8 @@ bool open_store_directory(const Text& destination, std::string_view relative_dir
 // empty; for a transfer that failed.
 void remove_made_directories(StoreDirectory& dir);
 void close_store_directory(StoreDirectory& dir);
-// Files inside a store directory, by plain name. create_stored_file never
-// opens through a link.
+// Files inside a store directory, by plain name. create_stored_file makes a
+// new file and never opens one that is there, nor through a link.
 std::FILE* create_stored_file(const StoreDirectory& dir, const char* name);
 bool replace_stored_file(const StoreDirectory& dir, const char* from, const char* to);
 void remove_stored_file(const StoreDirectory& dir, const char* name);

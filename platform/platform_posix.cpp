@@ -31,9 +31,22 @@ struct Walk {
     std::string relative;  // the directory being read, with a trailing '/' below the top
 };
 
-// Reads one directory, given as a descriptor that walk_below owns. Entries
-// are looked at with fstatat without following links, and directories are
-// entered with O_NOFOLLOW, so a link swapped in meanwhile is not followed.
+// The kind of an entry: from the listing where the file system tells it,
+// else from fstatat without following links.
+mode_t kind_of(DIR* listing, const dirent* entry) {
+    switch (entry->d_type) {
+        case DT_REG: return S_IFREG;
+        case DT_DIR: return S_IFDIR;
+        case DT_UNKNOWN: break;
+        default: return 0;  // links, devices, pipes, sockets
+    }
+    struct stat info {};
+    return fstatat(dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 ? info.st_mode & S_IFMT : 0;
+}
+
+// Reads one directory, given as a descriptor that walk_below owns. Links
+// are never followed, and directories are entered with O_NOFOLLOW, so a link
+// swapped in meanwhile is not followed either.
 void walk_below(Walk& w, int directory, std::int32_t components) {
     DIR* listing = fdopendir(directory);
     if (!listing) {
@@ -43,13 +56,13 @@ void walk_below(Walk& w, int directory, std::int32_t components) {
     while (dirent* entry = readdir(listing)) {
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-        struct stat info {};
-        if (fstatat(dirfd(listing), name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        mode_t kind = kind_of(listing, entry);
+        if (kind != S_IFREG && kind != S_IFDIR) continue;
         std::size_t kept = w.relative.size();
         w.relative.append(name);
-        if (S_ISREG(info.st_mode)) {
+        if (kind == S_IFREG) {
             w.found(w.context, FolderItem::file, w.relative);
-        } else if (S_ISDIR(info.st_mode)) {
+        } else {
             int inner = components + 1 < w.max_components
                             ? openat(dirfd(listing), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
                             : -1;
@@ -98,8 +111,9 @@ bool open_store_directory(const Text& destination, std::string_view relative_dir
         // Most folders are there already: opened first, made only when missing.
         constexpr int FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
         int inner = openat(dir.descriptor, name, FLAGS);
-        if (inner < 0 && errno == ENOENT && mkdirat(dir.descriptor, name, 0777) == 0) {
-            ++dir.made;  // once one is made, every one inside it is too
+        if (inner < 0 && errno == ENOENT) {
+            // Another transfer may make it at the same moment: then it is used.
+            if (mkdirat(dir.descriptor, name, 0777) == 0) ++dir.made;  // once one is made, every one inside it is too
             inner = openat(dir.descriptor, name, FLAGS);
         }
         std::memcpy(dir.path + length, component.data(), component.size());
@@ -138,7 +152,7 @@ void close_store_directory(StoreDirectory& dir) {
 }
 
 std::FILE* create_stored_file(const StoreDirectory& dir, const char* name) {
-    int file = openat(dir.descriptor, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int file = openat(dir.descriptor, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (file < 0) return nullptr;
     std::FILE* stream = fdopen(file, "wb");
     if (!stream) close(file);

@@ -51,9 +51,13 @@ bool walk_below(Walk& w, std::int32_t components) {
         const char* name = entry.cFileName;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
         DWORD attributes = entry.dwFileAttributes;
-        // Reparse points (links, junctions) are never followed; devices
-        // and the like are not files to send.
-        if (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) continue;
+        // Links and junctions are never followed; other reparse points
+        // (cloud placeholders, deduplicated files) are ordinary files and
+        // folders. Devices are not files to send.
+        if (attributes & FILE_ATTRIBUTE_DEVICE) continue;
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+            (entry.dwReserved0 == 0 || IsReparseTagNameSurrogate(entry.dwReserved0)))
+            continue;
         w.path.append(name);
         std::size_t named = w.path.size();
         if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
@@ -139,8 +143,19 @@ std::string stored_path(const StoreDirectory& dir, const char* name) {
 
 }  // namespace
 
+// A new file only: nothing placed under the name beforehand is written to.
 std::FILE* create_stored_file(const StoreDirectory& dir, const char* name) {
-    return std::fopen(stored_path(dir, name).c_str(), "wb");
+    HANDLE handle = CreateFileA(stored_path(dir, name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(descriptor, "wb");
+    if (!file) _close(descriptor);
+    return file;
 }
 
 bool replace_stored_file(const StoreDirectory& dir, const char* from, const char* to) {

@@ -47,7 +47,8 @@ ThreadResult ZPX_THREAD_CALL listener_task(void* unused);
 using ReceiveObserver = void (*)(const Text& name, bool stored, std::uint32_t size);
 void set_receive_observer(ReceiveObserver observer);
 
-// Told of every file the receiver acknowledged, with its name on the wire.
+// Told of every file the receiver acknowledged, with its name as messages
+// show it.
 using DeliveryObserver = void (*)(const Text& name);
 void set_delivery_observer(DeliveryObserver observer);
 

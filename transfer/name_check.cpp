@@ -51,6 +51,12 @@ bool is_safe_file_name(std::string_view name) {
     return !is_device_name(name);
 }
 
+bool is_storable_name(std::string_view name) {
+    std::size_t last = name.rfind(WIRE_SEPARATOR);
+    std::string_view file = last == std::string_view::npos ? name : name.substr(last + 1);
+    return is_safe_nested_name(name) && !file.starts_with(TEMP_NAME_PREFIX);
+}
+
 bool is_safe_nested_name(std::string_view name) {
     std::int32_t components = 0;
     for (;;) {

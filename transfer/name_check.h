@@ -15,3 +15,10 @@ constexpr std::int32_t MAX_NAME_COMPONENTS = 32;
 // A received name: one safe file name, or at most MAX_NAME_COMPONENTS safe
 // names joined by single backslashes, with no '/' anywhere.
 bool is_safe_nested_name(std::string_view name);
+
+// The receiver's temporary files begin so; no stored name may.
+constexpr std::string_view TEMP_NAME_PREFIX = ".zeptrix-";
+
+// A name a receiver stores: a safe nested name whose file part is not one
+// of the receiver's temporary names.
+bool is_storable_name(std::string_view name);

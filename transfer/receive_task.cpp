@@ -44,8 +44,6 @@ bool receive_u32(SocketHandle socket, std::uint32_t& value) {
     return true;
 }
 
-constexpr std::string_view TEMP_NAME_PREFIX = ".zeptrix-";
-
 Text temp_file_name() {
     return Text(TEMP_NAME_PREFIX) + decimal_text(static_cast<std::int32_t>(process_number() & 0x7FFFFFFF)) +
            "-" + decimal_text(static_cast<std::int32_t>(temp_sequence.fetch_add(1) & 0x7FFFFFFF)) +
@@ -71,12 +69,11 @@ bool receive_header(Receipt& r) {
     r.name[name_length] = '\0';
     r.name_arrived = true;
     std::string_view plain_name(r.name, std::strlen(r.name));
-    if (!is_safe_nested_name(plain_name)) return false;
-    std::size_t last = plain_name.rfind(WIRE_SEPARATOR);
-    r.leaf = last == std::string_view::npos ? r.name : r.name + last + 1;
     // A name of our own temporary files could replace another task's data
     // in flight, so such names are refused too.
-    if (std::string_view(r.leaf).starts_with(TEMP_NAME_PREFIX)) return false;
+    if (!is_storable_name(plain_name)) return false;
+    std::size_t last = plain_name.rfind(WIRE_SEPARATOR);
+    r.leaf = last == std::string_view::npos ? r.name : r.name + last + 1;
     for (char* c = r.name; *c; ++c)
         if (*c == WIRE_SEPARATOR) *c = PATH_SEPARATOR;
 

@@ -186,8 +186,8 @@ void note_folder_item(void* context, FolderItem item, std::string_view relative)
 
 // Every regular file below the folder, in the byte order of its path below
 // the folder, each as a transfer of its own named folder\path. A file whose
-// name is too long or too deep, or that can't be carried, is skipped with
-// "error reading" as an unreadable file is.
+// name is too long or too deep, or that no receiver would store, is skipped
+// with "error reading" as an unreadable file is.
 bool send_folder(Batch& b, char* path, std::int32_t path_size) {
     std::string folder(path, static_cast<std::size_t>(path_size - 1));
     while (folder.size() > 1 && folder.back() == PATH_SEPARATOR) folder.pop_back();
@@ -213,7 +213,9 @@ bool send_folder(Batch& b, char* path, std::int32_t path_size) {
         wire.push_back(WIRE_SEPARATOR);
         wire.append(relative);
         std::size_t components = 1 + static_cast<std::size_t>(std::count(wire.begin(), wire.end(), WIRE_SEPARATOR));
-        if (wire.size() > MAX_NAME_LENGTH - 1 || components > MAX_NAME_COMPONENTS) {
+        // Too long or too deep for the wire, or a name no receiver stores
+        // (a device name, a colon, a trailing dot): skipped, so the rest goes.
+        if (wire.size() > MAX_NAME_LENGTH - 1 || components > MAX_NAME_COMPONENTS || !is_storable_name(wire)) {
             show_failure(Text("error reading ") + display_name_of(wire.data(), wire.size()));
             continue;
         }
