@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 #include "text/text.h"
@@ -21,6 +22,10 @@ bool make_directories(const Text& path);
 
 // True when path names a directory (the path itself may be a link to one).
 bool is_directory(const char* path);
+
+// The absolute form of a path, "." and ".." resolved; empty when it can't
+// be told.
+std::string absolute_path(const char* path);
 
 // What a folder walk reports: a regular file, or a directory it did not
 // enter because it is deeper than allowed or can't be read.

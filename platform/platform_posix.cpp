@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -20,6 +21,14 @@ Text default_destination_dir() { return Text("./"); }
 bool is_directory(const char* path) {
     struct stat info {};
     return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string absolute_path(const char* path) {
+    char* resolved = realpath(path, nullptr);
+    if (!resolved) return {};
+    std::string absolute(resolved);
+    std::free(resolved);
+    return absolute;
 }
 
 namespace {

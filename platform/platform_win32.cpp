@@ -18,6 +18,13 @@ bool is_directory(const char* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+std::string absolute_path(const char* path) {
+    char full[MAX_PATH + 1];
+    DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
+    if (n == 0 || n > MAX_PATH) return {};
+    return std::string(full, n);
+}
+
 namespace {
 
 // A directory that is really one: not a junction, link or other reparse point.

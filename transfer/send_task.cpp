@@ -193,6 +193,15 @@ bool send_folder(Batch& b, char* path, std::int32_t path_size) {
     while (folder.size() > 1 && folder.back() == PATH_SEPARATOR) folder.pop_back();
     std::size_t last = folder.rfind(PATH_SEPARATOR);
     std::string own_name = last == std::string::npos ? folder : folder.substr(last + 1);
+    // "." or "..": the folder goes under its own name.
+    if (own_name == "." || own_name == "..") {
+        std::string absolute = absolute_path(folder.c_str());
+        last = absolute.rfind(PATH_SEPARATOR);
+        if (last != std::string::npos) {
+            folder = absolute;
+            own_name = absolute.substr(last + 1);
+        }
+    }
     FolderContents contents;
     if (!is_safe_file_name(own_name) || has_wire_separator(own_name) ||
         !walk_folder(folder.c_str(), MAX_NAME_COMPONENTS - 1, note_folder_item, &contents)) {

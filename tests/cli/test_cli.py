@@ -429,6 +429,19 @@ class Folders(CliTest):
         self.assertEqual(out.splitlines(),
                          ["stored zz first.txt (3 B)"] + lines + ["stored aa last.txt (4 B)"])
 
+    def test_the_current_folder_goes_under_its_own_name(self):
+        album = os.path.join(self.files, "album")
+        self.make_tree(album, [("a.txt", 100), ("sub/b.txt", 200)])
+        r = self.receiver()
+        for label, cwd, argument in [("dot", album, "."), ("dot with a slash", album, "./"),
+                                     ("dot dot", os.path.join(album, "sub"), "..")]:
+            with self.subTest(label):
+                result = run("send", "127.0.0.1:%d" % r.port, argument, cwd=cwd)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assert_same(os.path.join(album, "sub", "b.txt"),
+                                 os.path.join(r.folder, "album", "sub", "b.txt"))
+                shutil.rmtree(os.path.join(r.folder, "album"))
+
     def test_a_receiver_without_folders_ends_the_batch(self):
         old = FolderlessReceiver()
         self.addCleanup(old.stop)
