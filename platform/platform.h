@@ -63,9 +63,6 @@ std::FILE* create_stored_file(const StoreDirectory& dir, const char* name);
 bool replace_stored_file(const StoreDirectory& dir, const char* from, const char* to);
 void remove_stored_file(const StoreDirectory& dir, const char* name);
 
-// Moves file from over file to, replacing to if it exists.
-bool replace_file(const char* from, const char* to);
-
 // The 64-bit size of an open file; false when it can't be told.
 bool open_file_size(std::FILE* file, std::uint64_t& size);
 

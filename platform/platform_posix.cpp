@@ -190,8 +190,6 @@ bool make_directories(const Text& path) {
     return is_directory(buffer);
 }
 
-bool replace_file(const char* from, const char* to) { return std::rename(from, to) == 0; }
-
 bool open_file_size(std::FILE* file, std::uint64_t& size) {
     struct stat info {};
     if (fstat(fileno(file), &info) != 0 || info.st_size < 0) return false;

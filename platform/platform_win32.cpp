@@ -166,7 +166,7 @@ std::FILE* create_stored_file(const StoreDirectory& dir, const char* name) {
 }
 
 bool replace_stored_file(const StoreDirectory& dir, const char* from, const char* to) {
-    return replace_file(stored_path(dir, from).c_str(), stored_path(dir, to).c_str());
+    return MoveFileExA(stored_path(dir, from).c_str(), stored_path(dir, to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 void remove_stored_file(const StoreDirectory& dir, const char* name) {
@@ -207,10 +207,6 @@ bool make_directories(const Text& path) {
         buffer[i] = kept;
     }
     return is_directory(buffer);
-}
-
-bool replace_file(const char* from, const char* to) {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 bool open_file_size(std::FILE* file, std::uint64_t& size) {
