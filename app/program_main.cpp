@@ -4,6 +4,7 @@
 
 #include "app/main_window.h"
 #include "platform/platform.h"
+#include "app/secret_setup.h"
 #include "app/settings.h"
 #include "app/state.h"
 #include "net/socket.h"
@@ -37,6 +38,12 @@ void run_program() {
     load_bitmap(ABOUT_BITMAP_ID, Text("ZPXBACK1"));
     current_destination.port = 0;
     load_settings();
+    SecretSetup secret = prepare_secret();
+    if (secret == SecretSetup::too_short || secret == SecretSetup::failed) {
+        message_box(Text(secret == SecretSetup::too_short ? SECRET_TOO_SHORT_TEXT : SECRET_FAILED_TEXT),
+                    Text("Zeptrix"), Text("io"));
+        ExitProcess(0);
+    }
     clear_transfer_state();
     read_idle_limit_override();
     bool destination_ready = make_directories(destination_dir);

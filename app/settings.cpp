@@ -117,6 +117,8 @@ void read_setting(Text line) {
         read_accept(value);
     else if (keyword == "sendto")
         read_sendto(value);
+    else if (keyword == "secret")
+        shared_secret = value;
 }
 
 }  // namespace

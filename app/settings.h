@@ -1,5 +1,5 @@
 // The settings file "Zeptrix.cfg" beside the executable: port, directory
-// for received files, access lists and destinations. Read once at start-up;
+// for received files, access lists, destinations and the shared secret. Read once at start-up;
 // missing files, unknown keywords and bad values are passed over silently.
 #pragma once
 

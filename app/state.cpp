@@ -25,10 +25,14 @@ IpAddress send_slot_addresses[SLOT_CAPACITY + 1];
 std::int32_t send_slot_ports[SLOT_CAPACITY + 1];
 
 std::atomic<std::int32_t> running_tasks{0};
-std::atomic<std::uint32_t> send_bytes_total{0};
-std::atomic<std::uint32_t> send_bytes_left{0};
-std::atomic<std::uint32_t> recv_bytes_total{0};
-std::atomic<std::uint32_t> recv_bytes_left{0};
+std::atomic<std::uint64_t> send_bytes_total{0};
+std::atomic<std::uint64_t> send_bytes_left{0};
+std::atomic<std::uint64_t> recv_bytes_total{0};
+std::atomic<std::uint64_t> recv_bytes_left{0};
+
+Text shared_secret;
+bool secure_transfers = false;
+unsigned char group_key[GROUP_KEY_SIZE];
 std::atomic<bool> abort_send{false};
 std::atomic<bool> abort_receive{false};
 
@@ -43,6 +47,9 @@ void set_starting_values() {
     accept_address_count = 0;
     accept_host_count = 0;
     destination_count = 0;
+    shared_secret.clear();
+    secure_transfers = false;
+    for (unsigned char& b : group_key) b = 0;
     for (std::int32_t i = 0; i <= ACCEPT_CAPACITY; ++i) {
         accept_addresses[i] = IpAddress{};
         accept_host_suffixes[i].clear();

@@ -52,10 +52,21 @@ extern IpAddress send_slot_addresses[SLOT_CAPACITY + 1];
 extern std::int32_t send_slot_ports[SLOT_CAPACITY + 1];
 
 extern std::atomic<std::int32_t> running_tasks;
-extern std::atomic<std::uint32_t> send_bytes_total;
-extern std::atomic<std::uint32_t> send_bytes_left;
-extern std::atomic<std::uint32_t> recv_bytes_total;
-extern std::atomic<std::uint32_t> recv_bytes_left;
+// 64 bits, so that files of the secure format above 4 GiB show right.
+extern std::atomic<std::uint64_t> send_bytes_total;
+extern std::atomic<std::uint64_t> send_bytes_left;
+extern std::atomic<std::uint64_t> recv_bytes_total;
+extern std::atomic<std::uint64_t> recv_bytes_left;
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "progress counters must not lock");
+// The settings' shared secret, lower-cased; empty without one.
+extern Text shared_secret;
+constexpr std::size_t MIN_SECRET_LENGTH = 16;
+// Set once at start-up, before any task runs: with a secret, every
+// transfer uses the secure format under the key derived from it.
+extern bool secure_transfers;
+constexpr std::size_t GROUP_KEY_SIZE = 32;
+extern unsigned char group_key[GROUP_KEY_SIZE];
+
 extern std::atomic<bool> abort_send;
 extern std::atomic<bool> abort_receive;
 

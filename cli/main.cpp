@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "app/secret_setup.h"
 #include "app/settings.h"
 #include "app/state.h"
 #include "cli/interrupt.h"
@@ -42,11 +43,11 @@ void on_message(const Text& text, const Text& caption, const Text&) {
                  printable_message(std::string(text.view())).c_str());
 }
 
-void on_received(const Text& name, bool stored, std::uint32_t size) {
+void on_received(const Text& name, bool stored, std::uint64_t size) {
     clear_progress_line();
     std::string shown = printable_name(std::string(name.view()));
     if (stored) {
-        std::printf("stored %s (%s)\n", shown.c_str(), byte_text(size).c_str());
+        std::printf("stored %s (%s)\n", shown.c_str(), byte_text(static_cast<double>(size)).c_str());
     } else {
         std::printf("refused %s\n", shown.c_str());
     }
@@ -56,8 +57,8 @@ void on_received(const Text& name, bool stored, std::uint32_t size) {
 // Redraws the progress line of one kind five times a second while bytes move.
 class ProgressTicker {
 public:
-    ProgressTicker(const char* kind, const std::atomic<std::uint32_t>& total,
-                   const std::atomic<std::uint32_t>& left)
+    ProgressTicker(const char* kind, const std::atomic<std::uint64_t>& total,
+                   const std::atomic<std::uint64_t>& left)
         : kind_(kind), total_(total), left_(left) {
         if (stderr_is_terminal()) thread_ = std::thread([this] { run(); });
     }
@@ -72,10 +73,10 @@ private:
         using clock = std::chrono::steady_clock;
         clock::time_point start{};
         std::uint64_t moved = 0;
-        std::uint32_t last_left = 0, last_total = 0;
+        std::uint64_t last_left = 0, last_total = 0;
         while (running_) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            std::uint32_t total = total_.load(), left = left_.load();
+            std::uint64_t total = total_.load(), left = left_.load();
             if (total == 0) {
                 start = {};
                 moved = 0;
@@ -100,8 +101,8 @@ private:
     }
 
     const char* kind_;
-    const std::atomic<std::uint32_t>& total_;
-    const std::atomic<std::uint32_t>& left_;
+    const std::atomic<std::uint64_t>& total_;
+    const std::atomic<std::uint64_t>& left_;
     std::atomic<bool> running_{true};
     std::thread thread_;
 };
@@ -144,6 +145,22 @@ std::intptr_t program_window(std::uint32_t message, std::uintptr_t w_param, std:
     if (message == USER_MESSAGE && w_param == SLOT_MESSAGE_CODE)
         start_receive_for_slot(static_cast<std::int32_t>(l_param));
     return 0;
+}
+
+// The first line of the file, as the settings' "secret" line would take it.
+// A line that leaves no secret (empty, or a comment) stands as a secret too
+// short, so a file given never means the fixed format.
+bool read_secret_file(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return false;
+    std::string line;
+    for (int c = std::getc(file); c != EOF && c != '\n' && c != '\r'; c = std::getc(file))
+        line.push_back(static_cast<char>(c));
+    std::fclose(file);
+    shared_secret.clear();
+    apply_setting_line(Text("secret ") + Text(line));
+    if (shared_secret.empty()) shared_secret = Text("-");
+    return true;
 }
 
 enum class Pick { found, unknown_host, bad_port };
@@ -239,7 +256,7 @@ int main(int argc, char** argv) {
         return EXIT_DELIVERED;
     }
     if (options.verb == CliOptions::Verb::version) {
-        std::puts("zeptrix-cli 1.0 (wire format zeptrixv1.0)");
+        std::puts("zeptrix-cli 1.0 (wire formats zeptrixv1.0, zeptrixv2.0 with a secret)");
         return EXIT_DELIVERED;
     }
 
@@ -257,6 +274,19 @@ int main(int argc, char** argv) {
             return EXIT_USAGE;
         }
         load_settings_from(Text(options.config));
+    }
+    if (!options.secret_file.empty() && !read_secret_file(options.secret_file)) {
+        std::fprintf(stderr, "zeptrix-cli: cannot read %s\n", options.secret_file.c_str());
+        return EXIT_USAGE;
+    }
+    SecretSetup secret = prepare_secret();
+    if (secret == SecretSetup::too_short) {
+        std::fprintf(stderr, "%s\n", SECRET_TOO_SHORT_TEXT);
+        return EXIT_USAGE;
+    }
+    if (secret == SecretSetup::failed) {
+        std::fprintf(stderr, "Zeptrix: %s\n", SECRET_FAILED_TEXT);
+        return EXIT_FAILED;
     }
     read_idle_limit_override();
     set_message_observer(on_message);

@@ -3,8 +3,9 @@
 #include <cstring>
 
 const char* const USAGE_TEXT =
-    "usage: zeptrix-cli [--config FILE] send HOST[:PORT]|NAME FILE|FOLDER...\n"
-    "       zeptrix-cli [--config FILE] receive [--port N] [--dir DIR] [--accept PATTERN]...\n"
+    "usage: zeptrix-cli [--config FILE] [--secret-file FILE] send HOST[:PORT]|NAME FILE|FOLDER...\n"
+    "       zeptrix-cli [--config FILE] [--secret-file FILE] receive [--port N] [--dir DIR]\n"
+    "                   [--accept PATTERN]...\n"
     "       zeptrix-cli --help | --version\n"
     "\n"
     "send     sends the files, one connection each, to a Zeptrix copy listening at\n"
@@ -17,7 +18,13 @@ const char* const USAGE_TEXT =
     "         the folders their names bring, until interrupted. --accept admits\n"
     "         peers by address (10.0.*.*) or by the end of their host name\n"
     "         (*.example.org), as the settings file's \"accept\".\n"
-    "--config reads a Zeptrix.cfg (port, dir, accept, sendto).\n"
+    "--config reads a Zeptrix.cfg (port, dir, accept, sendto, secret).\n"
+    "--secret-file takes the shared secret from the first line of FILE, as the\n"
+    "         settings' \"secret\" line would (lower-cased, at least 16 characters).\n"
+    "         With a secret, transfers use the secure format: names and contents\n"
+    "         encrypted, both ends proving the secret; copies without the same\n"
+    "         secret can't send to it or receive from it. A secret is never taken\n"
+    "         from the command line, where every user of the machine could read it.\n"
     "\n"
     "Exit status: 0 when every file was delivered, 1 when any failed, 2 for bad usage.\n"
     "Ctrl-C aborts the transfers under way; no partial file is left behind.\n";
@@ -59,6 +66,11 @@ bool parse_options(int argc, const char* const* argv, CliOptions& options, std::
             return true;
         } else if (arg == "--config") {
             if (!take_value(argc, argv, i, options.config, error)) return false;
+        } else if (arg == "--secret-file") {
+            if (!take_value(argc, argv, i, options.secret_file, error)) return false;
+        } else if (arg == "--secret") {
+            error = "a secret is not taken from the command line; use --secret-file FILE";
+            return false;
         } else if (arg == "--port") {
             if (!take_value(argc, argv, i, options.port, error)) return false;
             // Unlike the settings file, which passes bad values over, a

@@ -8,6 +8,7 @@
 struct CliOptions {
     enum class Verb { none, send, receive, help, version } verb = Verb::none;
     std::string config;                 // --config FILE, empty when none
+    std::string secret_file;            // --secret-file FILE, empty when none
     std::string target;                 // send: HOST[:PORT] or a destination's name
     std::vector<std::string> files;     // send: the files of the batch
     std::string port;                   // receive: --port N, empty when none

@@ -17,18 +17,18 @@ std::string byte_text(double bytes) {
     return text;
 }
 
-std::string progress_line(const char* kind, std::uint32_t total, std::uint32_t left,
+std::string progress_line(const char* kind, std::uint64_t total, std::uint64_t left,
                           double moved_bytes, double seconds) {
     double rate = seconds > 0 ? moved_bytes / seconds : 0;
     char eta[32] = "--:--";
     if (rate > 0) {
-        auto s = static_cast<long>(left / rate + 0.5);
-        std::snprintf(eta, sizeof eta, "%ld:%02ld", s / 60, s % 60);
+        auto s = static_cast<long long>(static_cast<double>(left) / rate + 0.5);
+        std::snprintf(eta, sizeof eta, "%lld:%02lld", s / 60, s % 60);
     }
     char line[160];
     std::snprintf(line, sizeof line, "%s %3d%% to go  %s of %s  %s/s  %s left", kind,
                   progress_percent(total, left), byte_text(static_cast<double>(total - left)).c_str(),
-                  byte_text(total).c_str(), byte_text(rate).c_str(), eta);
+                  byte_text(static_cast<double>(total)).c_str(), byte_text(rate).c_str(), eta);
     return line;
 }
 

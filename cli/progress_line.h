@@ -9,7 +9,7 @@ std::string byte_text(double bytes);
 
 // "send  42% to go  3.1 MiB of 5.4 MiB  12.0 MiB/s  0:01 left" from the
 // counters of one kind; seconds is the time since the kind began moving.
-std::string progress_line(const char* kind, std::uint32_t total, std::uint32_t left,
+std::string progress_line(const char* kind, std::uint64_t total, std::uint64_t left,
                           double moved_bytes, double seconds);
 
 // A received name as it may be shown on a terminal: control characters are

@@ -65,7 +65,7 @@ TEST(NameCheck, NestedNames) {
 }
 
 TEST(Progress, Percentages) {
-    struct Row { const char* label; std::uint32_t total, left; std::int32_t percent; };
+    struct Row { const char* label; std::uint64_t total, left; std::int32_t percent; };
     const Row rows[] = {
         {"nothing announced", 0, 0, 0},
         {"nothing moved", 1000, 1000, 100},
@@ -78,6 +78,8 @@ TEST(Progress, Percentages) {
         {"1.5 rounds to 2", 1000, 15, 2},
         {"done", 1000, 0, 0},
         {"large counts", 4000000000u, 1000000000u, 25},
+        {"beyond 32 bits", 0x100003000ull, 0x80001800ull, 50},
+        {"one byte moved of 6 GiB", 0x180000000ull, 0x17FFFFFFFull, 100},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
@@ -86,7 +88,7 @@ TEST(Progress, Percentages) {
 }
 
 TEST(Progress, RepaintsOnlyOnAChangeToAnEvenValue) {
-    std::atomic<std::uint32_t> total{1000}, left{1000};
+    std::atomic<std::uint64_t> total{1000}, left{1000};
     std::int32_t last = 0;
     struct Row { const char* label; std::uint32_t left; bool repaint; std::int32_t last; };
     const Row rows[] = {

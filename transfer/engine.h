@@ -25,11 +25,11 @@ void read_idle_limit_override();
 
 // The share of announced bytes still missing, in whole percent, halves to
 // even: 0 without a total, 100 while nothing has moved.
-std::int32_t progress_percent(std::uint32_t total, std::uint32_t left);
+std::int32_t progress_percent(std::uint64_t total, std::uint64_t left);
 // Recomputes the percentage of one kind's counters and asks the main area
 // for a repaint when it changed to another even value.
-void update_progress(const std::atomic<std::uint32_t>& total,
-                     const std::atomic<std::uint32_t>& left, std::int32_t& last_percent);
+void update_progress(const std::atomic<std::uint64_t>& total,
+                     const std::atomic<std::uint64_t>& left, std::int32_t& last_percent);
 
 // True when the access lists admit the peer (both empty admit everyone).
 bool peer_admitted(const IpAddress& peer);
@@ -44,7 +44,7 @@ ThreadResult ZPX_THREAD_CALL listener_task(void* unused);
 // Told of every arriving file whose name came through: stored or not, with
 // its announced size (0 when the size did not come). The console peer
 // prints one line per file from it; the desktop program shows nothing.
-using ReceiveObserver = void (*)(const Text& name, bool stored, std::uint32_t size);
+using ReceiveObserver = void (*)(const Text& name, bool stored, std::uint64_t size);
 void set_receive_observer(ReceiveObserver observer);
 
 // Told of every file the receiver acknowledged, with its name as messages

@@ -8,6 +8,7 @@
 #include "text/text_utils.h"
 #include "transfer/engine.h"
 #include "transfer/name_check.h"
+#include "transfer/receipt.h"
 #include "transfer/transfer_watch.h"
 #include "transfer/wire.h"
 
@@ -18,24 +19,6 @@ namespace {
 std::atomic<std::uint32_t> temp_sequence{0};
 
 std::atomic<ReceiveObserver> receive_observer{nullptr};
-
-struct Receipt {
-    SocketHandle socket = INVALID_SOCKET_HANDLE;
-    std::uint32_t key_state = 0;
-    // The received name, its folders joined by this platform's separator:
-    // one heap block, owned by the task.
-    char* name = nullptr;
-    bool name_arrived = false;
-    const char* leaf = nullptr;  // the file's own name inside name
-    StoreDirectory directory;
-    bool directory_open = false;
-    Text temp_name;
-    std::uint32_t file_total = 0;
-    std::uint32_t file_left = 0;
-    std::int32_t last_percent = 0;
-    std::FILE* file = nullptr;
-    bool temp_created = false;
-};
 
 bool receive_u32(SocketHandle socket, std::uint32_t& value) {
     unsigned char field[FIELD_SIZE];
@@ -50,44 +33,85 @@ Text temp_file_name() {
            ".part";
 }
 
-// Magic, key, name and size. The name is checked before anything is
-// created: refused are lengths of 0 or above MAX_NAME_LENGTH and any name
-// that isn't a plain file name or plain names joined by backslashes.
-bool receive_header(Receipt& r) {
-    char magic[TRANSFER_MAGIC_SIZE];
-    if (!recv_exact(r.socket, magic, TRANSFER_MAGIC_SIZE) ||
-        std::memcmp(magic, TRANSFER_MAGIC, TRANSFER_MAGIC_SIZE) != 0)
-        return false;
+// Key, name and size of the fixed format, after its magic. The name is
+// checked before anything is created; refused too are lengths of 0 or above
+// MAX_NAME_LENGTH.
+bool receive_fixed_header(Receipt& r, std::uint32_t& key_state) {
     std::uint32_t name_length = 0;
-    if (!receive_u32(r.socket, r.key_state) || !receive_u32(r.socket, name_length)) return false;
+    if (!receive_u32(r.socket, key_state) || !receive_u32(r.socket, name_length)) return false;
     if (name_length == 0 || name_length > MAX_NAME_LENGTH) return false;
 
-    r.name = static_cast<char*>(std::malloc(name_length + 1));
-    if (!r.name) return false;
-    if (!recv_exact(r.socket, r.name, static_cast<std::int32_t>(name_length))) return false;
-    scramble(r.name, name_length, r.key_state);
-    r.name[name_length] = '\0';
+    char* name = static_cast<char*>(std::malloc(name_length + 1));
+    if (!name) return false;
+    bool arrived = recv_exact(r.socket, name, static_cast<std::int32_t>(name_length));
+    scramble(name, name_length, key_state);
+    name[name_length] = '\0';
+    if (!arrived) {
+        std::free(name);
+        return false;
+    }
+    if (!take_name(r, name)) return false;
+    std::uint32_t size = 0;
+    if (!receive_u32(r.socket, size)) return false;
+    announce_size(r, size);
+    return true;
+}
+
+// Data into the temporary file, closing mark, then the file takes its
+// final name.
+bool receive_fixed_body(Receipt& r, std::uint32_t key_state, unsigned char* buffer) {
+    if (!create_temp_file(r)) return false;
+    while (r.file_left != 0) {
+        if (abort_receive.load()) return false;
+        std::int32_t want = r.file_left < static_cast<std::uint64_t>(CHUNK_SIZE)
+                                ? static_cast<std::int32_t>(r.file_left)
+                                : CHUNK_SIZE;
+        std::int32_t got = recv_some(r.socket, buffer, want);
+        if (got <= 0) return false;
+        scramble(buffer, static_cast<std::size_t>(got), key_state);
+        if (!store_piece(r, buffer, static_cast<std::size_t>(got))) return false;
+    }
+    if (abort_receive.load()) return false;
+    char mark[CLOSING_MARK_SIZE];
+    if (!recv_exact(r.socket, mark, CLOSING_MARK_SIZE) ||
+        std::memcmp(mark, CLOSING_MARK, CLOSING_MARK_SIZE) != 0)
+        return false;
+    return place_file(r);
+}
+
+enum class Format { none, fixed, secure };
+
+// The opening magic tells the format; a copy with a secret takes only the
+// secure one, a copy without only the fixed one.
+Format receive_magic(SocketHandle socket) {
+    char magic[TRANSFER_MAGIC_SIZE];
+    static_assert(TRANSFER_MAGIC_SIZE == SECURE_MAGIC_SIZE);
+    if (!recv_exact(socket, magic, TRANSFER_MAGIC_SIZE)) return Format::none;
+    if (secure_transfers) return std::memcmp(magic, SECURE_MAGIC, SECURE_MAGIC_SIZE) == 0 ? Format::secure : Format::none;
+    return std::memcmp(magic, TRANSFER_MAGIC, TRANSFER_MAGIC_SIZE) == 0 ? Format::fixed : Format::none;
+}
+
+}  // namespace
+
+bool take_name(Receipt& r, char* name) {
+    r.name = name;
     r.name_arrived = true;
     std::string_view plain_name(r.name, std::strlen(r.name));
-    // A name of our own temporary files could replace another task's data
-    // in flight, so such names are refused too.
     if (!is_storable_name(plain_name)) return false;
     std::size_t last = plain_name.rfind(WIRE_SEPARATOR);
     r.leaf = last == std::string_view::npos ? r.name : r.name + last + 1;
     for (char* c = r.name; *c; ++c)
         if (*c == WIRE_SEPARATOR) *c = PATH_SEPARATOR;
+    return true;
+}
 
-    std::uint32_t size = 0;
-    if (!receive_u32(r.socket, size)) return false;
+void announce_size(Receipt& r, std::uint64_t size) {
     r.file_total = r.file_left = size;
     recv_bytes_total.fetch_add(size);
     recv_bytes_left.fetch_add(size);
     update_progress(recv_bytes_total, recv_bytes_left, r.last_percent);
-    return true;
 }
 
-// The name's folders below the destination, made where missing, then the
-// temporary file inside the last of them.
 bool create_temp_file(Receipt& r) {
     std::string_view folders(r.name, r.leaf == r.name ? 0 : static_cast<std::size_t>(r.leaf - r.name - 1));
     r.directory_open = open_store_directory(destination_dir, folders, r.directory);
@@ -95,43 +119,26 @@ bool create_temp_file(Receipt& r) {
     r.temp_name = temp_file_name();
     r.file = create_stored_file(r.directory, r.temp_name.data());
     r.temp_created = r.file != nullptr;
+    // Each piece is written straight through: one write of what arrived.
+    if (r.file) std::setvbuf(r.file, nullptr, _IONBF, 0);
     return r.temp_created;
 }
 
-// Data into the temporary file, closing mark, then the file takes its
-// final name.
-bool receive_body(Receipt& r, unsigned char* buffer) {
-    if (!create_temp_file(r)) return false;
-    // Each piece is written straight through: one write of what arrived.
-    std::setvbuf(r.file, nullptr, _IONBF, 0);
-    while (r.file_left != 0) {
-        if (abort_receive.load()) return false;
-        std::int32_t want = r.file_left < static_cast<std::uint32_t>(CHUNK_SIZE)
-                                ? static_cast<std::int32_t>(r.file_left)
-                                : CHUNK_SIZE;
-        std::int32_t got = recv_some(r.socket, buffer, want);
-        if (got <= 0) return false;
-        scramble(buffer, static_cast<std::size_t>(got), r.key_state);
-        if (std::fwrite(buffer, 1, static_cast<std::size_t>(got), r.file) !=
-            static_cast<std::size_t>(got))
-            return false;
-        r.file_left -= static_cast<std::uint32_t>(got);
-        recv_bytes_left.fetch_sub(static_cast<std::uint32_t>(got));
-        update_progress(recv_bytes_total, recv_bytes_left, r.last_percent);
-    }
-    if (abort_receive.load()) return false;
-    char mark[CLOSING_MARK_SIZE];
-    if (!recv_exact(r.socket, mark, CLOSING_MARK_SIZE) ||
-        std::memcmp(mark, CLOSING_MARK, CLOSING_MARK_SIZE) != 0)
-        return false;
+bool store_piece(Receipt& r, const unsigned char* data, std::size_t size) {
+    if (std::fwrite(data, 1, size, r.file) != size) return false;
+    r.file_left -= size;
+    recv_bytes_left.fetch_sub(size);
+    update_progress(recv_bytes_total, recv_bytes_left, r.last_percent);
+    return true;
+}
+
+bool place_file(Receipt& r) {
     int closed = std::fclose(r.file);
     r.file = nullptr;
     if (closed != 0 || !replace_stored_file(r.directory, r.temp_name.data(), r.leaf)) return false;
     r.temp_created = false;
     return true;
 }
-
-}  // namespace
 
 void set_receive_observer(ReceiveObserver observer) { receive_observer.store(observer); }
 
@@ -144,7 +151,18 @@ void receive_file(std::atomic<SocketHandle>& slot) {
     TransferWatch& watch = receive_watches[&slot - receive_slots];
     watch_transfer(watch, r.socket);
 
-    bool stored = receive_header(r) && receive_body(r, buffer);
+    // The secure format's messages are too large for the task's stack.
+    unsigned char* message = nullptr;
+    SecureChannel channel;
+    bool stored = false;
+    Format format = receive_magic(r.socket);
+    if (format == Format::fixed) {
+        std::uint32_t key_state = 0;
+        stored = receive_fixed_header(r, key_state) && receive_fixed_body(r, key_state, buffer);
+    } else if (format == Format::secure) {
+        message = static_cast<unsigned char*>(std::malloc(SECURE_MAX_MESSAGE));
+        stored = message && receive_secure(r, channel, message);
+    }
     if (!stored) {
         // A failed transfer removes only its own temporary file, so a file
         // stored earlier under the same name survives, and the folders
@@ -158,7 +176,10 @@ void receive_file(std::atomic<SocketHandle>& slot) {
     // told in the order they were sent.
     ReceiveObserver observer = receive_observer.load();
     if (observer && r.name_arrived) observer(Text(r.name), stored, r.file_total);
-    if (stored) send_all(r.socket, CLOSING_MARK, CLOSING_MARK_SIZE);
+    if (stored && format == Format::fixed) send_all(r.socket, CLOSING_MARK, CLOSING_MARK_SIZE);
+    if (stored && format == Format::secure) acknowledge_secure(channel);
+    noise_wipe(&channel.session, sizeof channel.session);
+    std::free(message);
 
     recv_bytes_total.fetch_sub(r.file_total);
     recv_bytes_left.fetch_sub(r.file_left);

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -9,6 +10,8 @@
 #include "text/text_utils.h"
 #include "transfer/engine.h"
 #include "transfer/name_check.h"
+#include "transfer/outgoing.h"
+#include "transfer/secure_channel.h"
 #include "transfer/transfer_key.h"
 #include "transfer/transfer_watch.h"
 #include "transfer/wire.h"
@@ -16,28 +19,10 @@
 namespace {
 
 constexpr std::size_t DISPLAY_NAME_LIMIT = 150;
-constexpr std::uint64_t LARGEST_FILE = 0xFFFFFFFFull;  // the size field has 32 bits
+// The fixed format's size field has 32 bits; the secure format's has 64.
+constexpr std::uint64_t LARGEST_FIXED_FILE = 0xFFFFFFFFull;
 
 std::atomic<DeliveryObserver> delivery_observer{nullptr};
-
-struct Batch {
-    IpAddress address;
-    std::int32_t port = 0;
-    std::int32_t last_percent = 0;
-    unsigned char* buffer = nullptr;
-    TransferWatch* watch = nullptr;
-};
-
-// One file of the batch: its name field inside the path buffer, the file
-// and the counts of its bytes.
-struct Outgoing {
-    char* name = nullptr;
-    std::uint32_t name_length = 0;
-    Text display_name;
-    std::FILE* file = nullptr;
-    std::uint32_t file_total = 0;
-    std::uint32_t file_left = 0;
-};
 
 void show_failure(const Text& text) { message_box(text, Text("Zeptrix"), Text("os")); }
 
@@ -51,15 +36,16 @@ bool send_u32(SocketHandle socket, std::uint32_t value) {
     return send_all(socket, field, FIELD_SIZE);
 }
 
-// Header, data and closing mark, then the acknowledgement.
-bool send_transfer(Batch& b, Outgoing& f, SocketHandle socket) {
+// Header, data and closing mark of the fixed format, then the
+// acknowledgement.
+bool send_fixed_transfer(Batch& b, Outgoing& f, SocketHandle socket) {
     bool failed = !send_all(socket, TRANSFER_MAGIC, TRANSFER_MAGIC_SIZE);
     std::uint32_t key_state = draw_transfer_key();
     if (!failed) failed = !send_u32(socket, key_state);
     if (!failed) failed = !send_u32(socket, f.name_length);
     scramble(f.name, f.name_length, key_state);
     if (!failed) failed = !send_all(socket, f.name, static_cast<std::int32_t>(f.name_length));
-    if (!failed) failed = !send_u32(socket, f.file_total);
+    if (!failed) failed = !send_u32(socket, static_cast<std::uint32_t>(f.file_total));
     update_progress(send_bytes_total, send_bytes_left, b.last_percent);
 
     if (!failed) {
@@ -68,8 +54,8 @@ bool send_transfer(Batch& b, Outgoing& f, SocketHandle socket) {
                 failed = true;
                 break;
             }
-            std::size_t want = f.file_left < static_cast<std::uint32_t>(CHUNK_SIZE)
-                                   ? f.file_left
+            std::size_t want = f.file_left < static_cast<std::uint64_t>(CHUNK_SIZE)
+                                   ? static_cast<std::size_t>(f.file_left)
                                    : static_cast<std::size_t>(CHUNK_SIZE);
             std::size_t got = std::fread(b.buffer, 1, want, f.file);
             // A file that shrank since its size was taken ends here.
@@ -78,8 +64,8 @@ bool send_transfer(Batch& b, Outgoing& f, SocketHandle socket) {
                 break;
             }
             scramble(b.buffer, got, key_state);
-            f.file_left -= static_cast<std::uint32_t>(got);
-            send_bytes_left.fetch_sub(static_cast<std::uint32_t>(got));
+            f.file_left -= got;
+            send_bytes_left.fetch_sub(got);
             failed = !send_all(socket, b.buffer, static_cast<std::int32_t>(got));
             update_progress(send_bytes_total, send_bytes_left, b.last_percent);
             if (failed) break;
@@ -115,14 +101,14 @@ bool send_file(Batch& b, const char* path, char* name, std::uint32_t name_length
 
     f.file = std::fopen(path, "rb");
     std::uint64_t size = 0;
-    if (!f.file || !open_file_size(f.file, size) || size > LARGEST_FILE) {
+    if (!f.file || !open_file_size(f.file, size) || (!secure_transfers && size > LARGEST_FIXED_FILE)) {
         if (f.file) std::fclose(f.file);
         show_failure(Text("error reading ") + f.display_name);
         return true;
     }
     // Each piece is read straight into the task's buffer.
     std::setvbuf(f.file, nullptr, _IONBF, 0);
-    f.file_total = f.file_left = static_cast<std::uint32_t>(size);
+    f.file_total = f.file_left = size;
     send_bytes_total.fetch_add(f.file_total);
     send_bytes_left.fetch_add(f.file_left);
 
@@ -133,7 +119,7 @@ bool send_file(Batch& b, const char* path, char* name, std::uint32_t name_length
     } else {
         set_idle_limit(socket, idle_limit_ms.load());
         watch_transfer(*b.watch, socket);
-        go_on = send_transfer(b, f, socket);
+        go_on = secure_transfers ? send_secure_transfer(b, f, socket) : send_fixed_transfer(b, f, socket);
         bool aborted = unwatch_transfer(*b.watch, socket) || abort_send.load();
         if (!go_on && !aborted)
             show_failure(Text("send of ") + f.display_name + " to " + peer_text(b) + " failed!");
@@ -250,6 +236,8 @@ void send_batch(std::atomic<DropHandle>& slot) {
     b.port = send_slot_ports[index_of_slot];
     b.buffer = buffer;
     b.watch = &send_watches[index_of_slot];
+    if (secure_transfers)
+        b.frame = static_cast<unsigned char*>(std::malloc(SECURE_MAX_MESSAGE + SECURE_LENGTH_SIZE));
 
     // The first file is always tried; an abort ends the batch after a file.
     bool done = false;
@@ -264,6 +252,7 @@ void send_batch(std::atomic<DropHandle>& slot) {
         ++index;
     } while (!done && !abort_send.load());
 
+    std::free(b.frame);
     finish_drop(drop);
     slot.store(0);
     running_tasks.fetch_sub(1);

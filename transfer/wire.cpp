@@ -14,6 +14,15 @@ std::uint32_t get_u32(const unsigned char* in) {
            static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
 }
 
+void put_u64(unsigned char* out, std::uint64_t value) {
+    put_u32(out, static_cast<std::uint32_t>(value));
+    put_u32(out + 4, static_cast<std::uint32_t>(value >> 32));
+}
+
+std::uint64_t get_u64(const unsigned char* in) {
+    return static_cast<std::uint64_t>(get_u32(in)) | static_cast<std::uint64_t>(get_u32(in + 4)) << 32;
+}
+
 namespace {
 
 std::uint8_t rotate_left(std::uint8_t value, unsigned bits) {

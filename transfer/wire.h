@@ -17,6 +17,9 @@ constexpr std::int32_t FIELD_SIZE = 4;
 // Unsigned 32-bit little-endian fields, written and read byte by byte.
 void put_u32(unsigned char* out, std::uint32_t value);
 std::uint32_t get_u32(const unsigned char* in);
+// The same for 64 bits (the secure format's file size).
+void put_u64(unsigned char* out, std::uint64_t value);
+std::uint64_t get_u64(const unsigned char* in);
 
 // XORs count bytes in place with the key stream and advances state past
 // them. The stream: XOR with the low byte of the state, then rotate that

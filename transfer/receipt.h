@@ -1,0 +1,50 @@
+// One arriving file as the receive task takes it in, and the steps both
+// formats share: the name checked and taken, the size counted, the
+// temporary file made, the data written and the file put in place.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "net/socket.h"
+#include "platform/platform.h"
+#include "text/text.h"
+#include "transfer/secure_channel.h"
+
+struct Receipt {
+    SocketHandle socket = INVALID_SOCKET_HANDLE;
+    // The received name, its folders joined by this platform's separator:
+    // one heap block, owned by the task.
+    char* name = nullptr;
+    bool name_arrived = false;
+    const char* leaf = nullptr;  // the file's own name inside name
+    StoreDirectory directory;
+    bool directory_open = false;
+    Text temp_name;
+    std::uint64_t file_total = 0;
+    std::uint64_t file_left = 0;
+    std::int32_t last_percent = 0;
+    std::FILE* file = nullptr;
+    bool temp_created = false;
+};
+
+// Takes over name (a zero-terminated heap block) as the file's name. False
+// when no receiver stores it: not a plain file name or plain names joined
+// by backslashes, or a name of our own temporary files, which could replace
+// another task's data in flight.
+bool take_name(Receipt& r, char* name);
+// Counts the announced size into the file's and the receive counters.
+void announce_size(Receipt& r, std::uint64_t size);
+// The name's folders below the destination, made where missing, then the
+// temporary file inside the last of them.
+bool create_temp_file(Receipt& r);
+// Writes one piece of data straight through and counts it.
+bool store_piece(Receipt& r, const unsigned char* data, std::size_t size);
+// Closes the temporary file and gives it the file's name.
+bool place_file(Receipt& r);
+
+// The secure format after its magic: handshake, header, data and closing
+// mark, the file then in place. buffer has room for SECURE_MAX_MESSAGE bytes.
+bool receive_secure(Receipt& r, SecureChannel& channel, unsigned char* buffer);
+// The sealed acknowledgement of a stored file.
+bool acknowledge_secure(SecureChannel& channel);
