@@ -37,6 +37,14 @@ TEST_F(Settings, EdgeCaseLines) {
         {"dir d:\\In", "dir d:\\In\n", [] { EXPECT_EQ(destination_dir, std::string("d:\\in") + sep()); }},
         {"dir ending with the separator", std::string("dir in") + sep() + "\n",
          [] { EXPECT_EQ(destination_dir, std::string("in") + sep()); }},
+        {"secret: the rest of the line, lower-cased, trailing blanks dropped",
+         "secret   Two  Words And More!   \n", [] { EXPECT_EQ(shared_secret, "two  words and more!"); }},
+        {"secret: the last line counts", "secret first one here\nsecret  second one here\n",
+         [] { EXPECT_EQ(shared_secret, "second one here"); }},
+        {"secret: a comment ends it", "secret my long secret ; said aloud\n",
+         [] { EXPECT_EQ(shared_secret, "my long secret"); }},
+        {"secret without a value", "secret long enough secret\nsecret   \n",
+         [] { EXPECT_EQ(shared_secret, "long enough secret"); }},
         {"accept 10.0.*.*", "accept 10.0.*.*\n",
          [] {
              ASSERT_EQ(accept_address_count, 1);

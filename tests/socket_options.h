@@ -18,3 +18,13 @@ inline bool send_without_delay(SocketHandle socket) {
     return setsockopt(static_cast<decltype(socket)>(socket), IPPROTO_TCP, TCP_NODELAY,
                       reinterpret_cast<const char*>(&on), sizeof on) == 0;
 }
+
+// Ends the sending direction only: the peer reads the end of the stream
+// while replies can still come back.
+inline bool end_sending(SocketHandle socket) {
+#ifdef _WIN32
+    return shutdown(static_cast<SOCKET>(socket), 1) == 0;  // SD_SEND, which winsock.h lacks
+#else
+    return shutdown(static_cast<int>(socket), SHUT_WR) == 0;
+#endif
+}

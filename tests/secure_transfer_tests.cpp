@@ -1,0 +1,299 @@
+// Both tasks in the secure format over real loopback connections: whole
+// transfers, the two formats kept apart, and a receiver that holds out
+// against every malformed message a peer with the key could send.
+#include <functional>
+
+#include "app/secret_setup.h"
+#include "tests/engine_fixture.h"
+#include "transfer/group_key.h"
+#include "transfer/secure_channel.h"
+
+namespace {
+
+const std::string ACK = CLOSING_MARK;
+
+void use_key(unsigned char seed) {
+    ASSERT_TRUE(start_crypto());
+    for (std::size_t i = 0; i < GROUP_KEY_SIZE; ++i) group_key[i] = static_cast<unsigned char>(seed + i);
+    secure_transfers = true;
+}
+
+class SecureTransfer : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        use_key(1);
+    }
+    void TearDown() override {
+        reset_program_state();
+        EngineTest::TearDown();
+    }
+    fs::path file(const std::string& name, const std::string& bytes) {
+        write_bytes(dir / name, bytes);
+        return dir / name;
+    }
+    // Sends the paths as one batch to receive tasks in this process, which
+    // store into out.
+    void send_to_receiver(const std::vector<fs::path>& paths, const fs::path& out, std::size_t connections) {
+        Loopback l = open_listener();
+        current_destination.address = localhost();
+        current_destination.port = l.port;
+        std::thread receiver([&] {
+            for (std::size_t i = 0; i < connections; ++i) {
+                SocketHandle s;
+                IpAddress peer;
+                if (!accept_peer(l.listening, s, peer)) return;
+                receive_slots[3] = s;
+                receive_file(receive_slots[3]);
+            }
+        });
+        destination_dir = dir_text(out);
+        std::vector<std::string> texts;
+        for (const auto& p : paths) texts.push_back(p.string());
+        fill_send_slot(7, make_drop(texts));
+        send_batch(send_slots[7]);
+        receiver.join();
+        close_socket(l.listening);
+        destination_dir = dir_text(dir);
+    }
+};
+
+TEST_F(SecureTransfer, FilesAndFoldersArriveWhole) {
+    fs::path out = fresh_dir("secure-out");
+    std::vector<std::size_t> sizes = {0, 1, 65519, 65520, 3 * 1024 * 1024 + 1};
+    std::vector<fs::path> paths;
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        std::string name = "s";
+        name.append(std::to_string(i)).append(".bin");
+        paths.push_back(file(name, pattern_bytes(sizes[i], 60 + static_cast<std::uint32_t>(i))));
+    }
+    fs::create_directories(dir / "album" / "2026");
+    write_bytes(dir / "album" / "2026" / "b.jpg", pattern_bytes(70000, 3));
+    write_bytes(dir / "album" / "a.txt", "a");
+    paths.push_back(dir / "album");
+    send_to_receiver(paths, out, sizes.size() + 2);
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        SCOPED_TRACE(paths[i].filename().string());
+        EXPECT_EQ(read_bytes(out / paths[i].filename()), read_bytes(paths[i]));
+    }
+    EXPECT_EQ(read_bytes(out / "album" / "2026" / "b.jpg"), pattern_bytes(70000, 3));
+    EXPECT_EQ(read_bytes(out / "album" / "a.txt"), "a");
+    EXPECT_TRUE(message_texts().empty());
+    expect_engine_at_rest();
+    fs::remove_all(out);
+}
+
+TEST_F(SecureTransfer, HandshakeWithAReceiverOfAnotherKindOrKeyFails) {
+    struct Row { const char* label; bool receiver_secure; unsigned char receiver_seed; };
+    const Row rows[] = {
+        {"a receiver without a secret", false, 1},
+        {"a receiver with another key", true, 2},
+    };
+    unsigned char sender_key[GROUP_KEY_SIZE];
+    std::memcpy(sender_key, group_key, GROUP_KEY_SIZE);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        use_key(row.receiver_seed);
+        secure_transfers = row.receiver_secure;
+        SocketPair pair = connected_pair();
+        receive_slots[2] = pair.server;
+        std::thread receiver([&] { receive_file(receive_slots[2]); });
+        SecureChannel channel;
+        EXPECT_FALSE(secure_connect(pair.client, sender_key, channel));
+        receiver.join();
+        close_socket(pair.client);
+        EXPECT_TRUE(entries_of(dir).empty());
+        expect_engine_at_rest();
+    }
+}
+
+TEST_F(SecureTransfer, WrongKeyFailsTheSendWithItsMessage) {
+    fs::path sent = file("a.txt", "contents");
+    Loopback l = open_listener();
+    current_destination.address = localhost();
+    current_destination.port = l.port;
+    std::thread receiver([&] {
+        SocketHandle s;
+        IpAddress peer;
+        if (!accept_peer(l.listening, s, peer)) return;
+        // The receiving copy holds another key: it answers the handshake
+        // with a message the sender can't authenticate.
+        SecureChannel channel;
+        char magic[SECURE_MAGIC_SIZE];
+        unsigned char other_key[GROUP_KEY_SIZE] = {9};
+        EXPECT_TRUE(recv_exact(s, magic, SECURE_MAGIC_SIZE));
+        EXPECT_FALSE(secure_accept(s, other_key, channel));
+        close_socket(s);
+    });
+    fill_send_slot(7, make_drop({sent.string()}));
+    send_batch(send_slots[7]);
+    receiver.join();
+    close_socket(l.listening);
+    EXPECT_EQ(message_texts(), std::vector<std::string>{"send of a.txt to 127.0.0.1:" + std::to_string(l.port) +
+                                                        " failed!"});
+    expect_engine_at_rest();
+}
+
+TEST_F(SecureTransfer, FormatsDoNotMix) {
+    // A fixed-format transfer to a copy with a secret, and the secure magic
+    // to one without: closed with no byte sent back, nothing stored.
+    ReceiveOutcome fixed = receive_from_peer(wire_bytes(77, std::string("f.txt") + '\0', "data"));
+    EXPECT_EQ(fixed.reply, "");
+    secure_transfers = false;
+    ReceiveOutcome secure = receive_from_peer(std::string(SECURE_MAGIC) + std::string(2 + 48, '\x30'));
+    EXPECT_EQ(secure.reply, "");
+    EXPECT_TRUE(entries_of(dir).empty());
+    expect_engine_at_rest();
+}
+
+// A peer holding the key writes messages of its choosing to a receive task.
+struct SecurePeerRun {
+    bool acknowledged = false;
+    bool connected = false;
+};
+
+SecurePeerRun run_secure_peer(const std::function<void(SecureChannel&)>& write_messages) {
+    SocketPair pair = connected_pair();
+    receive_slots[4] = pair.server;
+    SecurePeerRun run;
+    std::thread peer([&] {
+        SecureChannel channel;
+        run.connected = secure_connect(pair.client, group_key, channel);
+        if (run.connected) {
+            write_messages(channel);
+            // What was not sent by now never comes: the receiver sees the end.
+            end_sending(pair.client);
+            std::vector<unsigned char> buffer(SECURE_MAX_MESSAGE);
+            std::int32_t got = secure_receive(channel, buffer.data());
+            run.acknowledged = got == CLOSING_MARK_SIZE &&
+                               std::memcmp(buffer.data(), CLOSING_MARK, CLOSING_MARK_SIZE) == 0;
+        }
+        close_socket(pair.client);
+    });
+    receive_file(receive_slots[4]);
+    peer.join();
+    return run;
+}
+
+void seal(SecureChannel& channel, const std::string& plaintext) {
+    std::vector<unsigned char> frame(plaintext.size() + SECURE_FRAME_ROOM);
+    std::memcpy(frame.data() + SECURE_LENGTH_SIZE, plaintext.data(), plaintext.size());
+    EXPECT_TRUE(secure_send(channel, frame.data(), plaintext.size()));
+}
+
+std::string header(std::uint64_t size, const std::string& name) {
+    unsigned char field[8];
+    put_u64(field, size);
+    return std::string(reinterpret_cast<char*>(field), 8) + name;
+}
+
+TEST_F(SecureTransfer, ReceiverTakesOnlyWellFormedTransfers) {
+    const std::string data = pattern_bytes(100000, 8);
+    using Steps = std::function<void(SecureChannel&)>;
+    struct Row { const char* label; Steps steps; bool stored; };
+    const Row rows[] = {
+        {"data in uneven messages", [&](SecureChannel& c) {
+             seal(c, header(data.size(), "f.bin"));
+             seal(c, data.substr(0, 1));
+             seal(c, data.substr(1, 65519));
+             seal(c, data.substr(65520));
+             seal(c, ACK);
+         }, true},
+        {"an empty file", [&](SecureChannel& c) { seal(c, header(0, "f.bin")); seal(c, ACK); }, true},
+        {"data over the size", [&](SecureChannel& c) {
+             seal(c, header(10, "f.bin"));
+             seal(c, data.substr(0, 11));
+             seal(c, ACK);
+         }, false},
+        {"data under the size, then the end", [&](SecureChannel& c) {
+             seal(c, header(10, "f.bin"));
+             seal(c, data.substr(0, 9));
+             seal(c, ACK);
+         }, false},
+        {"the end missing", [&](SecureChannel& c) {
+             seal(c, header(10, "f.bin"));
+             seal(c, data.substr(0, 10));
+         }, false},
+        {"another end", [&](SecureChannel& c) {
+             seal(c, header(10, "f.bin"));
+             seal(c, data.substr(0, 10));
+             seal(c, "zeptrix**OK**");
+         }, false},
+        {"a longer end", [&](SecureChannel& c) {
+             seal(c, header(0, "f.bin"));
+             seal(c, ACK + "!");
+         }, false},
+        {"a length of 0", [&](SecureChannel& c) {
+             seal(c, header(10, "f.bin"));
+             send_all(c.socket, "\0\0", 2);
+         }, false},
+        {"an empty message as data", [&](SecureChannel& c) {
+             seal(c, header(10, "f.bin"));
+             unsigned char frame[SECURE_FRAME_ROOM];
+             noise_encrypt(c.session.sending, frame + 2, 0, frame + 2);
+             frame[0] = 0;
+             frame[1] = NOISE_TAG_SIZE;
+             send_all(c.socket, frame, sizeof frame);
+         }, false},
+        {"a flipped bit in data", [&](SecureChannel& c) {
+             seal(c, header(10, "f.bin"));
+             std::vector<unsigned char> frame(10 + SECURE_FRAME_ROOM);
+             std::memcpy(frame.data() + 2, data.data(), 10);
+             noise_encrypt(c.session.sending, frame.data() + 2, 10, frame.data() + 2);
+             frame[0] = 0;
+             frame[1] = 10 + NOISE_TAG_SIZE;
+             frame[5] ^= 0x10;
+             send_all(c.socket, frame.data(), static_cast<std::int32_t>(frame.size()));
+         }, false},
+        {"a header without a name", [&](SecureChannel& c) { seal(c, header(0, "")); seal(c, ACK); }, false},
+        {"a name of 256 bytes", [&](SecureChannel& c) {
+             seal(c, header(0, std::string(256, 'n')));
+             seal(c, ACK);
+         }, false},
+        {"a zero byte in the name", [&](SecureChannel& c) {
+             seal(c, header(0, std::string("f.bin\0x", 7)));
+             seal(c, ACK);
+         }, false},
+        {"a name climbing out", [&](SecureChannel& c) { seal(c, header(0, "..\\f.bin")); seal(c, ACK); }, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        SecurePeerRun run = run_secure_peer(row.steps);
+        EXPECT_TRUE(run.connected);
+        EXPECT_EQ(run.acknowledged, row.stored);
+        EXPECT_EQ(entries_of(dir), row.stored ? std::vector<std::string>{"f.bin"} : std::vector<std::string>{});
+        std::error_code ignored;
+        fs::remove(dir / "f.bin", ignored);
+        expect_engine_at_rest();
+    }
+}
+
+TEST_F(SecureTransfer, OlderFileSurvivesAFailedTransfer) {
+    write_bytes(dir / "f.bin", "older");
+    SecurePeerRun run = run_secure_peer([](SecureChannel& c) {
+        seal(c, header(5, "f.bin"));
+        seal(c, "newer");
+    });
+    EXPECT_FALSE(run.acknowledged);
+    EXPECT_EQ(entries_of(dir), std::vector<std::string>{"f.bin"});
+    EXPECT_EQ(read_bytes(dir / "f.bin"), "older");
+}
+
+TEST(SecretSetupTest, TooShortNoneAndReady) {
+    reset_program_state();
+    EXPECT_EQ(prepare_secret(), SecretSetup::none);
+    EXPECT_FALSE(secure_transfers);
+    shared_secret = Text("fifteen letters");
+    EXPECT_EQ(prepare_secret(), SecretSetup::too_short);
+    EXPECT_FALSE(secure_transfers);
+    shared_secret = Text("sixteen letters!");
+    EXPECT_EQ(prepare_secret(), SecretSetup::ready);
+    EXPECT_TRUE(secure_transfers);
+    EXPECT_TRUE(shared_secret.empty());
+    unsigned char expected[GROUP_KEY_SIZE];
+    ASSERT_TRUE(derive_group_key("sixteen letters!", expected));
+    EXPECT_EQ(std::memcmp(group_key, expected, GROUP_KEY_SIZE), 0);
+    reset_program_state();
+}
+
+}  // namespace
