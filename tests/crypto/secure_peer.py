@@ -11,6 +11,7 @@ import dataclasses
 import functools
 import itertools
 import os
+import shutil
 import socket
 import struct
 import sys
@@ -317,9 +318,10 @@ class Receiver:
         if any(p in (b"", b".", b"..") or b"/" in p or b"\0" in p for p in parts):
             record.error = "refused name"
             return
-        fd, partial = tempfile.mkstemp(prefix=b".zeptrix-partial-", dir=self.folder)
+        # Written aside and moved into place only when complete; opened so that the umask applies.
+        partial = os.path.join(self.folder, b".zeptrix-partial-%d" % threading.get_ident())
         try:
-            with os.fdopen(fd, "wb") as out:
+            with open(partial, "xb") as out:
                 record.error = self._data(conn, out, record.size)
             if record.error:
                 return
@@ -367,7 +369,13 @@ def selftest():
     """The Python sender against the Python receiver on loopback."""
     key, wrong = group_key(b"correct horse battery staple"), group_key(b"another secret")
     folder, failed = tempfile.mkdtemp(prefix="secure-peer-"), []
+    try:
+        return _selftest(key, wrong, folder, failed)
+    finally:
+        shutil.rmtree(folder)
 
+
+def _selftest(key, wrong, folder, failed):
     def check(what, ok):
         print("%s %s" % ("ok  " if ok else "FAIL", what))
         failed.extend([] if ok else [what])
@@ -408,7 +416,8 @@ def selftest():
             path = os.fsdecode(name.replace(b"\\", b"/"))
             check("%s, %d bytes" % (show(name), len(data)), ok and holds(path, data))
         rejected("wrong key", lambda: send(b"w.bin", b"secret", k=wrong))
-        rejected("tampered data message", lambda: bent(5, [b"hello"], spoil=lambda m: m[:7] + bytes([m[7] ^ 1]) + m[8:]))
+        spoil = lambda sealed: sealed[:7] + bytes([sealed[7] ^ 1]) + sealed[8:]  # noqa: E731
+        rejected("tampered data message", lambda: bent(5, [b"hello"], spoil=spoil))
         rejected("name with ..", lambda: send(b"..\\x", b"x"))
         rejected("empty data message", lambda: send(b"e.bin", b"abc", pieces=[2, 0]))
         rejected("short data", lambda: bent(100, [b"abc"], hang_up=True))  # the mark is taken as data

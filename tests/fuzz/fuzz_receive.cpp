@@ -3,6 +3,16 @@
 // Afterwards the destination holds exactly the file a plain reading of the
 // bytes says was sent whole (or nothing), its parent holds nothing new, no
 // temporary file is left and the engine's counters and slot are back at rest.
+//
+// The first bytes choose the receiver and the peer:
+// - "secret" then raw bytes: a receiver with a secret, the bytes as they
+//   are (the secure magic, the handshake's framing, the fixed format sent
+//   to it); nothing can be stored without the key.
+// - "sealed" then records, each a 2-byte big-endian length and that many
+//   bytes: a receiver with a secret and a peer holding the key, which makes
+//   the handshake and seals each record as one message (lengths above the
+//   largest plaintext are cut to it). What the records say is checked.
+// - anything else: a receiver without a secret, the bytes as they are.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +29,7 @@
 #include "net/socket.h"
 #include "transfer/engine.h"
 #include "transfer/name_check.h"
+#include "transfer/secure_channel.h"
 
 namespace {
 
@@ -121,6 +132,82 @@ bool expected_file(const std::uint8_t* data, std::size_t size, std::string& name
     return std::memcmp(data + at + s, MARK, 13) == 0;
 }
 
+enum class Mode { fixed, secure_raw, sealed };
+
+Mode mode_of(const std::uint8_t*& data, std::size_t& size) {
+    if (size >= 6 && std::memcmp(data, "secret", 6) == 0) {
+        data += 6;
+        size -= 6;
+        return Mode::secure_raw;
+    }
+    if (size >= 6 && std::memcmp(data, "sealed", 6) == 0) {
+        data += 6;
+        size -= 6;
+        return Mode::sealed;
+    }
+    return Mode::fixed;
+}
+
+struct Record {
+    const std::uint8_t* bytes;
+    std::size_t size;
+};
+
+std::vector<Record> records_of(const std::uint8_t* data, std::size_t size) {
+    std::vector<Record> records;
+    std::size_t at = 0;
+    while (at + 2 <= size) {
+        std::size_t n = static_cast<std::size_t>(data[at]) << 8 | data[at + 1];
+        at += 2;
+        if (n > size - at) n = size - at;
+        std::size_t sealed = n > SECURE_MAX_PLAINTEXT ? SECURE_MAX_PLAINTEXT : n;
+        records.push_back({data + at, sealed});
+        at += n;
+    }
+    return records;
+}
+
+// What whole, acceptable records would store: a header of size and name,
+// data adding up to the size exactly, then the closing mark.
+bool expected_sealed_file(const std::vector<Record>& records, std::string& name, std::string& body) {
+    if (records.empty() || records[0].size < 9 || records[0].size > 8 + MAX_NAME_LENGTH - 1) return false;
+    std::uint64_t size = u32_at(records[0].bytes) | static_cast<std::uint64_t>(u32_at(records[0].bytes + 4)) << 32;
+    name.assign(reinterpret_cast<const char*>(records[0].bytes + 8), records[0].size - 8);
+    if (name.find('\0') != std::string::npos || !is_safe_nested_name(name)) return false;
+    std::size_t last = name.rfind('\\');
+    if (name.compare(last == std::string::npos ? 0 : last + 1, 9, ".zeptrix-") == 0) return false;
+    for (char& c : name)
+        if (c == '\\') c = '/';
+    std::size_t i = 1;
+    body.clear();
+    while (body.size() < size) {
+        if (i == records.size() || records[i].size == 0 || body.size() + records[i].size > size) return false;
+        body.append(reinterpret_cast<const char*>(records[i].bytes), records[i].size);
+        ++i;
+    }
+    return i < records.size() && records[i].size == 13 && std::memcmp(records[i].bytes, MARK, 13) == 0;
+}
+
+// The peer holding the key: the handshake, then each record sealed.
+void send_sealed(SocketHandle client, const std::vector<Record>& records) {
+    SecureChannel channel;
+    if (!secure_connect(client, group_key, channel)) return;
+    static std::vector<unsigned char> frame(SECURE_MAX_MESSAGE + SECURE_LENGTH_SIZE);
+    for (const Record& r : records) {
+        if (r.size == 0) {
+            // An empty plaintext: a message of the tag alone.
+            unsigned char tag_only[SECURE_FRAME_ROOM];
+            noise_encrypt(channel.session.sending, tag_only + 2, 0, tag_only + 2);
+            tag_only[0] = 0;
+            tag_only[1] = NOISE_TAG_SIZE;
+            if (!send_all(client, tag_only, sizeof tag_only)) return;
+            continue;
+        }
+        std::memcpy(frame.data() + SECURE_LENGTH_SIZE, r.bytes, r.size);
+        if (!secure_send(channel, frame.data(), r.size)) return;
+    }
+}
+
 std::string file_bytes(const std::string& path) {
     std::string bytes;
     if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
@@ -160,12 +247,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     reset_program_state();
     destination_dir = Text(p.dest) + "/";
     idle_limit_ms = 200;
+    Mode mode = mode_of(data, size);
+    if (mode != Mode::fixed) {
+        if (!start_crypto()) std::abort();
+        for (std::size_t i = 0; i < GROUP_KEY_SIZE; ++i) group_key[i] = static_cast<unsigned char>(i);
+        secure_transfers = true;
+    }
+    std::vector<Record> records = mode == Mode::sealed ? records_of(data, size) : std::vector<Record>{};
 
     SocketHandle client = INVALID_SOCKET_HANDLE, server = INVALID_SOCKET_HANDLE;
     if (!connect_pair(client, server)) std::abort();
     receive_slots[1] = server;
     std::thread peer([&] {
-        send_all(client, data, static_cast<std::int32_t>(size));
+        if (mode == Mode::sealed)
+            send_sealed(client, records);
+        else
+            send_all(client, data, static_cast<std::int32_t>(size));
         close_socket(client);
     });
     receive_file(receive_slots[1]);
@@ -177,7 +274,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (entries(p.base) != std::vector<std::string>{"dest"}) std::abort();
 
     std::string name, body;
-    bool whole = expected_file(data, size, name, body);
+    bool whole = mode == Mode::fixed    ? expected_file(data, size, name, body)
+                 : mode == Mode::sealed ? expected_sealed_file(records, name, body)
+                                        : false;
     std::vector<std::string> stored = entries(p.dest);
     if (whole) {
         // The file under its name, with its folders, and nothing beside it.
