@@ -1,0 +1,224 @@
+"""zeptrix-cli with a shared secret: its options, transfers between two
+copies, and transfers both ways with an implementation of the secure format
+we did not write the cryptography of (dissononce and argon2-cffi)."""
+import hashlib
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from test_cli import BUILD, CLI, CliTest, listing, run  # puts the harness on the path
+from harness import free_port, port_open, wait_for  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "crypto"))
+import secure_peer  # noqa: E402
+
+SECRET = "Correct Horse Battery Staple 42"
+
+
+def key():
+    return secure_peer.group_key(SECRET.lower().encode())
+
+
+class SecureCli(CliTest):
+    def setUp(self):
+        super().setUp()
+        self.secret_file = self.text_file("secret.txt", SECRET + "  \n")
+
+    def text_file(self, name, text):
+        path = os.path.join(self.files, name)
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def data_file(self, name, data):
+        path = os.path.join(self.files, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+
+class SecretOptions(SecureCli):
+    def test_where_a_secret_comes_from_and_what_is_refused(self):
+        usage = run("--help")
+        self.assertEqual(usage.returncode, 0)
+        self.assertIn("--secret-file", usage.stdout)
+        self.assertIn("never", usage.stdout)
+        self.assertIn("command line", usage.stdout)
+
+        given = run("--secret", SECRET, "send", "127.0.0.1:9", self.secret_file)
+        self.assertEqual(given.returncode, 2)
+        self.assertIn("not taken from the command line", given.stderr)
+        self.assertNotIn(SECRET, given.stderr)
+
+        short_file = self.text_file("short.txt", "fifteen letters\n")
+        short_config = self.text_file("short.cfg", "secret fifteen letters   \n")
+        empty_file = self.text_file("empty.txt", "\n")
+        for label, args in [("secret file", ["--secret-file", short_file]),
+                            ("settings file", ["--config", short_config]),
+                            ("empty secret file", ["--secret-file", empty_file])]:
+            for verb in (["send", "127.0.0.1:9", self.secret_file], ["receive", "--port", "9"]):
+                with self.subTest(label=label, verb=verb[0]):
+                    result = run(*(args + verb))
+                    self.assertEqual(result.returncode, 2)
+                    self.assertEqual(result.stderr, "secret too short: at least 16 characters\n")
+
+        missing = run("--secret-file", os.path.join(self.files, "nowhere"), "receive")
+        self.assertEqual(missing.returncode, 2)
+        self.assertIn("cannot read", missing.stderr)
+
+
+class BetweenConsolePeers(SecureCli):
+    def test_files_and_a_folder_arrive_under_the_secret_from_either_source(self):
+        # The receiver takes it from a settings line, the sender from a file:
+        # letter case and trailing blanks do not matter in either.
+        config = self.text_file("Zeptrix.cfg", "secret %s ; shared\n" % SECRET.upper())
+        r = self.receiver("--config", config, "--dir", tempfile.mkdtemp(prefix="cli-recv-"))
+        sizes = {"empty.bin": 0, "one.bin": 1, "full.bin": 65519, "over.bin": 65520,
+                 "large.bin": 3 * 1024 * 1024 + 7}
+        paths = [self.data_file(n, os.urandom(s)) for n, s in sorted(sizes.items())]
+        nested = self.data_file(os.path.join("album", "2026", "b.jpg"), os.urandom(70000))
+        sent = run("--secret-file", self.secret_file, "send", "127.0.0.1:%d" % r.port, *paths,
+                   os.path.join(self.files, "album"))
+        self.assertEqual(sent.returncode, 0, sent.stderr)
+        self.assertIn("sent 6 files", sent.stderr)
+        folder = r.process.args[r.process.args.index("--dir") + 1]
+        code, out, _ = r.stop()
+        self.assertEqual(code, 0)
+        for path in paths:
+            self.assert_same(path, os.path.join(folder, os.path.basename(path)))
+        self.assert_same(nested, os.path.join(folder, "album", "2026", "b.jpg"))
+        self.assertIn("stored album/2026/b.jpg (68.4 KiB)", out)
+
+    def test_copies_with_and_without_a_secret_do_not_talk(self):
+        data = self.data_file("a.txt", b"contents")
+        for label, receiver_args, sender_args in [
+                ("fixed-format sender", ["--secret-file", self.secret_file], []),
+                ("sender with a secret", [], ["--secret-file", self.secret_file]),
+                ("another secret", ["--secret-file", self.text_file("other.txt", "another secret, long")],
+                 ["--secret-file", self.secret_file])]:
+            with self.subTest(label):
+                r = self.receiver(*receiver_args)
+                sent = run(*(sender_args + ["send", "127.0.0.1:%d" % r.port, data]))
+                self.assertEqual(sent.returncode, 1)
+                self.assertIn("send of a.txt to 127.0.0.1:%d failed!" % r.port, sent.stderr)
+                code, out, _ = r.stop()
+                self.assertEqual(listing(r.folder), [])
+                self.assertEqual(out, "", "the receiver shows nothing of a failed transfer")
+
+    def test_a_file_over_4_gib_arrives_whole(self):
+        # Sparse at the sender: 4 GiB of holes with data at both ends and
+        # across the 4 GiB mark; the receiver writes it all.
+        size = 4 * 1024 ** 3 + 12 * 1024
+        path = os.path.join(self.files, "disk.img")
+        with open(path, "wb") as f:
+            f.write(os.urandom(4096))
+            f.seek(2 ** 32 - 3000)
+            f.write(os.urandom(6000))
+            f.truncate(size)
+            f.seek(size - 5000)
+            f.write(os.urandom(5000))
+        # The optimised build when there is one: the sanitised one would
+        # take minutes for 4 GiB.
+        release = os.path.join(BUILD, "release", "cli", "zeptrix-cli")
+        cli = release if os.path.exists(release) else CLI
+        out_folder = tempfile.mkdtemp(prefix="cli-4gib-")
+        try:
+            r = BuildReceiver(cli, ["--secret-file", self.secret_file, "receive", "--dir", out_folder])
+            self.receivers.append(r)
+            sent = subprocess.run([cli, "--secret-file", self.secret_file, "send", "127.0.0.1:%d" % r.port, path],
+                                  capture_output=True, text=True, timeout=900)
+            self.assertEqual(sent.returncode, 0, sent.stderr)
+            code, out, _ = r.stop()
+            self.assertIn("stored disk.img (4.0 GiB)", out)
+            arrived = os.path.join(out_folder, "disk.img")
+            self.assertEqual(os.path.getsize(arrived), size)
+            self.assertEqual(file_hash(arrived), file_hash(path))
+        finally:
+            shutil.rmtree(out_folder, ignore_errors=True)
+
+    def test_the_fixed_format_keeps_its_4_gib_limit(self):
+        path = os.path.join(self.files, "big.img")
+        with open(path, "wb") as f:
+            f.truncate(2 ** 32)
+        r = self.receiver()
+        sent = run("send", "127.0.0.1:%d" % r.port, path)
+        self.assertEqual(sent.returncode, 1)
+        self.assertIn("error reading big.img", sent.stderr)
+        r.stop()
+        self.assertEqual(listing(r.folder), [])
+
+
+class BuildReceiver:
+    """A receiver of the given build, with test_cli.Receiver's interface."""
+
+    def __init__(self, cli, args):
+        self.port = free_port()
+        self.process = subprocess.Popen([cli] + args + ["--port", str(self.port)], stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
+        wait_for(lambda: port_open(self.port) or self.process.poll() is not None, what="the receiver")
+
+    def stop(self, timeout=60):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)
+        out, err = self.process.communicate(timeout=timeout)
+        return self.process.returncode, out.decode("latin-1"), err.decode("latin-1")
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.communicate()
+
+
+def file_hash(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+class WithAnIndependentPeer(SecureCli):
+    def test_independent_sender_to_the_console_receiver(self):
+        r = self.receiver("--secret-file", self.secret_file)
+        rows = [(b"empty.bin", b""), (b"one.bin", b"1"), (b"full.bin", os.urandom(65519)),
+                (b"large.bin", os.urandom(3 * 1024 * 1024 + 5)), (b"photos\\2026\\a.jpg", os.urandom(5000))]
+        for name, data in rows:
+            with self.subTest(name=name):
+                self.assertTrue(secure_peer.send_file("127.0.0.1", r.port, key(), name, data))
+        # Data in messages of uneven sizes, the largest among them.
+        odd = os.urandom(200000)
+        self.assertTrue(secure_peer.send_file("127.0.0.1", r.port, key(), b"odd.bin", odd,
+                                              pieces=[1, 65519, 7, 60000]))
+        code, out, _ = r.stop()
+        for name, data in rows + [(b"odd.bin", odd)]:
+            with open(os.path.join(r.folder, *name.decode().split("\\")), "rb") as f:
+                self.assertEqual(f.read(), data, name)
+        self.assertIn("stored photos/2026/a.jpg (4.9 KiB)", out)
+
+    def test_console_sender_to_the_independent_receiver(self):
+        folder = tempfile.mkdtemp(prefix="cli-indep-")
+        paths = [self.data_file(n, os.urandom(s)) for n, s in [("a.bin", 0), ("b.bin", 1),
+                                                              ("c.bin", 65520), ("d.bin", 2 * 1024 * 1024 + 3)]]
+        nested = self.data_file(os.path.join("tree", "x", "y.txt"), b"deep")
+        with secure_peer.Receiver(key(), folder) as receiver:
+            sent = run("--secret-file", self.secret_file, "send", "127.0.0.1:%d" % receiver.port, *paths,
+                       os.path.join(self.files, "tree"))
+            self.assertEqual(sent.returncode, 0, sent.stderr)
+            self.assertTrue(receiver.wait(5))
+            self.assertEqual(receiver.fixed_format, 0)
+            self.assertEqual([(rec.name, rec.stored, rec.acked) for rec in receiver.records],
+                             [(b"a.bin", True, True), (b"b.bin", True, True), (b"c.bin", True, True),
+                              (b"d.bin", True, True), (b"tree\\x\\y.txt", True, True)])
+        for path in paths:
+            self.assert_same(path, os.path.join(folder, os.path.basename(path)))
+        self.assert_same(nested, os.path.join(folder, "tree", "x", "y.txt"))
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    unittest.main()
