@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """Zeptrix benchmarks, written into BENCHMARKS.md:
   - 1 GiB over loopback, file to file: the console peer pair against
-    socat -b 8193 and nc, on disk (build tree) and on tmpfs (/dev/shm);
+    socat -b 8193 and nc, and the pair in the secure format against the
+    fixed one, on disk (build tree) and on tmpfs (/dev/shm);
   - 1,000 files of 4 KiB in one batch, files per second;
   - scramble against memcpy;
   - Zeptrix.exe under Wine receiving 256 MiB, against a plain Winsock
-    receiver under the same Wine.
+    receiver under the same Wine, and a copy with a secret receiving by the
+    secure format against the fixed one.
 
 The ways of one comparison run in turn, round by round, after a warm-up
 round that is not counted; ratios are taken within each round, so a busy
@@ -140,18 +142,30 @@ def clear(folder):
             os.remove(path)
 
 
-def start_cli_receiver(folder):
+# The secure format's secret for the ways that use it, in a file as the
+# console peer takes it.
+BENCH_SECRET = "benchmark secret, shared by both ends"
+
+
+def secret_options(base):
+    path = os.path.join(base, "secret.txt")
+    with open(path, "w") as f:
+        f.write(BENCH_SECRET + "\n")
+    return ["--secret-file", path]
+
+
+def start_cli_receiver(folder, options=()):
     port = free_port()
-    process = subprocess.Popen([CLI, "receive", "--port", str(port), "--dir", folder],
+    process = subprocess.Popen([CLI] + list(options) + ["receive", "--port", str(port), "--dir", folder],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_listening(port, process)
     return port, process
 
 
-def cli_send(port, files):
+def cli_send(port, files, options=()):
     """zeptrix-cli send, timed until it has the last acknowledgement."""
     start = time.perf_counter()
-    sender = subprocess.Popen([CLI, "send", "127.0.0.1:%d" % port] + files,
+    sender = subprocess.Popen([CLI] + list(options) + ["send", "127.0.0.1:%d" % port] + files,
                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     cpu = finish(sender)
     wall = time.perf_counter() - start
@@ -160,20 +174,20 @@ def cli_send(port, files):
     return wall, cpu
 
 
-def cli_pair(files, out_dir):
+def cli_pair(files, out_dir, options=()):
     """A console receiver already listening and zeptrix-cli send."""
     clear(out_dir)
-    port, receiver = start_cli_receiver(out_dir)
+    port, receiver = start_cli_receiver(out_dir, options)
     try:
-        wall, sender_cpu = cli_send(port, files)
+        wall, sender_cpu = cli_send(port, files, options)
     finally:
         receiver.send_signal(signal.SIGINT)
         receiver_cpu = finish(receiver, 30)
     return Sample(wall, sender_cpu, receiver_cpu)
 
 
-def zeptrix_way(source, out_dir):
-    sample = cli_pair([source], out_dir)
+def zeptrix_way(source, out_dir, options=()):
+    sample = cli_pair([source], out_dir, options)
     check_same(source, os.path.join(out_dir, os.path.basename(source)), "zeptrix-cli")
     return sample
 
@@ -253,7 +267,9 @@ def bulk(label, base, rounds, size, log):
     os.makedirs(out_dir, exist_ok=True)
     source = os.path.join(in_dir, "payload.bin")
     make_payload(source, size)
+    secure = secret_options(base)
     ways = [("zeptrix", lambda: zeptrix_way(source, out_dir)),
+            ("zeptrix secure", lambda: zeptrix_way(source, out_dir, secure)),
             ("socat", lambda: socat_way(source, out_dir)),
             ("nc", lambda: nc_way(source, out_dir))]
     try:
@@ -332,20 +348,39 @@ def wine_figures(base, rounds, size, log):
     port = free_port()
     with open(os.path.join(folder, "Zeptrix.cfg"), "w", newline="\r\n") as f:
         f.write("port %d\ndir %s\n" % (port, "Z:" + received.replace("/", "\\")))
+    # A second copy, with a secret, receives by the secure format.
+    secure_folder = tempfile.mkdtemp(prefix="zeptrix-wine-secure-", dir=base)
+    secure_received = os.path.join(secure_folder, "received")
+    os.makedirs(secure_received)
+    shutil.copy(exe_built, os.path.join(secure_folder, "Zeptrix.exe"))
+    secure_port = free_port()
+    with open(os.path.join(secure_folder, "Zeptrix.cfg"), "w", newline="\r\n") as f:
+        f.write("port %d\ndir %s\nsecret %s\n" % (secure_port, "Z:" + secure_received.replace("/", "\\"),
+                                                 BENCH_SECRET))
+    secure = secret_options(base)
     display = Display()
     env = display.env()
     env.update(WINEPREFIX=wine_prefix(build), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
     program = subprocess.Popen([wine_loader(build), exe], cwd=folder, env=env,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    secure_program = subprocess.Popen([wine_loader(build), os.path.join(secure_folder, "Zeptrix.exe")],
+                                      cwd=secure_folder, env=env, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL)
+
+    def receiving_copy(process, copy_port, into, options=()):
+        clear(into)
+        before, server_before = process_cpu(process.pid), wineserver_cpu()
+        wall, sender_cpu = cli_send(copy_port, [source], options)
+        sample = Sample(wall, sender_cpu, process_cpu(process.pid) - before,
+                        wineserver_cpu() - server_before)
+        check_same(source, os.path.join(into, "payload-256.bin"), "Zeptrix.exe")
+        return sample
 
     def zeptrix_exe():
-        clear(received)
-        before, server_before = process_cpu(program.pid), wineserver_cpu()
-        wall, sender_cpu = cli_send(port, [source])
-        sample = Sample(wall, sender_cpu, process_cpu(program.pid) - before,
-                        wineserver_cpu() - server_before)
-        check_same(source, os.path.join(received, "payload-256.bin"), "Zeptrix.exe")
-        return sample
+        return receiving_copy(program, port, received)
+
+    def zeptrix_exe_secure():
+        return receiving_copy(secure_program, secure_port, secure_received, secure)
 
     def plain_winsock():
         target = os.path.join(base, "baseline.bin")
@@ -369,11 +404,13 @@ def wine_figures(base, rounds, size, log):
         return Sample(wall, sender_cpu, receiver_cpu, wineserver_cpu() - server_before)
     try:
         wait_for(lambda: listening(port), timeout=90, what="Zeptrix.exe listening")
-        return in_turn([("Zeptrix.exe", zeptrix_exe), ("plain Winsock", plain_winsock)],
-                       rounds, log, "wine"), build
+        wait_for(lambda: listening(secure_port), timeout=90, what="Zeptrix.exe with a secret listening")
+        return in_turn([("Zeptrix.exe", zeptrix_exe), ("Zeptrix.exe secure", zeptrix_exe_secure),
+                        ("plain Winsock", plain_winsock)], rounds, log, "wine"), build
     finally:
-        program.kill()
-        program.wait()
+        for p in (program, secure_program):
+            p.kill()
+            p.wait()
         display.close()
         shutil.rmtree(base, ignore_errors=True)
 
@@ -480,16 +517,19 @@ def write_report(args, m, end_load, size, results, small, scramble_out, wine, li
     out.append("| where | way | wall time | CPU, both ends |")
     out.append("| --- | --- | --- | --- |")
     for label, _ in places:
-        for way in ("zeptrix", "socat", "nc"):
-            name = {"zeptrix": "zeptrix-cli pair", "socat": "socat -b 8193", "nc": "nc"}[way]
+        for way in ("zeptrix", "zeptrix secure", "socat", "nc"):
+            name = {"zeptrix": "zeptrix-cli pair", "zeptrix secure": "zeptrix-cli pair, secure format",
+                    "socat": "socat -b 8193", "nc": "nc"}[way]
             out.append("| %s | %s | %s | %s |" % (label, name, time_cell(results[label][way]),
                                                    cpu_cell(results[label][way])))
     out.append("")
-    out.append("| where | zeptrix / socat -b 8193, speed | zeptrix / nc, speed |")
-    out.append("| --- | --- | --- |")
+    out.append("| where | zeptrix / socat -b 8193, speed | zeptrix / nc, speed | secure / fixed format, speed |")
+    out.append("| --- | --- | --- | --- |")
     for label, _ in places:
-        out.append("| %s | %s | %s |" % (label, ratio_cell(ratios(results[label], "zeptrix", "socat"), 1.0),
-                                         ratio_cell(ratios(results[label], "zeptrix", "nc"), 0.95)))
+        out.append("| %s | %s | %s | %s |" % (
+            label, ratio_cell(ratios(results[label], "zeptrix", "socat"), 1.0),
+            ratio_cell(ratios(results[label], "zeptrix", "nc"), 0.95),
+            ratio_cell(ratios(results[label], "zeptrix secure", "zeptrix"), 0.6)))
     out.append("")
     out.append("## 1,000 files of 4 KiB\n")
     out.append("zeptrix-cli pair, one connection per file, on %s: the files named one by one "
@@ -518,13 +558,17 @@ def write_report(args, m, end_load, size, results, small, scramble_out, wine, li
         out.append("")
         out.append("| way | wall time | CPU, all processes |")
         out.append("| --- | --- | --- |")
-        for way in ("Zeptrix.exe", "plain Winsock"):
+        for way in ("Zeptrix.exe", "Zeptrix.exe secure", "plain Winsock"):
             out.append("| %s | %s | %.2f s (Wine server %.2f) |" % (
                 way, time_cell(samples[way]), statistics.median(x.cpu for x in samples[way]),
                 statistics.median(x.extra_cpu for x in samples[way])))
         out.append("")
         out.append("Speed of Zeptrix.exe against the plain Winsock receiver: %s."
                    % ratio_cell(ratios(samples, "Zeptrix.exe", "plain Winsock"), 0.9))
+        out.append("")
+        out.append("Speed of Zeptrix.exe receiving by the secure format (a second copy with a "
+                   "secret, messages of up to 65,519 bytes) against the fixed format: %s."
+                   % ratio_cell(ratios(samples, "Zeptrix.exe secure", "Zeptrix.exe"), 1.0))
         out.append("")
     out.append("## Log\n")
     out.append("```\n" + "\n".join(lines) + "\n```")
