@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include <gcrypt.h>
+
 #include "tests/loopback.h"
 #include "transfer/group_key.h"
 #include "transfer/noise.h"
@@ -101,6 +103,10 @@ TEST_F(Crypto, HandshakeAndTransportMatchAnIndependentImplementation) {
     ASSERT_TRUE(noise_write_second(r, second));
     EXPECT_EQ(Bytes(second, second + sizeof second), one_of(v, "second_message"));
     ASSERT_TRUE(noise_read_second(i, second));
+    // Both ends reached the handshake hash the other implementation did.
+    Bytes handshake_hash = one_of(v, "handshake_hash");
+    EXPECT_EQ(Bytes(i.hash, i.hash + NOISE_HASH_SIZE), handshake_hash);
+    EXPECT_EQ(Bytes(r.hash, r.hash + NOISE_HASH_SIZE), handshake_hash);
     NoiseSession is, rs;
     noise_split(i, true, is);
     noise_split(r, false, rs);
@@ -141,6 +147,26 @@ TEST_F(Crypto, GroupKeyMatchesAnIndependentArgon2id) {
         ASSERT_TRUE(derive_group_key(secret, key));
         EXPECT_EQ(Bytes(key, key + NOISE_KEY_SIZE), keys[k]);
     }
+}
+
+// The library's Argon2id, which the group key rests on, against the
+// published test vector (RFC 9106, 5.3): with a secret and associated data,
+// 32 KiB, 3 passes, 4 lanes.
+TEST_F(Crypto, Argon2idGivesThePublishedTestVector) {
+    ASSERT_TRUE(start_crypto());
+    const Bytes password(32, 0x01), salt(16, 0x02), secret(8, 0x03), data(12, 0x04);
+    const unsigned long parameters[4] = {32, 3, 32, 4};
+    gcry_kdf_hd_t kdf = nullptr;
+    ASSERT_EQ(gcry_kdf_open(&kdf, GCRY_KDF_ARGON2, GCRY_KDF_ARGON2ID, parameters, 4, password.data(),
+                            password.size(), salt.data(), salt.size(), secret.data(), secret.size(),
+                            data.data(), data.size()),
+              0u);
+    unsigned char tag[32];
+    EXPECT_EQ(gcry_kdf_compute(kdf, nullptr), 0u);
+    EXPECT_EQ(gcry_kdf_final(kdf, sizeof tag, tag), 0u);
+    gcry_kdf_close(kdf);
+    EXPECT_EQ(Bytes(tag, tag + sizeof tag),
+              from_hex("0d640df58d78766c08c037a34a8b53c9d01ef0452d75b65eb52520e96b01e659"));
 }
 
 // Whatever is changed on the way, or a peer without the key, fails the

@@ -51,7 +51,8 @@ def lines():
     second = bytearray()
     responder_ciphers = responder.write_message(b"", second)
     initiator_ciphers = initiator.read_message(bytes(second), bytearray())
-    out += ["first_message " + bytes(first).hex(), "second_message " + bytes(second).hex()]
+    out += ["first_message " + bytes(first).hex(), "second_message " + bytes(second).hex(),
+            "handshake_hash " + initiator.symmetricstate.get_handshake_hash().hex()]
     # The first cipher state carries the initiator's messages.
     to_responder, to_initiator = initiator_ciphers[0], responder_ciphers[1]
     for plain in TO_RESPONDER:
