@@ -111,7 +111,7 @@ run_fuzz() {  # seconds per target
 run_hostile() {
   echo "== tests: hostile peers (console peer, Zeptrix.exe under wine)"
   rm -rf "$BUILD/hostile"; mkdir -p "$BUILD/hostile/test-results"
-  /usr/bin/python3 "$ROOT/tests/hostile/run_hostile.py" "$BUILD/hostile/test-results/hostile.xml" test_hostile ||
+  /usr/bin/python3 "$ROOT/tests/hostile/run_hostile.py" "$BUILD/hostile/test-results/hostile.xml" test_hostile test_secure_hostile ||
     FAILED_TIERS="$FAILED_TIERS hostile"
   echo "== tests: leaks (descriptors, memory, handles after 1,000 transfers)"
   rm -rf "$BUILD/leak"; mkdir -p "$BUILD/leak/test-results"

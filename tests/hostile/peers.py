@@ -71,6 +71,10 @@ def talk(port, data, read_reply=True, timeout=10.0, half_close=True):
         s.close()
 
 
+def as_bytes(text):
+    return text.encode("utf-8") if isinstance(text, str) else bytes(text)
+
+
 def tree(folder):
     """Every path below the folder, relative to it."""
     found = set()
@@ -107,13 +111,14 @@ def end_half_started(marker):
 
 
 class ConsoleReceiver:
-    """zeptrix-cli receive, native, with a shortened idle limit. Its files go
-    to base/dest; it runs in a working folder of its own."""
+    """zeptrix-cli receive, native, with a shortened idle limit and, when
+    given, a secret (--secret-file). Its files go to base/dest; it runs in a
+    working folder of its own."""
 
     kind = "console peer"
     EXE = os.path.join(harness.BUILD, "release", "cli", "zeptrix-cli")
 
-    def __init__(self, idle_limit_ms=IDLE_LIMIT_MS, wrapper=()):
+    def __init__(self, idle_limit_ms=IDLE_LIMIT_MS, wrapper=(), secret=None):
         self.base = tempfile.mkdtemp(prefix="hostile-cli-")
         self.dest = os.path.join(self.base, "dest")
         os.makedirs(self.dest)
@@ -122,8 +127,18 @@ class ConsoleReceiver:
         self.log_path = os.path.join(self.cwd, "receiver.log")
         self.log = open(self.log_path, "wb")
         env = dict(os.environ, ZEPTRIX_IDLE_LIMIT_MS=str(idle_limit_ms))
-        self.process = subprocess.Popen(list(wrapper) + [self.EXE, "receive", "--port", str(self.port),
-                                        "--dir", self.dest], cwd=self.cwd, env=env,
+        # With a secret, it goes in a file of a folder of its own: base and
+        # the working folder are compared before and after the rows.
+        self.secret_folder = None
+        options = []
+        if secret is not None:
+            self.secret_folder = tempfile.mkdtemp(prefix="hostile-cli-secret-")
+            secret_file = os.path.join(self.secret_folder, "secret")
+            with open(secret_file, "wb") as f:
+                f.write(as_bytes(secret) + b"\n")
+            options = ["--secret-file", secret_file]
+        self.process = subprocess.Popen(list(wrapper) + [self.EXE] + options + ["receive", "--port",
+                                        str(self.port), "--dir", self.dest], cwd=self.cwd, env=env,
                                         stdout=self.log, stderr=subprocess.STDOUT)
         harness.wait_for(lambda: harness.port_open(self.port), timeout=60, what="the console receiver")
         self.pid = self.process.pid
@@ -141,17 +156,19 @@ class ConsoleReceiver:
                 self.process.kill()
                 self.process.wait()
         self.log.close()
-        for folder in (self.base, self.cwd):
-            shutil.rmtree(folder, ignore_errors=True)
+        for folder in (self.base, self.cwd, self.secret_folder):
+            if folder:
+                shutil.rmtree(folder, ignore_errors=True)
 
 
 class ProgramReceiver:
-    """Zeptrix.exe under Wine, its settings beside it naming base/dest; the
-    idle limit comes from the environment, which only the tests set."""
+    """Zeptrix.exe under Wine, its settings beside it naming base/dest and,
+    when given, the secret; the idle limit comes from the environment, which
+    only the tests set."""
 
     kind = "Zeptrix.exe"
 
-    def __init__(self, display, idle_limit_ms=IDLE_LIMIT_MS):
+    def __init__(self, display, idle_limit_ms=IDLE_LIMIT_MS, secret=None):
         self.base = tempfile.mkdtemp(prefix="hostile-exe-")
         self.dest = os.path.join(self.base, "dest")
         os.makedirs(self.dest)
@@ -159,6 +176,8 @@ class ProgramReceiver:
         old = os.environ.get("ZEPTRIX_IDLE_LIMIT_MS")
         os.environ["ZEPTRIX_IDLE_LIMIT_MS"] = str(idle_limit_ms)
         settings = "port %d\ndir %s\n" % (self.port, harness.windows_path(self.dest))
+        if secret is not None:
+            settings += "secret %s\n" % as_bytes(secret).decode("utf-8")
         try:
             try:
                 self.program = harness.Program(display, settings, name="hostile-exe-cwd")

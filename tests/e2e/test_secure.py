@@ -1,0 +1,144 @@
+"""The real Zeptrix.exe with a secret in its settings, against the Python
+implementation of the secure format: files both ways, stored byte for byte
+and acknowledged; a copy with a secret and one without do not meet; a
+secret that is too short is told and the program ends."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+from harness import ROOT, ConsolePeer, free_port, make_file, port_open, wait_for, windows_path
+from test_folders import files_below, make_tree
+from test_program import ProgramTest
+
+sys.path.insert(0, os.path.join(ROOT, "tests", "crypto"))
+
+import secure_peer  # noqa: E402
+from secure_peer import MAX_PIECE  # noqa: E402
+
+# Settings lines are lower-cased, the secret's too: the copies below are
+# given it in capitals and still share the key of the lower-case text.
+SECRET = "End To End Tests Share This Secret"
+KEY = secure_peer.group_key(SECRET.lower().encode())
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class SecureProgram(ProgramTest):
+    def receiving_copy(self, secret=SECRET):
+        """A copy that only receives, on a port of its own, into a folder of its own."""
+        port = free_port()
+        received = tempfile.mkdtemp(prefix="recv-")
+        settings = "port %d\ndir %s\n" % (port, windows_path(received))
+        if secret is not None:
+            settings += "secret %s\n" % secret
+        return self.start(settings), port, received
+
+    def end(self, p):
+        """Ends a copy that showed nothing."""
+        self.assertEqual(p.message_boxes(), [])
+        self.programs.remove(p)
+        p.kill()
+
+    def test_files_from_the_python_sender_are_stored_and_acknowledged(self):
+        p, port, received = self.receiving_copy()
+        files = [(b"empty.bin", 0, None), (b"one.bin", 1, None), (b"one piece.bin", MAX_PIECE, None),
+                 (b"one piece and a byte.bin", MAX_PIECE + 1, None),
+                 (b"large.bin", 3 * 1024 * 1024 + 7, None), (b"small pieces.bin", 100000, 999),
+                 (b"photos\\2026\\a.jpg", 5000, None)]
+        sent = {}
+        for name, size, pieces in files:
+            data = os.urandom(size)
+            acknowledged = secure_peer.send_file("127.0.0.1", port, KEY, name, data, pieces=pieces,
+                                                 timeout=60)
+            self.assertTrue(acknowledged, "%s was not acknowledged" % name)
+            sent[os.path.join(*name.decode().split("\\"))] = data
+        self.assertEqual(files_below(received), sorted(sent))
+        for path, data in sent.items():
+            self.assertEqual(read(os.path.join(received, path)), data, path)
+        self.assertEqual(p.message_boxes(), [])
+
+    def test_dropped_file_and_folder_reach_the_python_receiver(self):
+        folder = tempfile.mkdtemp(prefix="secure-peer-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        rx = secure_peer.Receiver(KEY, folder, timeout=60)
+        self.addCleanup(rx.stop)
+        p = self.start("sendto 127.0.0.1:%d office\nsecret %s\n" % (rx.port, SECRET))
+        one = make_file(self.files, "one piece and a byte.bin", MAX_PIECE + 1)
+        root, relative = make_tree(self.files, "photos")
+        self.assertEqual(self.drop_on(p, one, root).returncode, 0)
+        # The file first, then the folder's files in byte order of their names.
+        in_folder = sorted(("photos\\" + r.replace(os.sep, "\\")).encode() for r in relative)
+        wanted = [os.path.basename(one).encode()] + in_folder
+        self.assertTrue(rx.wait(len(wanted), timeout=120), "only %d of %d transfers ended"
+                        % (len(rx.records), len(wanted)))
+        self.assertEqual([r.name for r in rx.records], wanted)
+        for record in rx.records:
+            self.assertEqual(record.error, "", record.name)
+            self.assertTrue(record.stored and record.acked, record.name)
+        self.assertEqual(rx.fixed_format, 0)
+        self.assertEqual(read(os.path.join(folder, os.path.basename(one))), read(one))
+        for r in relative:
+            self.assertEqual(read(os.path.join(folder, "photos", r)), read(os.path.join(root, r)), r)
+        self.assertEqual(files_below(folder), sorted([os.path.basename(one)] +
+                                                     [os.path.join("photos", r) for r in relative]))
+        # A missing acknowledgement would be told by a box once the sender gives up on it.
+        time.sleep(1)
+        self.assertEqual(p.message_boxes(), [], "every file was acknowledged")
+
+    def test_copies_with_and_without_a_secret_do_not_meet(self):
+        sent = make_file(self.files, "between formats.bin", 20000)
+        secret_folder = tempfile.mkdtemp(prefix="secret-")
+        self.addCleanup(shutil.rmtree, secret_folder, True)
+        secret_file = os.path.join(secret_folder, "secret")
+        with open(secret_file, "w") as f:
+            f.write(SECRET + "\n")
+
+        # One copy at a time: two receive-only strips have the same title.
+        p, port, received = self.receiving_copy()
+        # The console peer without a secret speaks the fixed format.
+        result = ConsolePeer.send("127.0.0.1:%d" % port, sent)
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        self.assertEqual(os.listdir(received), [])
+        # Given the secret, it is taken.
+        result = subprocess.run([ConsolePeer.EXE, "--secret-file", secret_file, "send", "127.0.0.1:%d" % port,
+                                 sent], capture_output=True, text=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(read(os.path.join(received, "between formats.bin")), read(sent))
+        self.end(p)
+
+        p, port, received = self.receiving_copy(secret=None)
+        reasons = []
+        self.assertIsNone(secure_peer.open_sender("127.0.0.1", port, KEY, failure=reasons))
+        self.assertEqual(reasons, ["closed"], "the copy without a secret hangs up at once")
+        self.assertFalse(secure_peer.send_file("127.0.0.1", port, KEY, b"secure.bin", read(sent)))
+        self.assertEqual(os.listdir(received), [])
+        # The fixed format is still taken.
+        result = ConsolePeer.send("127.0.0.1:%d" % port, sent)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(read(os.path.join(received, "between formats.bin")), read(sent))
+        self.end(p)
+
+    def test_a_secret_of_fifteen_characters_is_told_and_the_program_ends(self):
+        port = free_port()
+        secret = "fifteen-chars15"
+        self.assertEqual(len(secret), 15)
+        p = self.start("port %d\nsecret %s\n" % (port, secret))
+        wait_for(lambda: p.message_boxes(), what="the message box")
+        self.assertEqual(p.message_boxes(), ["secret too short: at least 16 characters"])
+        # The only window is the box, with the program's name as its caption:
+        # no strip, and nothing listens.
+        boxes = self.display.windows_named("^Zeptrix")
+        self.assertEqual(len(boxes), 1, boxes)
+        self.assertEqual(self.display.xdotool("getwindowname", boxes[0]), "Zeptrix")
+        self.assertFalse(port_open(port), "listening with a secret too short")
+        x, y, w, h = self.display.geometry(boxes[0])
+        self.display.screenshot("secret-too-short", crop=(max(x - 8, 0), max(y - 8, 0), w + 16, h + 16))
+        self.display.xdotool("key", "--window", boxes[0], "Return")
+        self.assertEqual(p.wait_exit(60), 0)
+        self.assertEqual(self.display.windows_named("^Zeptrix"), [])
