@@ -87,7 +87,8 @@ Format receive_magic(SocketHandle socket) {
     char magic[TRANSFER_MAGIC_SIZE];
     static_assert(TRANSFER_MAGIC_SIZE == SECURE_MAGIC_SIZE);
     if (!recv_exact(socket, magic, TRANSFER_MAGIC_SIZE)) return Format::none;
-    if (secure_transfers) return std::memcmp(magic, SECURE_MAGIC, SECURE_MAGIC_SIZE) == 0 ? Format::secure : Format::none;
+    if (secure_transfers)
+        return std::memcmp(magic, SECURE_MAGIC, SECURE_MAGIC_SIZE) == 0 ? Format::secure : Format::none;
     return std::memcmp(magic, TRANSFER_MAGIC, TRANSFER_MAGIC_SIZE) == 0 ? Format::fixed : Format::none;
 }
 
