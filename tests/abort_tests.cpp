@@ -11,25 +11,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Waits until bytes are under way and the count has not moved for a while:
-// the task is blocked on its peer.
-void wait_until_stalled(const std::atomic<std::uint64_t>& left) {
-    std::uint64_t seen = left.load();
-    auto still_since = Clock::now();
-    auto give_up = Clock::now() + std::chrono::seconds(20);
-    while (Clock::now() < give_up) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::uint64_t now = left.load();
-        if (now != seen || now == 0) {
-            seen = now;
-            still_since = Clock::now();
-        } else if (Clock::now() - still_since > std::chrono::milliseconds(300)) {
-            return;
-        }
-    }
-    FAIL() << "the transfer never stalled";
-}
-
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }

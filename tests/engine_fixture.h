@@ -147,6 +147,26 @@ inline ReceiveOutcome receive_from_peer(const std::string& wire, std::size_t pie
     return outcome;
 }
 
+// Waits until bytes are under way and the count has not moved for a while:
+// the task is blocked on its peer.
+inline void wait_until_stalled(const std::atomic<std::uint64_t>& left) {
+    using Clock = std::chrono::steady_clock;
+    std::uint64_t seen = left.load();
+    auto still_since = Clock::now();
+    auto give_up = Clock::now() + std::chrono::seconds(20);
+    while (Clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::uint64_t now = left.load();
+        if (now != seen || now == 0) {
+            seen = now;
+            still_since = Clock::now();
+        } else if (Clock::now() - still_since > std::chrono::milliseconds(300)) {
+            return;
+        }
+    }
+    FAIL() << "the transfer never stalled";
+}
+
 class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override {

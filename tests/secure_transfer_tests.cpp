@@ -7,6 +7,7 @@
 #include "tests/engine_fixture.h"
 #include "transfer/group_key.h"
 #include "transfer/secure_channel.h"
+#include "transfer/transfer_watch.h"
 
 namespace {
 
@@ -277,6 +278,107 @@ TEST_F(SecureTransfer, OlderFileSurvivesAFailedTransfer) {
     EXPECT_FALSE(run.acknowledged);
     EXPECT_EQ(entries_of(dir), std::vector<std::string>{"f.bin"});
     EXPECT_EQ(read_bytes(dir / "f.bin"), "older");
+}
+
+// A receiving peer with the key that takes the whole transfer and then
+// answers as it likes: only the sealed closing mark counts as delivered.
+TEST_F(SecureTransfer, SenderTakesOnlyTheSealedMarkAsAcknowledgement) {
+    fs::path sent = file("a.txt", pattern_bytes(70000, 5));
+    struct Row { const char* label; std::function<void(SecureChannel&)> answer; bool delivered; };
+    const Row rows[] = {
+        {"the sealed mark", [](SecureChannel& c) { seal(c, ACK); }, true},
+        {"no answer", [](SecureChannel&) {}, false},
+        {"another sealed text", [](SecureChannel& c) { seal(c, "zeptrix**OK**"); }, false},
+        {"the mark unsealed", [](SecureChannel& c) { send_all(c.socket, ACK.data(), CLOSING_MARK_SIZE); }, false},
+        {"the mark and more", [](SecureChannel& c) { seal(c, ACK + "x"); }, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        forget_messages();
+        Loopback l = open_listener();
+        current_destination.address = localhost();
+        current_destination.port = l.port;
+        std::thread receiver([&] {
+            SocketHandle s;
+            IpAddress peer;
+            if (!accept_peer(l.listening, s, peer)) return;
+            SecureChannel channel;
+            char magic[SECURE_MAGIC_SIZE];
+            std::vector<unsigned char> buffer(SECURE_MAX_MESSAGE);
+            if (recv_exact(s, magic, SECURE_MAGIC_SIZE) && secure_accept(s, group_key, channel)) {
+                // Header, data, end: until the closing mark arrives.
+                std::int32_t got;
+                do got = secure_receive(channel, buffer.data());
+                while (got > 0 && !(got == CLOSING_MARK_SIZE &&
+                                    std::memcmp(buffer.data(), CLOSING_MARK, CLOSING_MARK_SIZE) == 0));
+                row.answer(channel);
+            }
+            close_socket(s);
+        });
+        fill_send_slot(7, make_drop({sent.string()}));
+        send_batch(send_slots[7]);
+        receiver.join();
+        close_socket(l.listening);
+        if (row.delivered)
+            EXPECT_TRUE(message_texts().empty());
+        else
+            EXPECT_EQ(message_texts(), std::vector<std::string>{"send of a.txt to 127.0.0.1:" +
+                                                                std::to_string(l.port) + " failed!"});
+        expect_engine_at_rest();
+    }
+}
+
+// The abort commands end a secure transfer blocked on its peer at once.
+TEST_F(SecureTransfer, AbortsEndTransfersStuckOnTheirPeer) {
+    idle_limit_ms = 60000;
+    {
+        SCOPED_TRACE("a send to a peer that stopped reading after the handshake");
+        write_bytes(dir / "big.bin", pattern_bytes(64 * 1024 * 1024));
+        Loopback l = open_listener();
+        current_destination.address = localhost();
+        current_destination.port = l.port;
+        SocketHandle silent = INVALID_SOCKET_HANDLE;
+        std::thread peer([&] {
+            IpAddress from;
+            SecureChannel channel;
+            char magic[SECURE_MAGIC_SIZE];
+            bool opened = accept_peer(l.listening, silent, from) && recv_exact(silent, magic, SECURE_MAGIC_SIZE);
+            EXPECT_TRUE(opened && secure_accept(silent, group_key, channel));
+        });
+        fill_send_slot(4, make_drop({(dir / "big.bin").string()}));
+        std::thread task([] { send_batch(send_slots[4]); });
+        peer.join();
+        wait_until_stalled(send_bytes_left);
+        EXPECT_LT(send_bytes_left.load(), send_bytes_total.load()) << "stuck in the data";
+        auto start = std::chrono::steady_clock::now();
+        abort_sends();
+        task.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        EXPECT_TRUE(message_texts().empty());
+        close_socket(silent);
+        close_socket(l.listening);
+        fs::remove(dir / "big.bin");
+    }
+    {
+        SCOPED_TRACE("a receive from a sender that stopped sending in the data");
+        write_bytes(dir / "stuck.bin", "older file");
+        SocketPair pair = connected_pair();
+        receive_slots[2] = pair.server;
+        std::thread task([] { receive_file(receive_slots[2]); });
+        SecureChannel channel;
+        ASSERT_TRUE(secure_connect(pair.client, group_key, channel));
+        seal(channel, header(1 << 20, "stuck.bin"));
+        seal(channel, pattern_bytes(50000));
+        wait_until_stalled(recv_bytes_left);
+        auto start = std::chrono::steady_clock::now();
+        abort_receives();
+        task.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        EXPECT_EQ(entries_of(dir), std::vector<std::string>{"stuck.bin"});
+        EXPECT_EQ(read_bytes(dir / "stuck.bin"), "older file");
+        close_socket(pair.client);
+    }
+    expect_engine_at_rest();
 }
 
 TEST(SecretSetupTest, TooShortNoneAndReady) {

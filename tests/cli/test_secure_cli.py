@@ -110,6 +110,16 @@ class BetweenConsolePeers(SecureCli):
                 self.assertEqual(listing(r.folder), [])
                 self.assertEqual(out, "", "the receiver shows nothing of a failed transfer")
 
+    def test_the_access_lists_still_come_first(self):
+        data = self.data_file("a.txt", b"contents")
+        refusing = self.receiver("--secret-file", self.secret_file, "--accept", "10.1.2.3")
+        admitting = self.receiver("--secret-file", self.secret_file, "--accept", "127.0.0.*")
+        for r, admitted in ((refusing, False), (admitting, True)):
+            sent = run("--secret-file", self.secret_file, "send", "127.0.0.1:%d" % r.port, data)
+            self.assertEqual(sent.returncode, 0 if admitted else 1, sent.stderr)
+            r.stop()
+            self.assertEqual(listing(r.folder), ["a.txt"] if admitted else [])
+
     def test_a_file_over_4_gib_arrives_whole(self):
         # Sparse at the sender: 4 GiB of holes with data at both ends and
         # across the 4 GiB mark; the receiver writes it all.
