@@ -94,7 +94,23 @@ void read_sendto(const Text& value) {
     if (destination_count == 1) current_destination = Destination{name, address, port};
 }
 
+// "secret" takes the rest of its line as written, a ";" included: cutting a
+// passphrase at a comment would weaken it without a word.
+bool read_secret_line(const Text& line) {
+    std::string_view rest = trim_blanks(line.view());
+    constexpr std::string_view KEYWORD = "secret ";
+    if (rest.size() < KEYWORD.size()) return false;
+    Text keyword(rest.substr(0, KEYWORD.size()));
+    lower_case(keyword);
+    if (keyword.view() != KEYWORD) return false;
+    Text value(trim_blanks(rest.substr(KEYWORD.size())));
+    lower_case(value);
+    if (!value.empty()) shared_secret = value;
+    return true;
+}
+
 void read_setting(Text line) {
+    if (read_secret_line(line)) return;
     std::size_t comment = line.view().find(';');
     if (comment != std::string_view::npos) line.truncate(comment);
     if (line.empty()) return;
@@ -117,8 +133,6 @@ void read_setting(Text line) {
         read_accept(value);
     else if (keyword == "sendto")
         read_sendto(value);
-    else if (keyword == "secret")
-        shared_secret = value;
 }
 
 }  // namespace

@@ -68,7 +68,8 @@ bool parse_options(int argc, const char* const* argv, CliOptions& options, std::
             if (!take_value(argc, argv, i, options.config, error)) return false;
         } else if (arg == "--secret-file") {
             if (!take_value(argc, argv, i, options.secret_file, error)) return false;
-        } else if (arg == "--secret") {
+        } else if (arg.rfind("--secret", 0) == 0 || arg.rfind("-secret", 0) == 0) {
+            // Without the value: messages can end up in logs.
             error = "a secret is not taken from the command line; use --secret-file FILE";
             return false;
         } else if (arg == "--port") {

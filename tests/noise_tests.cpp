@@ -71,8 +71,8 @@ bool shake(const unsigned char* initiator_psk, const unsigned char* responder_ps
     unsigned char first[NOISE_HANDSHAKE_MESSAGE_SIZE], second[NOISE_HANDSHAKE_MESSAGE_SIZE];
     if (!noise_write_first(i, first) || !noise_read_first(r, first)) return false;
     if (!noise_write_second(r, second) || !noise_read_second(i, second)) return false;
-    noise_split(i, true, pair.initiator);
-    noise_split(r, false, pair.responder);
+    EXPECT_TRUE(noise_split(i, true, pair.initiator));
+    EXPECT_TRUE(noise_split(r, false, pair.responder));
     return true;
 }
 
@@ -108,8 +108,8 @@ TEST_F(Crypto, HandshakeAndTransportMatchAnIndependentImplementation) {
     EXPECT_EQ(Bytes(i.hash, i.hash + NOISE_HASH_SIZE), handshake_hash);
     EXPECT_EQ(Bytes(r.hash, r.hash + NOISE_HASH_SIZE), handshake_hash);
     NoiseSession is, rs;
-    noise_split(i, true, is);
-    noise_split(r, false, rs);
+    ASSERT_TRUE(noise_split(i, true, is));
+    ASSERT_TRUE(noise_split(r, false, rs));
 
     // Each direction: this side seals what the other implementation sealed,
     // and the other end opens it.

@@ -256,6 +256,10 @@ TEST_F(SecureTransfer, ReceiverTakesOnlyWellFormedTransfers) {
              seal(c, ACK);
          }, false},
         {"a name climbing out", [&](SecureChannel& c) { seal(c, header(0, "..\\f.bin")); seal(c, ACK); }, false},
+        {"a size beyond any file", [&](SecureChannel& c) {
+             seal(c, header(std::uint64_t{1} << 57, "f.bin"));
+             seal(c, data.substr(0, 10));
+         }, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);

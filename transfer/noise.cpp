@@ -39,15 +39,16 @@ bool hkdf(const unsigned char* chaining_key, const unsigned char* input, std::si
     return ok;
 }
 
-void mix_hash(NoiseHandshake& h, const void* data, std::size_t size) {
+bool mix_hash(NoiseHandshake& h, const void* data, std::size_t size) {
     gcry_buffer_t parts[2] = {};
     parts[0].size = parts[0].len = NOISE_HASH_SIZE;
     parts[0].data = h.hash;
     parts[1].size = parts[1].len = size;
     parts[1].data = const_cast<void*>(data);
     unsigned char next[NOISE_HASH_SIZE];
-    gcry_md_hash_buffers(GCRY_MD_BLAKE2B_512, 0, next, parts, 2);
+    if (gcry_md_hash_buffers(GCRY_MD_BLAKE2B_512, 0, next, parts, 2) != 0) return false;
     std::memcpy(h.hash, next, NOISE_HASH_SIZE);
+    return true;
 }
 
 void initialize_key(NoiseCipher& c, const unsigned char* key) {
@@ -66,11 +67,11 @@ bool mix_key(NoiseHandshake& h, const unsigned char* input, std::size_t size) {
 
 bool mix_key_and_hash(NoiseHandshake& h, const unsigned char* input, std::size_t size) {
     unsigned char temp_hash[NOISE_HASH_SIZE], temp_key[NOISE_HASH_SIZE];
-    if (!hkdf(h.chaining_key, input, size, h.chaining_key, temp_hash, temp_key)) return false;
-    mix_hash(h, temp_hash, sizeof temp_hash);
-    initialize_key(h.cipher, temp_key);
+    bool ok = hkdf(h.chaining_key, input, size, h.chaining_key, temp_hash, temp_key) &&
+              mix_hash(h, temp_hash, sizeof temp_hash);
+    if (ok) initialize_key(h.cipher, temp_key);
     noise_wipe(temp_key, sizeof temp_key);
-    return true;
+    return ok;
 }
 
 // ChaCha20-Poly1305 with the nonce as four zero bytes and the counter in
@@ -102,16 +103,14 @@ bool seal(const NoiseCipher& c, const unsigned char* ad, std::size_t ad_size, co
 bool encrypt_and_hash_empty(NoiseHandshake& h, unsigned char* tag) {
     if (!h.cipher.has_key || !seal(h.cipher, h.hash, NOISE_HASH_SIZE, nullptr, 0, tag, true)) return false;
     ++h.cipher.nonce;
-    mix_hash(h, tag, NOISE_TAG_SIZE);
-    return true;
+    return mix_hash(h, tag, NOISE_TAG_SIZE);
 }
 
 bool decrypt_and_hash_empty(NoiseHandshake& h, const unsigned char* tag) {
     unsigned char nothing[1];
     if (!h.cipher.has_key || !seal(h.cipher, h.hash, NOISE_HASH_SIZE, tag, 0, nothing, false)) return false;
     ++h.cipher.nonce;
-    mix_hash(h, tag, NOISE_TAG_SIZE);
-    return true;
+    return mix_hash(h, tag, NOISE_TAG_SIZE);
 }
 
 bool x25519(const unsigned char* scalar, const unsigned char* point, unsigned char* out) {
@@ -132,14 +131,12 @@ bool make_ephemeral(NoiseHandshake& h) {
 bool write_ephemeral(NoiseHandshake& h, unsigned char* message) {
     if (!make_ephemeral(h)) return false;
     std::memcpy(message, h.ephemeral_public, NOISE_KEY_SIZE);
-    mix_hash(h, h.ephemeral_public, NOISE_KEY_SIZE);
-    return mix_key(h, h.ephemeral_public, NOISE_KEY_SIZE);
+    return mix_hash(h, h.ephemeral_public, NOISE_KEY_SIZE) && mix_key(h, h.ephemeral_public, NOISE_KEY_SIZE);
 }
 
 bool read_ephemeral(NoiseHandshake& h, const unsigned char* message) {
     std::memcpy(h.remote_ephemeral, message, NOISE_KEY_SIZE);
-    mix_hash(h, h.remote_ephemeral, NOISE_KEY_SIZE);
-    return mix_key(h, h.remote_ephemeral, NOISE_KEY_SIZE);
+    return mix_hash(h, h.remote_ephemeral, NOISE_KEY_SIZE) && mix_key(h, h.remote_ephemeral, NOISE_KEY_SIZE);
 }
 
 bool mix_ee(NoiseHandshake& h) {
@@ -172,16 +169,16 @@ void noise_start(NoiseHandshake& h, const void* prologue, std::size_t prologue_s
     std::memcpy(h.chaining_key, h.hash, NOISE_HASH_SIZE);
     h.cipher = NoiseCipher{};
     std::memcpy(h.psk, psk, NOISE_KEY_SIZE);
-    mix_hash(h, prologue, prologue_size);
+    h.broken = !mix_hash(h, prologue, prologue_size);
 }
 
 bool noise_write_first(NoiseHandshake& h, unsigned char* message) {
-    return mix_key_and_hash(h, h.psk, NOISE_KEY_SIZE) && write_ephemeral(h, message) &&
+    return !h.broken && mix_key_and_hash(h, h.psk, NOISE_KEY_SIZE) && write_ephemeral(h, message) &&
            encrypt_and_hash_empty(h, message + NOISE_KEY_SIZE);
 }
 
 bool noise_read_first(NoiseHandshake& h, const unsigned char* message) {
-    return mix_key_and_hash(h, h.psk, NOISE_KEY_SIZE) && read_ephemeral(h, message) &&
+    return !h.broken && mix_key_and_hash(h, h.psk, NOISE_KEY_SIZE) && read_ephemeral(h, message) &&
            decrypt_and_hash_empty(h, message + NOISE_KEY_SIZE);
 }
 
@@ -193,14 +190,17 @@ bool noise_read_second(NoiseHandshake& h, const unsigned char* message) {
     return read_ephemeral(h, message) && mix_ee(h) && decrypt_and_hash_empty(h, message + NOISE_KEY_SIZE);
 }
 
-void noise_split(NoiseHandshake& h, bool initiator, NoiseSession& session) {
+bool noise_split(NoiseHandshake& h, bool initiator, NoiseSession& session) {
     unsigned char first[NOISE_HASH_SIZE], second[NOISE_HASH_SIZE];
-    hkdf(h.chaining_key, nullptr, 0, first, second, nullptr);
-    initialize_key(initiator ? session.sending : session.receiving, first);
-    initialize_key(initiator ? session.receiving : session.sending, second);
+    bool ok = hkdf(h.chaining_key, nullptr, 0, first, second, nullptr);
+    if (ok) {
+        initialize_key(initiator ? session.sending : session.receiving, first);
+        initialize_key(initiator ? session.receiving : session.sending, second);
+    }
     noise_wipe(first, sizeof first);
     noise_wipe(second, sizeof second);
     noise_wipe(&h, sizeof h);
+    return ok;
 }
 
 bool noise_encrypt(NoiseCipher& c, const unsigned char* plaintext, std::size_t size, unsigned char* out) {

@@ -29,6 +29,7 @@ struct NoiseHandshake {
     unsigned char ephemeral_public[NOISE_KEY_SIZE] = {};
     bool ephemeral_given = false;
     unsigned char remote_ephemeral[NOISE_KEY_SIZE] = {};
+    bool broken = false;  // the library failed at the start: every step fails
 };
 
 // The two directions after the handshake.
@@ -49,8 +50,9 @@ bool noise_read_first(NoiseHandshake& handshake, const unsigned char* message);
 // The responder's "<- e, ee" and the initiator's reading of it.
 bool noise_write_second(NoiseHandshake& handshake, unsigned char* message);
 bool noise_read_second(NoiseHandshake& handshake, const unsigned char* message);
-// The transport keys; the handshake's secrets are wiped.
-void noise_split(NoiseHandshake& handshake, bool initiator, NoiseSession& session);
+// The transport keys; the handshake's secrets are wiped. False (and no keys)
+// when the library fails.
+bool noise_split(NoiseHandshake& handshake, bool initiator, NoiseSession& session);
 
 // Seals plaintext into out (size + NOISE_TAG_SIZE bytes; out may be
 // plaintext itself) and advances the nonce.

@@ -9,23 +9,27 @@
 
 namespace {
 
-constexpr std::size_t SIZE_FIELD = 8;
+// Far beyond any file system's files, and small enough that the sizes of
+// all receive slots together can't wrap the 64-bit progress counters.
+constexpr std::uint64_t LARGEST_FILE = std::uint64_t{1} << 56;
 
 // The header: the size as 8 bytes, then 1 to 255 bytes of name.
 bool receive_secure_header(Receipt& r, SecureChannel& channel, unsigned char* buffer) {
     std::int32_t got = secure_receive(channel, buffer);
-    if (got < static_cast<std::int32_t>(SIZE_FIELD + 1) ||
-        got > static_cast<std::int32_t>(SIZE_FIELD + MAX_NAME_LENGTH - 1))
+    if (got < static_cast<std::int32_t>(SECURE_SIZE_FIELD + 1) ||
+        got > static_cast<std::int32_t>(SECURE_SIZE_FIELD + SECURE_MAX_NAME))
         return false;
-    std::size_t name_length = static_cast<std::size_t>(got) - SIZE_FIELD;
+    std::size_t name_length = static_cast<std::size_t>(got) - SECURE_SIZE_FIELD;
     char* name = static_cast<char*>(std::malloc(name_length + 1));
     if (!name) return false;
-    std::memcpy(name, buffer + SIZE_FIELD, name_length);
+    std::memcpy(name, buffer + SECURE_SIZE_FIELD, name_length);
     name[name_length] = '\0';
     // A zero byte would end the name early, and the file be stored under
     // another name than the one sent.
     if (!take_name(r, name) || std::strlen(name) != name_length) return false;
-    announce_size(r, get_u64(buffer));
+    std::uint64_t size = get_u64(buffer);
+    if (size > LARGEST_FILE) return false;
+    announce_size(r, size);
     return true;
 }
 

@@ -38,7 +38,7 @@ bool secure_connect(SocketHandle socket, const unsigned char* group_key, SecureC
     bool ok = noise_write_first(handshake, opening + SECURE_MAGIC_SIZE + SECURE_LENGTH_SIZE) &&
               send_all(socket, opening, sizeof opening) && receive_handshake_message(socket, reply) &&
               noise_read_second(handshake, reply);
-    if (ok) noise_split(handshake, true, channel.session);
+    ok = ok && noise_split(handshake, true, channel.session);
     noise_wipe(&handshake, sizeof handshake);
     return ok;
 }
@@ -50,7 +50,7 @@ bool secure_accept(SocketHandle socket, const unsigned char* group_key, SecureCh
     unsigned char first[NOISE_HANDSHAKE_MESSAGE_SIZE], second[NOISE_HANDSHAKE_MESSAGE_SIZE];
     bool ok = receive_handshake_message(socket, first) && noise_read_first(handshake, first) &&
               noise_write_second(handshake, second) && send_handshake_message(socket, second);
-    if (ok) noise_split(handshake, false, channel.session);
+    ok = ok && noise_split(handshake, false, channel.session);
     noise_wipe(&handshake, sizeof handshake);
     return ok;
 }

@@ -13,6 +13,9 @@ constexpr std::size_t SECURE_MAGIC_SIZE = 11;
 constexpr std::size_t SECURE_LENGTH_SIZE = 2;
 constexpr std::size_t SECURE_MAX_MESSAGE = 65535;
 constexpr std::size_t SECURE_MAX_PLAINTEXT = SECURE_MAX_MESSAGE - NOISE_TAG_SIZE;
+// The header's plaintext: the file size in 8 bytes, then 1 to 255 bytes of name.
+constexpr std::size_t SECURE_SIZE_FIELD = 8;
+constexpr std::size_t SECURE_MAX_NAME = 255;
 // What a frame holds beside its plaintext: the length in front, the tag behind.
 constexpr std::size_t SECURE_FRAME_ROOM = SECURE_LENGTH_SIZE + NOISE_TAG_SIZE;
 

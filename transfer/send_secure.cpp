@@ -9,14 +9,12 @@
 
 namespace {
 
-constexpr std::size_t SIZE_FIELD = 8;
-
 bool send_secure_header(Batch& b, Outgoing& f, SecureChannel& channel) {
     unsigned char* plaintext = b.frame + SECURE_LENGTH_SIZE;
     std::size_t name_size = f.name_length - 1;  // no terminator in this format
     put_u64(plaintext, f.file_total);
-    std::memcpy(plaintext + SIZE_FIELD, f.name, name_size);
-    return secure_send(channel, b.frame, SIZE_FIELD + name_size);
+    std::memcpy(plaintext + SECURE_SIZE_FIELD, f.name, name_size);
+    return secure_send(channel, b.frame, SECURE_SIZE_FIELD + name_size);
 }
 
 // Data in messages as large as the format allows; each is read straight

@@ -50,10 +50,11 @@ class SecretOptions(SecureCli):
         self.assertIn("never", usage.stdout)
         self.assertIn("command line", usage.stdout)
 
-        given = run("--secret", SECRET, "send", "127.0.0.1:9", self.secret_file)
-        self.assertEqual(given.returncode, 2)
-        self.assertIn("not taken from the command line", given.stderr)
-        self.assertNotIn(SECRET, given.stderr)
+        for given in (["--secret", SECRET], ["--secret=" + SECRET], ["-secret", SECRET]):
+            result = run(*(given + ["send", "127.0.0.1:9", self.secret_file]))
+            self.assertEqual(result.returncode, 2)
+            self.assertIn("not taken from the command line", result.stderr)
+            self.assertNotIn(SECRET, result.stderr)
 
         short_file = self.text_file("short.txt", "fifteen letters\n")
         short_config = self.text_file("short.cfg", "secret fifteen letters   \n")
@@ -76,7 +77,7 @@ class BetweenConsolePeers(SecureCli):
     def test_files_and_a_folder_arrive_under_the_secret_from_either_source(self):
         # The receiver takes it from a settings line, the sender from a file:
         # letter case and trailing blanks do not matter in either.
-        config = self.text_file("Zeptrix.cfg", "secret %s ; shared\n" % SECRET.upper())
+        config = self.text_file("Zeptrix.cfg", "; shared by both\nSecret   %s   \n" % SECRET.upper())
         r = self.receiver("--config", config, "--dir", tempfile.mkdtemp(prefix="cli-recv-"))
         sizes = {"empty.bin": 0, "one.bin": 1, "full.bin": 65519, "over.bin": 65520,
                  "large.bin": 3 * 1024 * 1024 + 7}
