@@ -47,6 +47,9 @@ def run(*args, timeout=60, cwd=None):
 def port_is_free(port):
     import socket
     s = socket.socket()
+    # As a listener binds: connections of a test just before, left in
+    # TIME_WAIT, do not make the port busy.
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     try:
         s.bind(("0.0.0.0", port))
         return True
