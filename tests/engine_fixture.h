@@ -147,6 +147,20 @@ inline ReceiveOutcome receive_from_peer(const std::string& wire, std::size_t pie
     return outcome;
 }
 
+// Receive tasks on a thread of their own, one after another, for the first
+// count connections made to the listener.
+inline std::thread receive_connections(const Loopback& l, std::size_t count, std::int32_t slot = 3) {
+    return std::thread([&l, count, slot] {
+        for (std::size_t i = 0; i < count; ++i) {
+            SocketHandle s;
+            IpAddress peer;
+            if (!accept_peer(l.listening, s, peer)) return;
+            receive_slots[slot] = s;
+            receive_file(receive_slots[slot]);
+        }
+    });
+}
+
 // Waits until bytes are under way and the count has not moved for a while:
 // the task is blocked on its peer.
 inline void wait_until_stalled(const std::atomic<std::uint64_t>& left) {

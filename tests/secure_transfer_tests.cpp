@@ -33,26 +33,41 @@ protected:
         write_bytes(dir / name, bytes);
         return dir / name;
     }
+    // Runs one batch on this thread, as its send task would.
+    void send_batch_of(const std::vector<fs::path>& paths, std::int32_t slot = 7) {
+        std::vector<std::string> texts;
+        for (const auto& p : paths) texts.push_back(p.string());
+        fill_send_slot(slot, make_drop(texts));
+        send_batch(send_slots[slot]);
+    }
+    // Aims sends at a peer on a thread of its own: it accepts one
+    // connection, reads the secure magic, then does what it is given with
+    // the socket, which it leaves open.
+    std::thread peer_after_magic(const Loopback& l, SocketHandle& accepted,
+                                 std::function<void(SocketHandle)> then) {
+        current_destination.address = localhost();
+        current_destination.port = l.port;
+        return std::thread([&l, &accepted, then] {
+            IpAddress from;
+            char magic[SECURE_MAGIC_SIZE];
+            bool opened = accept_peer(l.listening, accepted, from) &&
+                          recv_exact(accepted, magic, SECURE_MAGIC_SIZE);
+            EXPECT_TRUE(opened);
+            if (opened) then(accepted);
+        });
+    }
+    static std::vector<std::string> send_failure(std::int32_t port) {
+        return {"send of a.txt to 127.0.0.1:" + std::to_string(port) + " failed!"};
+    }
     // Sends the paths as one batch to receive tasks in this process, which
     // store into out.
     void send_to_receiver(const std::vector<fs::path>& paths, const fs::path& out, std::size_t connections) {
         Loopback l = open_listener();
         current_destination.address = localhost();
         current_destination.port = l.port;
-        std::thread receiver([&] {
-            for (std::size_t i = 0; i < connections; ++i) {
-                SocketHandle s;
-                IpAddress peer;
-                if (!accept_peer(l.listening, s, peer)) return;
-                receive_slots[3] = s;
-                receive_file(receive_slots[3]);
-            }
-        });
+        std::thread receiver = receive_connections(l, connections);
         destination_dir = dir_text(out);
-        std::vector<std::string> texts;
-        for (const auto& p : paths) texts.push_back(p.string());
-        fill_send_slot(7, make_drop(texts));
-        send_batch(send_slots[7]);
+        send_batch_of(paths);
         receiver.join();
         close_socket(l.listening);
         destination_dir = dir_text(dir);
@@ -111,27 +126,19 @@ TEST_F(SecureTransfer, HandshakeWithAReceiverOfAnotherKindOrKeyFails) {
 TEST_F(SecureTransfer, WrongKeyFailsTheSendWithItsMessage) {
     fs::path sent = file("a.txt", "contents");
     Loopback l = open_listener();
-    current_destination.address = localhost();
-    current_destination.port = l.port;
-    std::thread receiver([&] {
-        SocketHandle s;
-        IpAddress peer;
-        if (!accept_peer(l.listening, s, peer)) return;
-        // The receiving copy holds another key: it answers the handshake
-        // with a message the sender can't authenticate.
+    SocketHandle s = INVALID_SOCKET_HANDLE;
+    // The receiving copy holds another key: it answers the handshake with a
+    // message the sender can't authenticate.
+    std::thread receiver = peer_after_magic(l, s, [](SocketHandle socket) {
         SecureChannel channel;
-        char magic[SECURE_MAGIC_SIZE];
         unsigned char other_key[GROUP_KEY_SIZE] = {9};
-        EXPECT_TRUE(recv_exact(s, magic, SECURE_MAGIC_SIZE));
-        EXPECT_FALSE(secure_accept(s, other_key, channel));
-        close_socket(s);
+        EXPECT_FALSE(secure_accept(socket, other_key, channel));
+        close_socket(socket);
     });
-    fill_send_slot(7, make_drop({sent.string()}));
-    send_batch(send_slots[7]);
+    send_batch_of({sent});
     receiver.join();
     close_socket(l.listening);
-    EXPECT_EQ(message_texts(), std::vector<std::string>{"send of a.txt to 127.0.0.1:" + std::to_string(l.port) +
-                                                        " failed!"});
+    EXPECT_EQ(message_texts(), send_failure(l.port));
     expect_engine_at_rest();
 }
 
@@ -300,16 +307,11 @@ TEST_F(SecureTransfer, SenderTakesOnlyTheSealedMarkAsAcknowledgement) {
         SCOPED_TRACE(row.label);
         forget_messages();
         Loopback l = open_listener();
-        current_destination.address = localhost();
-        current_destination.port = l.port;
-        std::thread receiver([&] {
-            SocketHandle s;
-            IpAddress peer;
-            if (!accept_peer(l.listening, s, peer)) return;
+        SocketHandle s = INVALID_SOCKET_HANDLE;
+        std::thread receiver = peer_after_magic(l, s, [&row](SocketHandle socket) {
             SecureChannel channel;
-            char magic[SECURE_MAGIC_SIZE];
             std::vector<unsigned char> buffer(SECURE_MAX_MESSAGE);
-            if (recv_exact(s, magic, SECURE_MAGIC_SIZE) && secure_accept(s, group_key, channel)) {
+            if (secure_accept(socket, group_key, channel)) {
                 // Header, data, end: until the closing mark arrives.
                 std::int32_t got;
                 do got = secure_receive(channel, buffer.data());
@@ -317,17 +319,15 @@ TEST_F(SecureTransfer, SenderTakesOnlyTheSealedMarkAsAcknowledgement) {
                                     std::memcmp(buffer.data(), CLOSING_MARK, CLOSING_MARK_SIZE) == 0));
                 row.answer(channel);
             }
-            close_socket(s);
+            close_socket(socket);
         });
-        fill_send_slot(7, make_drop({sent.string()}));
-        send_batch(send_slots[7]);
+        send_batch_of({sent});
         receiver.join();
         close_socket(l.listening);
         if (row.delivered)
             EXPECT_TRUE(message_texts().empty());
         else
-            EXPECT_EQ(message_texts(), std::vector<std::string>{"send of a.txt to 127.0.0.1:" +
-                                                                std::to_string(l.port) + " failed!"});
+            EXPECT_EQ(message_texts(), send_failure(l.port));
         expect_engine_at_rest();
     }
 }
@@ -339,18 +339,12 @@ TEST_F(SecureTransfer, AbortsEndTransfersStuckOnTheirPeer) {
         SCOPED_TRACE("a send to a peer that stopped reading after the handshake");
         write_bytes(dir / "big.bin", pattern_bytes(64 * 1024 * 1024));
         Loopback l = open_listener();
-        current_destination.address = localhost();
-        current_destination.port = l.port;
         SocketHandle silent = INVALID_SOCKET_HANDLE;
-        std::thread peer([&] {
-            IpAddress from;
+        std::thread peer = peer_after_magic(l, silent, [](SocketHandle socket) {
             SecureChannel channel;
-            char magic[SECURE_MAGIC_SIZE];
-            bool opened = accept_peer(l.listening, silent, from) && recv_exact(silent, magic, SECURE_MAGIC_SIZE);
-            EXPECT_TRUE(opened && secure_accept(silent, group_key, channel));
+            EXPECT_TRUE(secure_accept(socket, group_key, channel));
         });
-        fill_send_slot(4, make_drop({(dir / "big.bin").string()}));
-        std::thread task([] { send_batch(send_slots[4]); });
+        std::thread task([this] { send_batch_of({dir / "big.bin"}, 4); });
         peer.join();
         wait_until_stalled(send_bytes_left);
         EXPECT_LT(send_bytes_left.load(), send_bytes_total.load()) << "stuck in the data";

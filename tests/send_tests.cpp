@@ -392,15 +392,7 @@ TEST_F(SendTask, EngineToEngine) {
     Loopback l = open_listener();
     aim_at(l.port);
     destination_dir = dir_text(out);
-    std::thread receiver([&] {
-        for (std::size_t i = 0; i < sizes.size(); ++i) {
-            SocketHandle s;
-            IpAddress peer;
-            if (!accept_peer(l.listening, s, peer)) return;
-            receive_slots[3] = s;
-            receive_file(receive_slots[3]);
-        }
-    });
+    std::thread receiver = receive_connections(l, sizes.size());
     send_paths(paths);
     receiver.join();
     close_socket(l.listening);

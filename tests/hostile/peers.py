@@ -161,6 +161,26 @@ class ConsoleReceiver:
                 shutil.rmtree(folder, ignore_errors=True)
 
 
+class OnProgram:
+    """Runs a TestCase's rows against one Zeptrix.exe on a display of its
+    own (with the class's secret, if any); no message box may appear."""
+
+    display = None
+    secret = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.display = harness.Display()
+        cls.receiver = ProgramReceiver(cls.display, secret=cls.secret)
+
+    @classmethod
+    def tearDownClass(cls):
+        boxes = cls.receiver.program.message_boxes() if cls.receiver else []
+        super().tearDownClass()
+        cls.display.close()
+        assert boxes == [], "the receiver showed messages: %r" % boxes
+
+
 class ProgramReceiver:
     """Zeptrix.exe under Wine, its settings beside it naming base/dest and,
     when given, the secret; the idle limit comes from the environment, which

@@ -10,8 +10,8 @@ import tempfile
 import time
 import unittest
 
-from peers import (IDLE_LIMIT_MS, MARK, ConsoleReceiver, ProgramReceiver, harness, talk, tree, u32,
-                   wire)
+from peers import (IDLE_LIMIT_MS, MARK, ConsoleReceiver, OnProgram, ProgramReceiver, harness, talk, tree,
+                   u32, wire)
 
 # Names a sender of this program never produces; each must be refused with
 # nothing created anywhere.
@@ -275,20 +275,8 @@ class ConsolePeerHostile(HostileCases, unittest.TestCase):
         cls.receiver = ConsoleReceiver()
 
 
-class ProgramHostile(HostileCases, unittest.TestCase):
-    display = None
-
-    @classmethod
-    def setUpClass(cls):
-        cls.display = harness.Display()
-        cls.receiver = ProgramReceiver(cls.display)
-
-    @classmethod
-    def tearDownClass(cls):
-        boxes = cls.receiver.program.message_boxes() if cls.receiver else []
-        super().tearDownClass()
-        cls.display.close()
-        assert boxes == [], "the receiver showed messages: %r" % boxes
+class ProgramHostile(OnProgram, HostileCases, unittest.TestCase):
+    pass
 
 
 if __name__ == "__main__":

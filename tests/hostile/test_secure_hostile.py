@@ -12,7 +12,7 @@ import sys
 import time
 import unittest
 
-from peers import IDLE_LIMIT_MS, ROOT, ConsoleReceiver, ProgramReceiver, harness, tree, wire
+from peers import IDLE_LIMIT_MS, ROOT, ConsoleReceiver, OnProgram, tree, wire
 
 sys.path.insert(0, os.path.join(ROOT, "tests", "crypto"))
 
@@ -349,20 +349,8 @@ class ConsolePeerSecureHostile(SecureHostileCases, unittest.TestCase):
         cls.receiver = ConsoleReceiver(secret=SECRET)
 
 
-class ProgramSecureHostile(SecureHostileCases, unittest.TestCase):
-    display = None
-
-    @classmethod
-    def setUpClass(cls):
-        cls.display = harness.Display()
-        cls.receiver = ProgramReceiver(cls.display, secret=SECRET)
-
-    @classmethod
-    def tearDownClass(cls):
-        boxes = cls.receiver.program.message_boxes() if cls.receiver else []
-        super().tearDownClass()
-        cls.display.close()
-        assert boxes == [], "the receiver showed messages: %r" % boxes
+class ProgramSecureHostile(OnProgram, SecureHostileCases, unittest.TestCase):
+    secret = SECRET
 
 
 if __name__ == "__main__":
