@@ -22,12 +22,6 @@ TEXT
 # shellcheck source=scripts/build_steps.sh
 . "$ROOT/scripts/build_steps.sh"
 
-# 32-bit code runs only where the kernel allows it; elsewhere the Windows
-# test tiers run the same sources built for 64-bit Windows under wine64.
-windows_test_build() {
-  if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then echo windows; else echo windows64; fi
-}
-
 # Every target, each with -Werror: both Windows builds on every machine, so
 # a compile fault of either shows wherever the command runs. The first
 # failure stops the build.
@@ -150,27 +144,23 @@ cmd_test() {
   FAILED_TIERS=""
   run_script_tests
   build_all || exit 1
-  local win; win="$(windows_test_build)"
-  if [ "$win" = windows64 ]; then
-    echo "== Windows tiers run build/windows64 under wine64: 32-bit code does not run here" \
-         "(build/windows, the shipped program, was built with -Werror all the same)"
-    wine_prefix_ready "$BUILD/wineprefix64" /usr/lib/wine/wine64
-    export WINEPREFIX="$BUILD/wineprefix64"
-  else
-    echo "== Windows tiers run build/windows, the shipped 32-bit program, under wine32"
-    wine_prefix_ready "$BUILD/wineprefix32" /usr/lib/wine/wine
-    export WINEPREFIX="$BUILD/wineprefix32"
-  fi
+  choose_windows_build
+  echo "== $(windows_build_line)"
+  [ "$WIN_BUILD" = windows64 ] && echo "   (build/windows, the shipped program, was built with -Werror all the same)"
+  local prefix="$BUILD/wineprefix64"
+  [ "$WIN_BUILD" = windows ] && prefix="$BUILD/wineprefix32"
+  wine_prefix_ready "$prefix" "$WIN_LOADER"
+  export WINEPREFIX="$prefix"
   start_display
   run_ctest "native (address, undefined)" native
   run_ctest "native (thread)" tsan -L concurrent
-  run_ctest "windows ($win, wine)" "$win"
+  run_ctest "windows ($WIN_BUILD, wine)" "$WIN_BUILD"
   run_cli
   run_e2e
   run_fuzz 30
   run_hostile
   print_totals
-  echo "Windows tiers ran: build/$win"
+  windows_build_line
   [ -z "$FAILED_TIERS" ]
 }
 
@@ -187,11 +177,12 @@ run_script_tests() {
 # Starts Zeptrix.exe under Wine from build/run, with its settings beside it.
 cmd_run() {
   "$ROOT/scripts/install_deps.sh" || exit 1
-  local win; win="$(windows_test_build)"
+  choose_windows_build
+  echo "$(windows_build_line)"
   build_target release zeptrix-cli || exit 1
-  build_target "$win" Zeptrix || exit 1
-  local loader=/usr/lib/wine/wine64 prefix="$BUILD/wineprefix64"
-  [ "$win" = windows ] && loader=/usr/lib/wine/wine && prefix="$BUILD/wineprefix32"
+  build_target "$WIN_BUILD" Zeptrix || exit 1
+  local loader="$WIN_LOADER" prefix="$BUILD/wineprefix64" win="$WIN_BUILD"
+  [ "$win" = windows ] && prefix="$BUILD/wineprefix32"
   wine_prefix_ready "$prefix" "$loader"
   local here="$BUILD/run"
   mkdir -p "$here/received"
@@ -219,7 +210,7 @@ cmd_run() {
 case "${1:-help}" in
   test) cmd_test ;;
   build) "$ROOT/scripts/install_deps.sh" && build_all ;;
-  deps) "$ROOT/scripts/install_deps.sh" ;;
+  deps) "$ROOT/scripts/install_deps.sh" && choose_windows_build && windows_build_line ;;
   bench) shift; "$ROOT/scripts/bench.sh" "$@" ;;
   dist) "$ROOT/scripts/install_deps.sh" && "$ROOT/scripts/dist.sh" ;;
   fuzz) shift; cmd_fuzz "$@" ;;

@@ -10,9 +10,10 @@ for tool in socat nc; do
   command -v "$tool" >/dev/null || { echo "$tool is missing (./zeptrix.sh deps)" >&2; exit 1; }
 done
 build_target release zeptrix-cli scramble_bench || exit 1
-# The Wine part runs the Windows build that executes here.
+# The Wine part runs the Windows build the test tiers run.
 if [[ " $* " != *" --quick "* ]]; then
-  if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then win=windows; else win=windows64; fi
-  build_target "$win" Zeptrix wine_baseline_receiver || exit 1
+  choose_windows_build
+  windows_build_line
+  build_target "$WIN_BUILD" Zeptrix wine_baseline_receiver || exit 1
 fi
 exec /usr/bin/python3 "$ROOT/scripts/bench.py" "$@"

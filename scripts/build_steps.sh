@@ -62,3 +62,27 @@ check_system_dlls() {  # exe...
   done
   return $bad
 }
+
+# The Windows build the test tiers, run and bench use: the shipped 32-bit
+# one under wine32 where 32-bit code runs and its loader is installed, else
+# the 64-bit build of the same sources under wine64. Sets WIN_BUILD,
+# WIN_LOADER and WIN_REASON, and exports ZPX_WINDOWS_BUILD for the Python
+# tiers.
+choose_windows_build() {
+  if ! "${ZPX_LOADER32:-/lib/ld-linux.so.2}" --version >/dev/null 2>&1; then
+    WIN_BUILD=windows64; WIN_REASON="32-bit code does not run here"
+  elif ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+    WIN_BUILD=windows64; WIN_REASON="32-bit code runs here but wine32 could not be installed"
+  else
+    WIN_BUILD=windows; WIN_REASON="32-bit code runs here and wine32 is installed"
+  fi
+  if [ "$WIN_BUILD" = windows ]; then WIN_LOADER=/usr/lib/wine/wine; else WIN_LOADER=/usr/lib/wine/wine64; fi
+  export ZPX_WINDOWS_BUILD="$WIN_BUILD"
+}
+
+# One line naming the Windows build and why.
+windows_build_line() {
+  local wine=wine64
+  [ "$WIN_BUILD" = windows ] && wine=wine32
+  echo "Windows tiers run build/$WIN_BUILD under $wine: $WIN_REASON"
+}

@@ -1,51 +1,77 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks to build and test Zeptrix.
-# Idempotent: it checks for each tool first and returns quickly when all is there.
-set -euo pipefail
+# Idempotent: it asks dpkg for each package first and returns quickly when
+# all is there. Two steps: the packages every build and test tier needs (a
+# failure there fails the command), then the 32-bit Wine loader, only where
+# 32-bit code runs (a failure there is reported and the Windows tiers fall
+# back to the 64-bit build under wine64). It never pins, downgrades or
+# switches releases: a half-synced mirror is retried, then used as it is.
+#   ZPX_LOADER32    the 32-bit loader whose --version tells whether 32-bit
+#                   code runs (default /lib/ld-linux.so.2)
+#   ZPX_APT_TRIES   tries of apt-get update (default 3)
+#   ZPX_APT_PAUSE   seconds between them (default 20)
+set -uo pipefail
 
-need=()
-have_cmd() { command -v "$1" >/dev/null 2>&1; }
+LOADER32="${ZPX_LOADER32:-/lib/ld-linux.so.2}"
+TRIES="${ZPX_APT_TRIES:-3}"
+PAUSE="${ZPX_APT_PAUSE:-20}"
+
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+need_pkgs() { local p; for p in "$@"; do have_pkg "$p" || echo "$p"; done; }
 
-have_cmd cmake || need+=(cmake)
-have_cmd ninja || need+=(ninja-build)
-have_cmd g++ || need+=(g++)
-have_cmd clang++ || need+=(clang)
-# libFuzzer's runtime for the fuzz targets.
-have_pkg libclang-rt-14-dev || need+=(libclang-rt-14-dev)
-have_cmd valgrind || need+=(valgrind)
-have_pkg libgtest-dev || need+=(libgtest-dev)
-have_pkg libbenchmark-dev || need+=(libbenchmark-dev)
-have_cmd i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686-posix)
-have_cmd i686-w64-mingw32-windres || need+=(binutils-mingw-w64-i686)
-have_cmd Xvfb || need+=(xvfb)
-have_cmd xauth || need+=(xauth)
-have_cmd xdotool || need+=(xdotool)
-have_cmd xprop || need+=(x11-utils)
-have_pkg imagemagick || need+=(imagemagick)
-have_cmd socat || need+=(socat)
-have_cmd nc || need+=(netcat-openbsd)
-have_cmd zip || need+=(zip)
-have_pkg python3-xlib || need+=(python3-xlib)
-have_cmd x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64-posix)
-have_pkg libgcrypt20-dev || need+=(libgcrypt20-dev)
-have_pkg libgcrypt-mingw-w64-dev || need+=(libgcrypt-mingw-w64-dev)
-# Independent implementations that the secure format's known answers come from.
-have_pkg python3-dissononce || need+=(python3-dissononce)
-have_pkg python3-argon2 || need+=(python3-argon2)
-have_pkg wine64 || need+=(wine64)
-have_pkg wine32:i386 || need+=(wine wine32:i386)
+CORE=(
+  cmake ninja-build g++ clang valgrind
+  libclang-rt-14-dev                # libFuzzer's runtime for the fuzz targets
+  libgtest-dev libbenchmark-dev libgcrypt20-dev
+  g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix libgcrypt-mingw-w64-dev
+  xvfb xauth xdotool x11-utils imagemagick python3-xlib
+  socat netcat-openbsd zip strace
+  python3-dissononce python3-argon2 # independent peers for the secure format's known answers
+  wine64
+  libc6-i386                        # the 32-bit loader, whose start tells whether 32-bit code runs
+)
+mapfile -t core < <(need_pkgs "${CORE[@]}")
 
-if [ ${#need[@]} -eq 0 ]; then
-  exit 0
+loader=()
+if "$LOADER32" --version >/dev/null 2>&1; then
+  have_pkg wine32:i386 || loader=(wine wine32:i386)
 fi
+
+[ ${#core[@]} -eq 0 ] && [ ${#loader[@]} -eq 0 ] && exit 0
 
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-echo "installing: ${need[*]}" >&2
-if [[ " ${need[*]} " == *" wine32:i386 "* ]] && ! dpkg --print-foreign-architectures | grep -q i386; then
-  $SUDO dpkg --add-architecture i386
-fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+
+if [ ${#loader[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  if ! $SUDO dpkg --add-architecture i386; then
+    echo "32-bit code runs here but wine32 could not be installed: dpkg --add-architecture i386 failed" >&2
+    loader=()
+  fi
+fi
+
+# A mirror in the middle of a sync fails one index for an hour or more;
+# the lists that did arrive still serve every package that doesn't need it.
+updated=0
+for ((try = 1; try <= TRIES; try++)); do
+  if $SUDO apt-get update -qq; then updated=1; break; fi
+  [ "$try" -lt "$TRIES" ] && sleep "$PAUSE"
+done
+[ "$updated" = 1 ] ||
+  echo "apt-get update failed $TRIES times; installing from the package lists that arrived" >&2
+
+if [ ${#core[@]} -gt 0 ]; then
+  echo "installing: ${core[*]}" >&2
+  if ! $SUDO apt-get install -y -qq --no-install-recommends "${core[@]}" >/dev/null; then
+    echo "could not install: ${core[*]}" >&2
+    exit 1
+  fi
+fi
+
+if [ ${#loader[@]} -gt 0 ]; then
+  echo "installing: ${loader[*]}" >&2
+  $SUDO apt-get install -y -qq --no-install-recommends "${loader[@]}" >/dev/null ||
+    echo "32-bit code runs here but wine32 could not be installed (apt-get install ${loader[*]} failed);" \
+         "the Windows tiers run build/windows64 under wine64" >&2
+fi
+exit 0

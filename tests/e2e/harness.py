@@ -86,14 +86,18 @@ class Display:
 
 
 def windows_build():
-    """The Windows build whose executables run here: 32-bit where the kernel
-    runs 32-bit code, else the 64-bit build of the same sources."""
+    """The Windows build whose executables run here, as zeptrix.sh chose it:
+    32-bit where the kernel runs 32-bit code and wine32 is installed, else
+    the 64-bit build of the same sources."""
+    chosen = os.environ.get("ZPX_WINDOWS_BUILD")
+    if chosen:
+        return chosen
     try:
         ok = subprocess.run(["/lib/ld-linux.so.2", "--version"],
                             capture_output=True).returncode == 0
     except OSError:
         ok = False
-    return "windows" if ok else "windows64"
+    return "windows" if ok and os.path.exists("/usr/lib/wine/wine") else "windows64"
 
 
 def wine_loader(build):

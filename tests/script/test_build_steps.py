@@ -8,6 +8,8 @@ import subprocess
 import tempfile
 import unittest
 
+from harness import windows_build  # noqa: E402  (tests/e2e is on the path)
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SCRIPT = os.path.join(ROOT, "zeptrix.sh")
 TARGETS = ["native", "tsan", "release", "windows", "windows64", "fuzz"]
@@ -42,11 +44,6 @@ if [ "$target" = "$ZPX_FAIL_BUILD" ]; then
 fi
 echo "[2/2] Linking CXX executable a"
 '''
-
-
-def windows_build():
-    ok = subprocess.run(["sh", "-c", "/lib/ld-linux.so.2 --version"], capture_output=True).returncode == 0
-    return "windows" if ok else "windows64"
 
 
 class BuildSteps(unittest.TestCase):
