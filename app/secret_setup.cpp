@@ -1,8 +1,8 @@
 #include "app/secret_setup.h"
 
 #include "app/state.h"
-#include "transfer/group_key.h"
-#include "transfer/noise.h"
+#include "transfer/secure/group_key.h"
+#include "transfer/secure/noise.h"
 
 static_assert(GROUP_KEY_SIZE == NOISE_KEY_SIZE);
 

@@ -49,6 +49,16 @@ void close_socket(SocketHandle socket);
 // or receive waiting on it returns at once with a failure or 0.
 void interrupt_socket(SocketHandle socket);
 
+// Ends the sending direction only: the peer reads the end of the stream,
+// and what it still sends can be read.
+void shutdown_sending(SocketHandle socket);
+// Sends each write at once instead of holding small ones back until the
+// peer acknowledges earlier data.
+bool set_no_delay(SocketHandle socket);
+// Waits up to milliseconds (0: not at all) for bytes, the end of the
+// stream or an error to be there to receive; true when one is.
+bool socket_readable(SocketHandle socket, std::int32_t milliseconds);
+
 // Sends every byte; fails on an error or on the third idle round in a row.
 bool send_all(SocketHandle socket, const void* buffer, std::int32_t count);
 // One receive call: bytes received, 0 when the peer closed, negative on error.

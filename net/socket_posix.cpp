@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -129,6 +131,24 @@ void close_socket(SocketHandle socket) {
 
 void interrupt_socket(SocketHandle socket) {
     if (socket != INVALID_SOCKET_HANDLE) shutdown(to_fd(socket), SHUT_RDWR);
+}
+
+void shutdown_sending(SocketHandle socket) {
+    if (socket != INVALID_SOCKET_HANDLE) shutdown(to_fd(socket), SHUT_WR);
+}
+
+bool set_no_delay(SocketHandle socket) {
+    int on = 1;
+    return setsockopt(to_fd(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
+bool socket_readable(SocketHandle socket, std::int32_t milliseconds) {
+    pollfd entry{to_fd(socket), POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&entry, 1, milliseconds);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0;
 }
 
 bool send_all(SocketHandle socket, const void* buffer, std::int32_t count) {

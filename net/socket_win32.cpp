@@ -108,6 +108,24 @@ void interrupt_socket(SocketHandle socket) {
     CancelIoEx(reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(socket)), nullptr);
 }
 
+void shutdown_sending(SocketHandle socket) {
+    if (socket != INVALID_SOCKET_HANDLE) shutdown(to_socket(socket), 1);
+}
+
+bool set_no_delay(SocketHandle socket) {
+    BOOL on = TRUE;
+    return setsockopt(to_socket(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                      sizeof on) == 0;
+}
+
+bool socket_readable(SocketHandle socket, std::int32_t milliseconds) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(to_socket(socket), &readable);
+    timeval wait{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    return select(0, &readable, nullptr, nullptr, &wait) > 0;
+}
+
 bool send_all(SocketHandle socket, const void* buffer, std::int32_t count) {
     const char* bytes = static_cast<const char*>(buffer);
     int idle_rounds = 0;

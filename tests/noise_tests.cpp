@@ -14,9 +14,9 @@
 #include <gcrypt.h>
 
 #include "tests/loopback.h"
-#include "transfer/group_key.h"
-#include "transfer/noise.h"
-#include "transfer/secure_channel.h"
+#include "transfer/secure/group_key.h"
+#include "transfer/secure/noise.h"
+#include "transfer/secure/secure_channel.h"
 
 namespace {
 
@@ -249,36 +249,64 @@ TEST_F(Crypto, ChannelOverARealConnection) {
     EXPECT_EQ(magic, SECURE_MAGIC);
     ASSERT_TRUE(accepted);
 
-    std::vector<unsigned char> frame(SECURE_MAX_PLAINTEXT + SECURE_FRAME_ROOM), got(SECURE_MAX_MESSAGE);
-    for (std::size_t size : {std::size_t{1}, std::size_t{13}, std::size_t{8193}, SECURE_MAX_PLAINTEXT}) {
-        SCOPED_TRACE(size);
-        for (std::size_t i = 0; i < size; ++i) frame[SECURE_LENGTH_SIZE + i] = static_cast<unsigned char>(i * 7 + size);
-        std::vector<unsigned char> sent(frame.begin() + SECURE_LENGTH_SIZE, frame.begin() + SECURE_LENGTH_SIZE + size);
-        std::thread send([&] { EXPECT_TRUE(secure_send(sender, frame.data(), size)); });
-        std::int32_t n = secure_receive(receiver, got.data());
-        send.join();
-        ASSERT_EQ(n, static_cast<std::int32_t>(size));
-        EXPECT_EQ(std::vector<unsigned char>(got.begin(), got.begin() + n), sent);
-    }
-    EXPECT_FALSE(secure_send(sender, frame.data(), 0)) << "no empty messages";
-    EXPECT_FALSE(secure_send(sender, frame.data(), SECURE_MAX_PLAINTEXT + 1)) << "longer than a length holds";
+    ASSERT_TRUE(secure_buffers(sender) && secure_buffers(receiver));
 
-    // A frame of length 0, then a frame changed on the way: both fail.
-    const unsigned char zero[2] = {0, 0};
-    ASSERT_TRUE(send_all(pair.client, zero, 2));
-    EXPECT_EQ(secure_receive(receiver, got.data()), -1);
-    frame[SECURE_LENGTH_SIZE] = 'x';
-    NoiseCipher before = sender.session.sending;
-    std::vector<unsigned char> copy(frame);
-    ASSERT_TRUE(noise_encrypt(before, copy.data() + SECURE_LENGTH_SIZE, 1, copy.data() + SECURE_LENGTH_SIZE));
-    copy[0] = 0;
-    copy[1] = 1 + NOISE_TAG_SIZE;
-    copy[SECURE_LENGTH_SIZE] ^= 1;
-    ASSERT_TRUE(send_all(pair.client, copy.data(), 1 + SECURE_FRAME_ROOM));
-    EXPECT_EQ(secure_receive(receiver, got.data()), -1);
+    // Messages of every size the format allows, queued together and sent
+    // in few calls; the receiver opens them in order from its blocks.
+    const std::size_t sizes[] = {1, 13, 8193, SECURE_MAX_PLAINTEXT, 2, SECURE_MAX_PLAINTEXT, SECURE_MAX_PLAINTEXT,
+                                 SECURE_MAX_PLAINTEXT, SECURE_MAX_PLAINTEXT, 7};
+    std::vector<std::vector<unsigned char>> sent;
+    for (std::size_t size : sizes) {
+        std::vector<unsigned char> plain(size);
+        for (std::size_t i = 0; i < size; ++i) plain[i] = static_cast<unsigned char>(i * 7 + size + sent.size());
+        sent.push_back(plain);
+    }
+    std::thread send([&] {
+        for (const auto& plain : sent) EXPECT_TRUE(secure_queue(sender, plain.data(), plain.size()));
+        EXPECT_TRUE(secure_flush(sender));
+    });
+    for (const auto& plain : sent) {
+        SCOPED_TRACE(plain.size());
+        unsigned char* got = nullptr;
+        std::int32_t n = secure_receive(receiver, got);
+        ASSERT_EQ(n, static_cast<std::int32_t>(plain.size()));
+        EXPECT_EQ(std::vector<unsigned char>(got, got + n), plain);
+    }
+    send.join();
+    unsigned char* got = nullptr;
+    EXPECT_EQ(secure_receive(receiver, got, false), 0) << "nothing waits";
+    EXPECT_EQ(secure_next_plaintext(sender, 0), nullptr) << "no empty messages";
+    EXPECT_EQ(secure_next_plaintext(sender, SECURE_MAX_PLAINTEXT + 1), nullptr) << "longer than a length holds";
+
+    // A frame arriving byte by byte opens; lengths below 17 and a frame
+    // changed on the way fail.
+    const unsigned char one = 'x';
+    ASSERT_TRUE(secure_queue(sender, &one, 1));
+    std::vector<unsigned char> frame(sender.outbox, sender.outbox + sender.outbox_used);
+    sender.outbox_used = 0;
+    std::thread trickle([&] {
+        for (unsigned char byte : frame) EXPECT_TRUE(send_all(pair.client, &byte, 1));
+    });
+    EXPECT_EQ(secure_receive(receiver, got), 1);
+    EXPECT_EQ(*got, one);
+    trickle.join();
+    for (unsigned char length : {0, 16}) {
+        SecureChannel fresh = receiver;
+        fresh.inbox_start = fresh.inbox_end = 0;
+        const unsigned char short_frame[2] = {0, length};
+        ASSERT_TRUE(send_all(pair.client, short_frame, 2));
+        EXPECT_EQ(secure_receive(fresh, got), -1) << "length " << int{length};
+    }
+    ASSERT_TRUE(secure_queue(sender, &one, 1));
+    sender.outbox[SECURE_LENGTH_SIZE] ^= 1;
+    ASSERT_TRUE(secure_flush(sender));
+    receiver.inbox_start = receiver.inbox_end = 0;
+    EXPECT_EQ(secure_receive(receiver, got), -1);
     close_socket(pair.client);
-    EXPECT_EQ(secure_receive(receiver, got.data()), -1) << "the connection ended";
+    EXPECT_EQ(secure_receive(receiver, got), -1) << "the connection ended";
     close_socket(pair.server);
+    secure_release(sender);
+    secure_release(receiver);
 }
 
 // A receiver with another key: neither side gets a channel.

@@ -5,13 +5,21 @@
 
 #include "app/secret_setup.h"
 #include "tests/engine_fixture.h"
-#include "transfer/group_key.h"
-#include "transfer/secure_channel.h"
+#include "transfer/secure/group_key.h"
+#include "transfer/secure/session.h"
 #include "transfer/transfer_watch.h"
 
 namespace {
 
-const std::string ACK = CLOSING_MARK;
+// Plaintexts of the session's messages.
+std::string file_message(std::uint64_t size, const std::string& name, unsigned char flags = 0) {
+    unsigned char field[8];
+    put_u64(field, size);
+    return "F" + std::string(reinterpret_cast<char*>(field), 8) + std::string(1, static_cast<char>(flags)) + name;
+}
+std::string data_message(const std::string& data) { return "D" + data; }
+std::string reply_message(char type, std::uint32_t number) { return type + u32_bytes(number); }
+const std::string END = "E", QUIT = "Q";
 
 void use_key(unsigned char seed) {
     ASSERT_TRUE(start_crypto());
@@ -87,7 +95,7 @@ TEST_F(SecureTransfer, FilesAndFoldersArriveWhole) {
     write_bytes(dir / "album" / "2026" / "b.jpg", pattern_bytes(70000, 3));
     write_bytes(dir / "album" / "a.txt", "a");
     paths.push_back(dir / "album");
-    send_to_receiver(paths, out, sizes.size() + 2);
+    send_to_receiver(paths, out, 1);
     for (std::size_t i = 0; i < sizes.size(); ++i) {
         SCOPED_TRACE(paths[i].filename().string());
         EXPECT_EQ(read_bytes(out / paths[i].filename()), read_bytes(paths[i]));
@@ -149,159 +157,147 @@ TEST_F(SecureTransfer, FormatsDoNotMix) {
     EXPECT_EQ(fixed.reply, "");
     secure_transfers = false;
     ReceiveOutcome secure = receive_from_peer(std::string(SECURE_MAGIC) + std::string(2 + 48, '\x30'));
+    secure_transfers = true;
+    ReceiveOutcome earlier = receive_from_peer("zeptrixv2.0" + std::string(2 + 48, '\x30'));
+    EXPECT_EQ(earlier.reply, "") << "the secure format's earlier version";
     EXPECT_EQ(secure.reply, "");
     EXPECT_TRUE(entries_of(dir).empty());
     expect_engine_at_rest();
 }
 
-// A peer holding the key writes messages of its choosing to a receive task.
-struct SecurePeerRun {
-    bool acknowledged = false;
-    bool connected = false;
-};
+// Seals one message and sends it at once.
+void seal(SecureChannel& channel, const std::string& plaintext) {
+    EXPECT_TRUE(secure_queue(channel, reinterpret_cast<const unsigned char*>(plaintext.data()), plaintext.size()) &&
+                secure_flush(channel));
+}
 
-SecurePeerRun run_secure_peer(const std::function<void(SecureChannel&)>& write_messages) {
+// A peer holding the key writes messages of its choosing to a receive
+// task, ends its sending side and gathers the replies until the receiver
+// closes: "A1 A2 R3", or "" when none came.
+std::string run_secure_peer(const std::function<void(SecureChannel&)>& write_messages) {
     SocketPair pair = connected_pair();
     receive_slots[4] = pair.server;
-    SecurePeerRun run;
+    std::string replies;
     std::thread peer([&] {
         SecureChannel channel;
-        run.connected = secure_connect(pair.client, group_key, channel);
-        if (run.connected) {
+        EXPECT_TRUE(secure_buffers(channel));
+        if (secure_connect(pair.client, group_key, channel)) {
             write_messages(channel);
             // What was not sent by now never comes: the receiver sees the end.
             end_sending(pair.client);
-            std::vector<unsigned char> buffer(SECURE_MAX_MESSAGE);
-            std::int32_t got = secure_receive(channel, buffer.data());
-            run.acknowledged = got == CLOSING_MARK_SIZE &&
-                               std::memcmp(buffer.data(), CLOSING_MARK, CLOSING_MARK_SIZE) == 0;
+            unsigned char* reply = nullptr;
+            std::int32_t got;
+            while ((got = secure_receive(channel, reply)) > 0) {
+                if (!replies.empty()) replies += ' ';
+                if (got == static_cast<std::int32_t>(REPLY_SIZE))
+                    replies += static_cast<char>(reply[0]) + std::to_string(get_u32(reply + 1));
+                else
+                    replies += "?";
+            }
+        } else {
+            ADD_FAILURE() << "no handshake";
         }
+        secure_release(channel);
         close_socket(pair.client);
     });
     receive_file(receive_slots[4]);
     peer.join();
-    return run;
+    return replies;
 }
 
-void seal(SecureChannel& channel, const std::string& plaintext) {
-    std::vector<unsigned char> frame(plaintext.size() + SECURE_FRAME_ROOM);
-    std::memcpy(frame.data() + SECURE_LENGTH_SIZE, plaintext.data(), plaintext.size());
-    EXPECT_TRUE(secure_send(channel, frame.data(), plaintext.size()));
-}
-
-std::string header(std::uint64_t size, const std::string& name) {
-    unsigned char field[8];
-    put_u64(field, size);
-    return std::string(reinterpret_cast<char*>(field), 8) + name;
-}
-
-TEST_F(SecureTransfer, ReceiverTakesOnlyWellFormedTransfers) {
+TEST_F(SecureTransfer, ReceiverTakesOnlyWellFormedSessions) {
     const std::string data = pattern_bytes(100000, 8);
     using Steps = std::function<void(SecureChannel&)>;
-    struct Row { const char* label; Steps steps; bool stored; };
+    auto messages = [](std::vector<std::string> list) {
+        return [list](SecureChannel& c) {
+            for (const auto& m : list) seal(c, m);
+        };
+    };
+    struct Row { const char* label; Steps steps; const char* replies; std::vector<std::string> stored; };
     const Row rows[] = {
-        {"data in uneven messages", [&](SecureChannel& c) {
-             seal(c, header(data.size(), "f.bin"));
-             seal(c, data.substr(0, 1));
-             seal(c, data.substr(1, 65519));
-             seal(c, data.substr(65520));
-             seal(c, ACK);
-         }, true},
-        {"an empty file", [&](SecureChannel& c) { seal(c, header(0, "f.bin")); seal(c, ACK); }, true},
-        {"data over the size", [&](SecureChannel& c) {
-             seal(c, header(10, "f.bin"));
-             seal(c, data.substr(0, 11));
-             seal(c, ACK);
-         }, false},
-        {"data under the size, then the end", [&](SecureChannel& c) {
-             seal(c, header(10, "f.bin"));
-             seal(c, data.substr(0, 9));
-             seal(c, ACK);
-         }, false},
-        {"the end missing", [&](SecureChannel& c) {
-             seal(c, header(10, "f.bin"));
-             seal(c, data.substr(0, 10));
-         }, false},
-        {"another end", [&](SecureChannel& c) {
-             seal(c, header(10, "f.bin"));
-             seal(c, data.substr(0, 10));
-             seal(c, "zeptrix**OK**");
-         }, false},
-        {"a longer end", [&](SecureChannel& c) {
-             seal(c, header(0, "f.bin"));
-             seal(c, ACK + "!");
-         }, false},
+        {"data in uneven messages",
+         messages({file_message(data.size(), "f.bin"), data_message(data.substr(0, 1)),
+                   data_message(data.substr(1, DATA_PER_MESSAGE)), data_message(data.substr(1 + DATA_PER_MESSAGE)),
+                   END, QUIT}),
+         "A1", {"f.bin"}},
+        {"an empty file", messages({file_message(0, "f.bin"), END, QUIT}), "A1", {"f.bin"}},
+        {"three files, no quit", messages({file_message(1, "a"), data_message("a"), END, file_message(0, "b"), END,
+                                           file_message(2, "c"), data_message("c"), data_message("c"), END}),
+         "A1 A2 A3", {"a", "b", "c"}},
+        {"the second refused: its name climbs out",
+         messages({file_message(0, "a"), END, file_message(3, "..\\b"), data_message("bbb"), END,
+                   file_message(0, "c"), END}),
+         "A1 R2", {"a"}},
+        {"a zero byte in the name", messages({file_message(0, std::string("f.bin\0x", 7)), END}), "R1", {}},
+        {"flags it does not know", messages({file_message(0, "f.bin", 2), END}), "R1", {}},
+        {"a size beyond any file", messages({file_message(std::uint64_t{1} << 57, "f.bin"), data_message("x")}),
+         "R1", {}},
+        {"only a quit", messages({QUIT}), "", {}},
+        {"data over the size", messages({file_message(10, "f.bin"), data_message(data.substr(0, 11)), END}), "", {}},
+        {"data under the size, then the end", messages({file_message(10, "f.bin"), data_message(data.substr(0, 9)), END}),
+         "", {}},
+        {"the end missing", messages({file_message(10, "f.bin"), data_message(data.substr(0, 10))}), "", {}},
+        {"a quit inside a file", messages({file_message(1, "f.bin"), QUIT}), "", {}},
+        {"a file inside a file", messages({file_message(1, "f.bin"), file_message(0, "g.bin"), END}), "", {}},
+        {"data before any file", messages({data_message("x"), file_message(0, "f.bin"), END}), "", {}},
+        {"an unknown type", messages({file_message(0, "f.bin"), "X", END}), "", {}},
+        {"an end with more", messages({file_message(0, "f.bin"), "E!"}), "", {}},
+        {"a data message without data", messages({file_message(1, "f.bin"), "D", data_message("x"), END}), "", {}},
+        {"an earlier version's end mark", messages({file_message(0, "f.bin"), CLOSING_MARK}), "", {}},
+        {"a header without a name", messages({file_message(0, ""), END}), "", {}},
+        {"a name of 256 bytes", messages({file_message(0, std::string(256, 'n')), END}), "", {}},
         {"a length of 0", [&](SecureChannel& c) {
-             seal(c, header(10, "f.bin"));
+             seal(c, file_message(10, "f.bin"));
              send_all(c.socket, "\0\0", 2);
-         }, false},
-        {"an empty message as data", [&](SecureChannel& c) {
-             seal(c, header(10, "f.bin"));
+         }, "", {}},
+        {"an empty message", [&](SecureChannel& c) {
+             seal(c, file_message(10, "f.bin"));
              unsigned char frame[SECURE_FRAME_ROOM];
              noise_encrypt(c.session.sending, frame + 2, 0, frame + 2);
              frame[0] = 0;
              frame[1] = NOISE_TAG_SIZE;
              send_all(c.socket, frame, sizeof frame);
-         }, false},
+         }, "", {}},
         {"a flipped bit in data", [&](SecureChannel& c) {
-             seal(c, header(10, "f.bin"));
-             std::vector<unsigned char> frame(10 + SECURE_FRAME_ROOM);
-             std::memcpy(frame.data() + 2, data.data(), 10);
-             noise_encrypt(c.session.sending, frame.data() + 2, 10, frame.data() + 2);
-             frame[0] = 0;
-             frame[1] = 10 + NOISE_TAG_SIZE;
-             frame[5] ^= 0x10;
-             send_all(c.socket, frame.data(), static_cast<std::int32_t>(frame.size()));
-         }, false},
-        {"a header without a name", [&](SecureChannel& c) { seal(c, header(0, "")); seal(c, ACK); }, false},
-        {"a name of 256 bytes", [&](SecureChannel& c) {
-             seal(c, header(0, std::string(256, 'n')));
-             seal(c, ACK);
-         }, false},
-        {"a zero byte in the name", [&](SecureChannel& c) {
-             seal(c, header(0, std::string("f.bin\0x", 7)));
-             seal(c, ACK);
-         }, false},
-        {"a name climbing out", [&](SecureChannel& c) { seal(c, header(0, "..\\f.bin")); seal(c, ACK); }, false},
-        {"a size beyond any file", [&](SecureChannel& c) {
-             seal(c, header(std::uint64_t{1} << 57, "f.bin"));
-             seal(c, data.substr(0, 10));
-         }, false},
+             seal(c, file_message(10, "f.bin"));
+             ASSERT_TRUE(secure_queue(c, reinterpret_cast<const unsigned char*>(data.data()), 10));
+             c.outbox[5] ^= 0x10;
+             secure_flush(c);
+         }, "", {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
-        SecurePeerRun run = run_secure_peer(row.steps);
-        EXPECT_TRUE(run.connected);
-        EXPECT_EQ(run.acknowledged, row.stored);
-        EXPECT_EQ(entries_of(dir), row.stored ? std::vector<std::string>{"f.bin"} : std::vector<std::string>{});
-        std::error_code ignored;
-        fs::remove(dir / "f.bin", ignored);
+        EXPECT_EQ(run_secure_peer(row.steps), row.replies);
+        EXPECT_EQ(entries_of(dir), row.stored);
+        for (const auto& name : row.stored) fs::remove(dir / name);
         expect_engine_at_rest();
     }
 }
 
 TEST_F(SecureTransfer, OlderFileSurvivesAFailedTransfer) {
     write_bytes(dir / "f.bin", "older");
-    SecurePeerRun run = run_secure_peer([](SecureChannel& c) {
-        seal(c, header(5, "f.bin"));
-        seal(c, "newer");
+    std::string replies = run_secure_peer([](SecureChannel& c) {
+        seal(c, file_message(5, "f.bin"));
+        seal(c, data_message("newer"));
     });
-    EXPECT_FALSE(run.acknowledged);
+    EXPECT_EQ(replies, "");
     EXPECT_EQ(entries_of(dir), std::vector<std::string>{"f.bin"});
     EXPECT_EQ(read_bytes(dir / "f.bin"), "older");
 }
 
-// A receiving peer with the key that takes the whole transfer and then
-// answers as it likes: only the sealed closing mark counts as delivered.
-TEST_F(SecureTransfer, SenderTakesOnlyTheSealedMarkAsAcknowledgement) {
+// A receiving peer with the key that takes the whole batch and then answers
+// as it likes: only the sealed A of the file counts as delivered.
+TEST_F(SecureTransfer, SenderTakesOnlyItsFilesAcknowledgement) {
     fs::path sent = file("a.txt", pattern_bytes(70000, 5));
     struct Row { const char* label; std::function<void(SecureChannel&)> answer; bool delivered; };
     const Row rows[] = {
-        {"the sealed mark", [](SecureChannel& c) { seal(c, ACK); }, true},
+        {"its A", [](SecureChannel& c) { seal(c, reply_message('A', 1)); }, true},
         {"no answer", [](SecureChannel&) {}, false},
-        {"another sealed text", [](SecureChannel& c) { seal(c, "zeptrix**OK**"); }, false},
-        {"the mark unsealed", [](SecureChannel& c) { send_all(c.socket, ACK.data(), CLOSING_MARK_SIZE); }, false},
-        {"the mark and more", [](SecureChannel& c) { seal(c, ACK + "x"); }, false},
+        {"an R", [](SecureChannel& c) { seal(c, reply_message('R', 1)); }, false},
+        {"the A of another file", [](SecureChannel& c) { seal(c, reply_message('A', 2)); }, false},
+        {"the A unsealed", [](SecureChannel& c) { send_all(c.socket, "A\1\0\0\0", 5); }, false},
+        {"the A and more", [](SecureChannel& c) { seal(c, reply_message('A', 1) + "x"); }, false},
+        {"the earlier version's mark", [](SecureChannel& c) { seal(c, CLOSING_MARK); }, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
@@ -310,15 +306,16 @@ TEST_F(SecureTransfer, SenderTakesOnlyTheSealedMarkAsAcknowledgement) {
         SocketHandle s = INVALID_SOCKET_HANDLE;
         std::thread receiver = peer_after_magic(l, s, [&row](SocketHandle socket) {
             SecureChannel channel;
-            std::vector<unsigned char> buffer(SECURE_MAX_MESSAGE);
+            EXPECT_TRUE(secure_buffers(channel));
             if (secure_accept(socket, group_key, channel)) {
-                // Header, data, end: until the closing mark arrives.
+                // Everything up to the quit.
+                unsigned char* message = nullptr;
                 std::int32_t got;
-                do got = secure_receive(channel, buffer.data());
-                while (got > 0 && !(got == CLOSING_MARK_SIZE &&
-                                    std::memcmp(buffer.data(), CLOSING_MARK, CLOSING_MARK_SIZE) == 0));
+                do got = secure_receive(channel, message);
+                while (got > 0 && !(got == 1 && message[0] == MESSAGE_QUIT));
                 row.answer(channel);
             }
+            secure_release(channel);
             close_socket(socket);
         });
         send_batch_of({sent});
@@ -330,6 +327,23 @@ TEST_F(SecureTransfer, SenderTakesOnlyTheSealedMarkAsAcknowledgement) {
             EXPECT_EQ(message_texts(), send_failure(l.port));
         expect_engine_at_rest();
     }
+}
+
+// A batch whose middle file the receiver can't store (a folder holds its
+// name): the first is in place, the second reported, the third not sent.
+TEST_F(SecureTransfer, RefusedFileInTheMiddleEndsTheBatch) {
+    fs::path out = fresh_dir("secure-refusing");
+    fs::create_directories(out / "b.txt");
+    std::vector<fs::path> paths = {file("a.txt", "first"), file("b.txt", pattern_bytes(300000, 2)),
+                                   file("c.txt", "third")};
+    send_to_receiver(paths, out, 1);
+    EXPECT_EQ(entries_of(out), (std::vector<std::string>{"a.txt", "b.txt"}));
+    EXPECT_EQ(read_bytes(out / "a.txt"), "first");
+    EXPECT_TRUE(fs::is_directory(out / "b.txt"));
+    EXPECT_EQ(message_texts(), (std::vector<std::string>{"send of b.txt to 127.0.0.1:" +
+                                                          std::to_string(current_destination.port) + " failed!"}));
+    expect_engine_at_rest();
+    fs::remove_all(out);
 }
 
 // The abort commands end a secure transfer blocked on its peer at once.
@@ -365,8 +379,9 @@ TEST_F(SecureTransfer, AbortsEndTransfersStuckOnTheirPeer) {
         std::thread task([] { receive_file(receive_slots[2]); });
         SecureChannel channel;
         ASSERT_TRUE(secure_connect(pair.client, group_key, channel));
-        seal(channel, header(1 << 20, "stuck.bin"));
-        seal(channel, pattern_bytes(50000));
+        ASSERT_TRUE(secure_buffers(channel));
+        seal(channel, file_message(1 << 20, "stuck.bin"));
+        seal(channel, data_message(pattern_bytes(50000)));
         wait_until_stalled(recv_bytes_left);
         auto start = std::chrono::steady_clock::now();
         abort_receives();
@@ -374,6 +389,7 @@ TEST_F(SecureTransfer, AbortsEndTransfersStuckOnTheirPeer) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
         EXPECT_EQ(entries_of(dir), std::vector<std::string>{"stuck.bin"});
         EXPECT_EQ(read_bytes(dir / "stuck.bin"), "older file");
+        secure_release(channel);
         close_socket(pair.client);
     }
     expect_engine_at_rest();

@@ -97,6 +97,9 @@ TEST(Scramble, MatchesTheByteByByteDefinition) {
 
 namespace {
 
+// The piece size of the original senders, where a test cuts data as they did.
+constexpr std::int32_t TEST_PIECE = 8193;
+
 struct Sent {
     std::uint32_t key;
     std::string name;  // without the terminating zero
@@ -118,8 +121,8 @@ std::vector<unsigned char> encode_transfer(const Sent& s) {
     put_u32(field, static_cast<std::uint32_t>(s.data.size()));
     wire.insert(wire.end(), field, field + 4);
     std::vector<unsigned char> data = s.data;
-    for (std::size_t at = 0; at < data.size(); at += CHUNK_SIZE)
-        scramble(data.data() + at, std::min<std::size_t>(CHUNK_SIZE, data.size() - at), state);
+    for (std::size_t at = 0; at < data.size(); at += TEST_PIECE)
+        scramble(data.data() + at, std::min<std::size_t>(TEST_PIECE, data.size() - at), state);
     wire.insert(wire.end(), data.begin(), data.end());
     wire.insert(wire.end(), CLOSING_MARK, CLOSING_MARK + CLOSING_MARK_SIZE);
     return wire;
@@ -141,9 +144,9 @@ bool decode_transfer(SocketHandle s, Sent& out) {
     out.name.assign(name.data());
     if (!recv_exact(s, field, 4)) return false;
     std::uint32_t left = get_u32(field);
-    unsigned char chunk[CHUNK_SIZE];
+    unsigned char chunk[TEST_PIECE];
     while (left) {
-        std::int32_t n = recv_some(s, chunk, static_cast<std::int32_t>(std::min<std::uint32_t>(CHUNK_SIZE, left)));
+        std::int32_t n = recv_some(s, chunk, static_cast<std::int32_t>(std::min<std::uint32_t>(TEST_PIECE, left)));
         if (n <= 0) return false;
         scramble(chunk, static_cast<std::size_t>(n), state);
         out.data.insert(out.data.end(), chunk, chunk + n);
@@ -164,7 +167,7 @@ TEST(WireRoundTrip, EveryFieldSurvivesPiecewiseWrites) {
     const Row rows[] = {
         {"empty file, 1-byte pieces", 32, 0, 1},
         {"one byte", 255, 1, 1},
-        {"chunk + 1, 1-byte pieces", 77, CHUNK_SIZE + 1, 1},
+        {"chunk + 1, 1-byte pieces", 77, TEST_PIECE + 1, 1},
         {"key low byte 0", 0x300, 20000, 3},
         {"key above 255", 0x1C5, 100000, 4096},
         {"one megabyte, uneven pieces", 200, 1 << 20, 8191},

@@ -9,14 +9,17 @@
 #include "text/text.h"
 #include "transfer/transfer_watch.h"
 
+struct SendSession;
+
 struct Batch {
     IpAddress address;
     std::int32_t port = 0;
     std::int32_t last_percent = 0;
-    unsigned char* buffer = nullptr;  // CHUNK_SIZE bytes, for the fixed format
-    // SECURE_MAX_MESSAGE + SECURE_LENGTH_SIZE bytes on the heap, for the
-    // secure format only.
-    unsigned char* frame = nullptr;
+    // BLOCK_SIZE bytes and room for the closing mark, on the heap, for the
+    // fixed format.
+    unsigned char* buffer = nullptr;
+    // The secure format's one connection for the whole batch.
+    SendSession* session = nullptr;
     TransferWatch* watch = nullptr;
 };
 
@@ -31,6 +34,16 @@ struct Outgoing {
     std::uint64_t file_left = 0;
 };
 
-// The secure format over the connected socket: handshake, header, data and
-// closing mark, then the sealed acknowledgement. True once it arrived.
-bool send_secure_transfer(Batch& b, Outgoing& f, SocketHandle socket);
+// Tells the delivery observer that the receiver acknowledged a file.
+void tell_delivered(const Text& display_name);
+
+// The fixed format over the connected socket: header, data and closing
+// mark, then the acknowledgement. True once it arrived.
+bool send_fixed_transfer(Batch& b, Outgoing& f, SocketHandle socket);
+
+// The secure format sends a whole batch over one connection, opened at its
+// first file. False when the batch must end; b.session then tells why.
+bool secure_send_file(Batch& b, Outgoing& f);
+// Ends the batch's connection: "no more files", then waits for the
+// acknowledgements still missing. False when one did not come.
+bool secure_end_batch(Batch& b);

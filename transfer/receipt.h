@@ -9,7 +9,6 @@
 #include "net/socket.h"
 #include "platform/platform.h"
 #include "text/text.h"
-#include "transfer/secure_channel.h"
 
 struct Receipt {
     SocketHandle socket = INVALID_SOCKET_HANDLE;
@@ -43,8 +42,14 @@ bool store_piece(Receipt& r, const unsigned char* data, std::size_t size);
 // Closes the temporary file and gives it the file's name.
 bool place_file(Receipt& r);
 
-// The secure format after its magic: handshake, header, data and closing
-// mark, the file then in place. buffer has room for SECURE_MAX_MESSAGE bytes.
-bool receive_secure(Receipt& r, SecureChannel& channel, unsigned char* buffer);
-// The sealed acknowledgement of a stored file.
-bool acknowledge_secure(SecureChannel& channel);
+// After a file's transfer: a failed one removes its temporary file and
+// the folders it made, the observer is told, and the counters give back
+// what the file added.
+void finish_receipt(Receipt& r, bool stored);
+
+// The fixed format after its magic: header, data and closing mark, the file
+// then in place. buffer has room for BLOCK_SIZE bytes.
+bool receive_fixed(Receipt& r, unsigned char* buffer);
+// The secure format after its magic: the handshake, then every file of the
+// connection, each acknowledged once in place.
+void receive_secure_session(SocketHandle socket);

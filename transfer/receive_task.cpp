@@ -9,6 +9,7 @@
 #include "transfer/engine.h"
 #include "transfer/name_check.h"
 #include "transfer/receipt.h"
+#include "transfer/secure/secure_channel.h"
 #include "transfer/transfer_watch.h"
 #include "transfer/wire.h"
 
@@ -20,63 +21,10 @@ std::atomic<std::uint32_t> temp_sequence{0};
 
 std::atomic<ReceiveObserver> receive_observer{nullptr};
 
-bool receive_u32(SocketHandle socket, std::uint32_t& value) {
-    unsigned char field[FIELD_SIZE];
-    if (!recv_exact(socket, field, FIELD_SIZE)) return false;
-    value = get_u32(field);
-    return true;
-}
-
 Text temp_file_name() {
     return Text(TEMP_NAME_PREFIX) + decimal_text(static_cast<std::int32_t>(process_number() & 0x7FFFFFFF)) +
            "-" + decimal_text(static_cast<std::int32_t>(temp_sequence.fetch_add(1) & 0x7FFFFFFF)) +
            ".part";
-}
-
-// Key, name and size of the fixed format, after its magic. The name is
-// checked before anything is created; refused too are lengths of 0 or above
-// MAX_NAME_LENGTH.
-bool receive_fixed_header(Receipt& r, std::uint32_t& key_state) {
-    std::uint32_t name_length = 0;
-    if (!receive_u32(r.socket, key_state) || !receive_u32(r.socket, name_length)) return false;
-    if (name_length == 0 || name_length > MAX_NAME_LENGTH) return false;
-
-    char* name = static_cast<char*>(std::malloc(name_length + 1));
-    if (!name) return false;
-    bool arrived = recv_exact(r.socket, name, static_cast<std::int32_t>(name_length));
-    scramble(name, name_length, key_state);
-    name[name_length] = '\0';
-    if (!arrived) {
-        std::free(name);
-        return false;
-    }
-    if (!take_name(r, name)) return false;
-    std::uint32_t size = 0;
-    if (!receive_u32(r.socket, size)) return false;
-    announce_size(r, size);
-    return true;
-}
-
-// Data into the temporary file, closing mark, then the file takes its
-// final name.
-bool receive_fixed_body(Receipt& r, std::uint32_t key_state, unsigned char* buffer) {
-    if (!create_temp_file(r)) return false;
-    while (r.file_left != 0) {
-        if (abort_receive.load()) return false;
-        std::int32_t want = r.file_left < static_cast<std::uint64_t>(CHUNK_SIZE)
-                                ? static_cast<std::int32_t>(r.file_left)
-                                : CHUNK_SIZE;
-        std::int32_t got = recv_some(r.socket, buffer, want);
-        if (got <= 0) return false;
-        scramble(buffer, static_cast<std::size_t>(got), key_state);
-        if (!store_piece(r, buffer, static_cast<std::size_t>(got))) return false;
-    }
-    if (abort_receive.load()) return false;
-    char mark[CLOSING_MARK_SIZE];
-    if (!recv_exact(r.socket, mark, CLOSING_MARK_SIZE) ||
-        std::memcmp(mark, CLOSING_MARK, CLOSING_MARK_SIZE) != 0)
-        return false;
-    return place_file(r);
 }
 
 enum class Format { none, fixed, secure };
@@ -141,29 +89,7 @@ bool place_file(Receipt& r) {
     return true;
 }
 
-void set_receive_observer(ReceiveObserver observer) { receive_observer.store(observer); }
-
-void receive_file(std::atomic<SocketHandle>& slot) {
-    running_tasks.fetch_add(1);
-    Receipt r;
-    r.socket = slot.load();
-    unsigned char buffer[CHUNK_SIZE];
-    set_idle_limit(r.socket, idle_limit_ms.load());
-    TransferWatch& watch = receive_watches[&slot - receive_slots];
-    watch_transfer(watch, r.socket);
-
-    // The secure format's messages are too large for the task's stack.
-    unsigned char* message = nullptr;
-    SecureChannel channel;
-    bool stored = false;
-    Format format = receive_magic(r.socket);
-    if (format == Format::fixed) {
-        std::uint32_t key_state = 0;
-        stored = receive_fixed_header(r, key_state) && receive_fixed_body(r, key_state, buffer);
-    } else if (format == Format::secure) {
-        message = static_cast<unsigned char*>(std::malloc(SECURE_MAX_MESSAGE));
-        stored = message && receive_secure(r, channel, message);
-    }
+void finish_receipt(Receipt& r, bool stored) {
     if (!stored) {
         // A failed transfer removes only its own temporary file, so a file
         // stored earlier under the same name survives, and the folders
@@ -173,21 +99,44 @@ void receive_file(std::atomic<SocketHandle>& slot) {
         if (r.directory_open) remove_made_directories(r.directory);
     }
     if (r.directory_open) close_store_directory(r.directory);
+    r.file = nullptr;
+    r.temp_created = r.directory_open = false;
     // Told before the acknowledgement, so that the files of one sender are
     // told in the order they were sent.
     ReceiveObserver observer = receive_observer.load();
     if (observer && r.name_arrived) observer(Text(r.name), stored, r.file_total);
-    if (stored && format == Format::fixed) send_all(r.socket, CLOSING_MARK, CLOSING_MARK_SIZE);
-    if (stored && format == Format::secure) acknowledge_secure(channel);
-    noise_wipe(&channel.session, sizeof channel.session);
-    std::free(message);
-
     recv_bytes_total.fetch_sub(r.file_total);
     recv_bytes_left.fetch_sub(r.file_left);
     update_progress(recv_bytes_total, recv_bytes_left, r.last_percent);
     std::free(r.name);
-    unwatch_transfer(watch, r.socket);
-    close_socket(r.socket);
+    r.name = nullptr;
+    r.file_total = r.file_left = 0;
+}
+
+void set_receive_observer(ReceiveObserver observer) { receive_observer.store(observer); }
+
+void receive_file(std::atomic<SocketHandle>& slot) {
+    running_tasks.fetch_add(1);
+    SocketHandle socket = slot.load();
+    set_idle_limit(socket, idle_limit_ms.load());
+    TransferWatch& watch = receive_watches[&slot - receive_slots];
+    watch_transfer(watch, socket);
+
+    Format format = receive_magic(socket);
+    if (format == Format::fixed) {
+        Receipt r;
+        r.socket = socket;
+        auto* buffer = static_cast<unsigned char*>(std::malloc(BLOCK_SIZE));
+        bool stored = buffer && receive_fixed(r, buffer);
+        finish_receipt(r, stored);
+        if (stored) send_all(socket, CLOSING_MARK, CLOSING_MARK_SIZE);
+        std::free(buffer);
+    } else if (format == Format::secure) {
+        receive_secure_session(socket);
+    }
+
+    unwatch_transfer(watch, socket);
+    close_socket(socket);
     slot.store(0);
     running_tasks.fetch_sub(1);
     abort_receive.store(false);

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,7 @@
 #include "transfer/engine.h"
 #include "transfer/name_check.h"
 #include "transfer/outgoing.h"
-#include "transfer/secure_channel.h"
+#include "transfer/secure/session.h"
 #include "transfer/transfer_key.h"
 #include "transfer/transfer_watch.h"
 #include "transfer/wire.h"
@@ -30,56 +31,21 @@ Text peer_text(const Batch& b) {
     return address_to_text(b.address) + ":" + decimal_text(b.port);
 }
 
-bool send_u32(SocketHandle socket, std::uint32_t value) {
-    unsigned char field[FIELD_SIZE];
-    put_u32(field, value);
-    return send_all(socket, field, FIELD_SIZE);
-}
-
-// Header, data and closing mark of the fixed format, then the
-// acknowledgement.
-bool send_fixed_transfer(Batch& b, Outgoing& f, SocketHandle socket) {
-    bool failed = !send_all(socket, TRANSFER_MAGIC, TRANSFER_MAGIC_SIZE);
-    std::uint32_t key_state = draw_transfer_key();
-    if (!failed) failed = !send_u32(socket, key_state);
-    if (!failed) failed = !send_u32(socket, f.name_length);
-    scramble(f.name, f.name_length, key_state);
-    if (!failed) failed = !send_all(socket, f.name, static_cast<std::int32_t>(f.name_length));
-    if (!failed) failed = !send_u32(socket, static_cast<std::uint32_t>(f.file_total));
-    update_progress(send_bytes_total, send_bytes_left, b.last_percent);
-
-    if (!failed) {
-        while (f.file_left != 0) {
-            if (abort_send.load()) {
-                failed = true;
-                break;
-            }
-            std::size_t want = f.file_left < static_cast<std::uint64_t>(CHUNK_SIZE)
-                                   ? static_cast<std::size_t>(f.file_left)
-                                   : static_cast<std::size_t>(CHUNK_SIZE);
-            std::size_t got = std::fread(b.buffer, 1, want, f.file);
-            // A file that shrank since its size was taken ends here.
-            if (got == 0) {
-                failed = true;
-                break;
-            }
-            scramble(b.buffer, got, key_state);
-            f.file_left -= got;
-            send_bytes_left.fetch_sub(got);
-            failed = !send_all(socket, b.buffer, static_cast<std::int32_t>(got));
-            update_progress(send_bytes_total, send_bytes_left, b.last_percent);
-            if (failed) break;
-        }
-        if (f.file_left != 0) failed = true;
-        if (!failed) failed = !send_all(socket, CLOSING_MARK, CLOSING_MARK_SIZE);
+// One connection for the file: header, data, closing mark, acknowledgement.
+bool send_fixed_file(Batch& b, Outgoing& f) {
+    SocketHandle socket = INVALID_SOCKET_HANDLE;
+    if (!connect_to(b.address, b.port, socket)) {
+        if (!abort_send.load()) show_failure(Text("connecting to ") + peer_text(b) + " failed!");
+        return false;
     }
-    if (abort_send.load()) failed = true;
-    if (!failed) {
-        char ack[CLOSING_MARK_SIZE];
-        failed = !recv_exact(socket, ack, CLOSING_MARK_SIZE) ||
-                 std::memcmp(ack, CLOSING_MARK, CLOSING_MARK_SIZE) != 0;
-    }
-    return !failed;
+    set_idle_limit(socket, idle_limit_ms.load());
+    watch_transfer(*b.watch, socket);
+    bool delivered = send_fixed_transfer(b, f, socket);
+    bool aborted = unwatch_transfer(*b.watch, socket) || abort_send.load();
+    if (!delivered && !aborted) show_failure(Text("send of ") + f.display_name + " to " + peer_text(b) + " failed!");
+    if (delivered) tell_delivered(f.display_name);
+    close_socket(socket);
+    return delivered;
 }
 
 Text display_name_of(const char* name, std::size_t chars) {
@@ -112,22 +78,7 @@ bool send_file(Batch& b, const char* path, char* name, std::uint32_t name_length
     send_bytes_total.fetch_add(f.file_total);
     send_bytes_left.fetch_add(f.file_left);
 
-    bool go_on = false;
-    SocketHandle socket = INVALID_SOCKET_HANDLE;
-    if (!connect_to(b.address, b.port, socket)) {
-        if (!abort_send.load()) show_failure(Text("connecting to ") + peer_text(b) + " failed!");
-    } else {
-        set_idle_limit(socket, idle_limit_ms.load());
-        watch_transfer(*b.watch, socket);
-        go_on = secure_transfers ? send_secure_transfer(b, f, socket) : send_fixed_transfer(b, f, socket);
-        bool aborted = unwatch_transfer(*b.watch, socket) || abort_send.load();
-        if (!go_on && !aborted)
-            show_failure(Text("send of ") + f.display_name + " to " + peer_text(b) + " failed!");
-        DeliveryObserver observer = delivery_observer.load();
-        if (go_on && observer) observer(f.display_name);
-        close_socket(socket);
-    }
-
+    bool go_on = secure_transfers ? secure_send_file(b, f) : send_fixed_file(b, f);
     std::fclose(f.file);
     send_bytes_total.fetch_sub(f.file_total);
     send_bytes_left.fetch_sub(f.file_left);
@@ -222,27 +173,47 @@ bool send_folder(Batch& b, char* path, std::int32_t path_size) {
     return true;
 }
 
+// The batch's secure connection ends: no more files after the last one, or
+// the failure that ended it, reported as the first file without an
+// acknowledgement.
+void end_secure_batch(Batch& b, bool failed) {
+    SendSession& s = *b.session;
+    if (!failed) failed = !secure_end_batch(b);
+    if (failed && !s.connect_failed && !s.interrupted && !abort_send.load())
+        show_failure(Text("send of ") + s.failed_name + " to " + peer_text(b) + " failed!");
+    if (s.connect_failed && !abort_send.load()) show_failure(Text("connecting to ") + peer_text(b) + " failed!");
+}
+
 }  // namespace
 
 void set_delivery_observer(DeliveryObserver observer) { delivery_observer.store(observer); }
 
+void tell_delivered(const Text& display_name) {
+    DeliveryObserver observer = delivery_observer.load();
+    if (observer) observer(display_name);
+}
+
 void send_batch(std::atomic<DropHandle>& slot) {
     running_tasks.fetch_add(1);
     DropHandle drop = slot.load();
-    unsigned char buffer[CHUNK_SIZE];
     Batch b;
     const std::ptrdiff_t index_of_slot = &slot - send_slots;
     b.address = send_slot_addresses[index_of_slot];
     b.port = send_slot_ports[index_of_slot];
-    b.buffer = buffer;
     b.watch = &send_watches[index_of_slot];
+    // Made once per batch: the fixed format's block, or the secure
+    // session with its buffers.
     if (secure_transfers)
-        b.frame = static_cast<unsigned char*>(std::malloc(SECURE_MAX_MESSAGE + SECURE_LENGTH_SIZE));
+        b.session = new (std::nothrow) SendSession;
+    else
+        b.buffer = static_cast<unsigned char*>(std::malloc(BLOCK_SIZE + CLOSING_MARK_SIZE));
+    if (!b.session && !b.buffer) message_box(Text("error creating send task!"), Text("Zeptrix"), Text("io"));
 
     // The first file is always tried; an abort ends the batch after a file.
     bool done = false;
     std::int32_t index = 1;
     do {
+        if (!b.session && !b.buffer) break;
         char* path = nullptr;
         std::int32_t path_size = 0;
         get_dropped_file(drop, index, path, path_size);
@@ -251,8 +222,10 @@ void send_batch(std::atomic<DropHandle>& slot) {
         free_dropped_file(path, path_size);
         ++index;
     } while (!done && !abort_send.load());
+    if (b.session) end_secure_batch(b, done);
 
-    std::free(b.frame);
+    std::free(b.buffer);
+    delete b.session;
     finish_drop(drop);
     slot.store(0);
     running_tasks.fetch_sub(1);

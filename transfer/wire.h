@@ -9,8 +9,9 @@ constexpr char TRANSFER_MAGIC[] = "zeptrixv1.0";
 constexpr std::int32_t TRANSFER_MAGIC_SIZE = 11;
 constexpr char CLOSING_MARK[] = "zeptrix**ok**";
 constexpr std::int32_t CLOSING_MARK_SIZE = 13;
-// The largest piece of data read, scrambled and sent (or received) at once.
-constexpr std::int32_t CHUNK_SIZE = 8193;
+// The most data one file read, send or receive call moves, in both formats;
+// the bytes on the wire do not depend on it.
+constexpr std::int32_t BLOCK_SIZE = 256 * 1024;
 // Size of an unsigned 32-bit field on the wire.
 constexpr std::int32_t FIELD_SIZE = 4;
 

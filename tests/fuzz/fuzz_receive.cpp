@@ -29,7 +29,7 @@
 #include "net/socket.h"
 #include "transfer/engine.h"
 #include "transfer/name_check.h"
-#include "transfer/secure_channel.h"
+#include "transfer/secure/secure_channel.h"
 
 namespace {
 

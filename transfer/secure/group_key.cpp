@@ -1,4 +1,4 @@
-#include "transfer/group_key.h"
+#include "transfer/secure/group_key.h"
 
 #include <gcrypt.h>
 

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "transfer/noise.h"
+#include "transfer/secure/noise.h"
 
 // The salt, 16 bytes, fixed for every copy.
 constexpr char GROUP_KEY_SALT[] = "zeptrix-group-v2";

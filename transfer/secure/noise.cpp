@@ -1,4 +1,4 @@
-#include "transfer/noise.h"
+#include "transfer/secure/noise.h"
 
 #include <gcrypt.h>
 

@@ -1,0 +1,118 @@
+// Both sides of the fixed format: magic, key, name and size, the scrambled
+// data, the closing mark and the acknowledgement.
+#include <cstdlib>
+#include <cstring>
+
+#include "app/state.h"
+#include "transfer/engine.h"
+#include "transfer/outgoing.h"
+#include "transfer/receipt.h"
+#include "transfer/transfer_key.h"
+#include "transfer/wire.h"
+
+namespace {
+
+bool receive_u32(SocketHandle socket, std::uint32_t& value) {
+    unsigned char field[FIELD_SIZE];
+    if (!recv_exact(socket, field, FIELD_SIZE)) return false;
+    value = get_u32(field);
+    return true;
+}
+
+// Magic, key, name length, scrambled name and size, sent in one call so
+// that no small write waits for the peer's acknowledgement.
+bool send_fixed_header(Outgoing& f, SocketHandle socket, std::uint32_t& key_state) {
+    unsigned char header[TRANSFER_MAGIC_SIZE + 3 * FIELD_SIZE + MAX_NAME_LENGTH];
+    if (f.name_length == 0 || f.name_length > MAX_NAME_LENGTH) return false;
+    key_state = draw_transfer_key();
+    unsigned char* at = header;
+    std::memcpy(at, TRANSFER_MAGIC, TRANSFER_MAGIC_SIZE);
+    at += TRANSFER_MAGIC_SIZE;
+    put_u32(at, key_state);
+    put_u32(at + FIELD_SIZE, f.name_length);
+    at += 2 * FIELD_SIZE;
+    std::memcpy(at, f.name, f.name_length);
+    scramble(at, f.name_length, key_state);
+    at += f.name_length;
+    put_u32(at, static_cast<std::uint32_t>(f.file_total));
+    at += FIELD_SIZE;
+    return send_all(socket, header, static_cast<std::int32_t>(at - header));
+}
+
+}  // namespace
+
+bool send_fixed_transfer(Batch& b, Outgoing& f, SocketHandle socket) {
+    std::uint32_t key_state = 0;
+    bool failed = !send_fixed_header(f, socket, key_state);
+    update_progress(send_bytes_total, send_bytes_left, b.last_percent);
+
+    // Blocks as large as the buffer; the closing mark rides with the last.
+    while (!failed) {
+        if (abort_send.load()) {
+            failed = true;
+            break;
+        }
+        std::size_t want = f.file_left < static_cast<std::uint64_t>(BLOCK_SIZE) ? static_cast<std::size_t>(f.file_left)
+                                                                              : static_cast<std::size_t>(BLOCK_SIZE);
+        std::size_t got = want ? std::fread(b.buffer, 1, want, f.file) : 0;
+        // A file that shrank since its size was taken ends here.
+        if (want != 0 && got == 0) {
+            failed = true;
+            break;
+        }
+        scramble(b.buffer, got, key_state);
+        f.file_left -= got;
+        send_bytes_left.fetch_sub(got);
+        bool last = f.file_left == 0;
+        if (last) std::memcpy(b.buffer + got, CLOSING_MARK, CLOSING_MARK_SIZE);
+        failed = !send_all(socket, b.buffer, static_cast<std::int32_t>(got + (last ? CLOSING_MARK_SIZE : 0)));
+        update_progress(send_bytes_total, send_bytes_left, b.last_percent);
+        if (last) break;
+    }
+    if (abort_send.load()) failed = true;
+    if (!failed) {
+        char ack[CLOSING_MARK_SIZE];
+        failed = !recv_exact(socket, ack, CLOSING_MARK_SIZE) || std::memcmp(ack, CLOSING_MARK, CLOSING_MARK_SIZE) != 0;
+    }
+    return !failed;
+}
+
+// Key, name and size, after the magic. The name is checked before anything
+// is created; refused too are lengths of 0 or above MAX_NAME_LENGTH. Then
+// the data into the temporary file, asking for no more than the bytes still
+// missing so that the closing mark is never taken as data; then the mark,
+// and the file takes its name.
+bool receive_fixed(Receipt& r, unsigned char* buffer) {
+    std::uint32_t key_state = 0, name_length = 0;
+    if (!receive_u32(r.socket, key_state) || !receive_u32(r.socket, name_length)) return false;
+    if (name_length == 0 || name_length > MAX_NAME_LENGTH) return false;
+    char* name = static_cast<char*>(std::malloc(name_length + 1));
+    if (!name) return false;
+    bool arrived = recv_exact(r.socket, name, static_cast<std::int32_t>(name_length));
+    scramble(name, name_length, key_state);
+    name[name_length] = '\0';
+    if (!arrived) {
+        std::free(name);
+        return false;
+    }
+    if (!take_name(r, name)) return false;
+    std::uint32_t size = 0;
+    if (!receive_u32(r.socket, size)) return false;
+    announce_size(r, size);
+
+    if (!create_temp_file(r)) return false;
+    while (r.file_left != 0) {
+        if (abort_receive.load()) return false;
+        std::int32_t want = r.file_left < static_cast<std::uint64_t>(BLOCK_SIZE) ? static_cast<std::int32_t>(r.file_left)
+                                                                                : BLOCK_SIZE;
+        std::int32_t got = recv_some(r.socket, buffer, want);
+        if (got <= 0) return false;
+        scramble(buffer, static_cast<std::size_t>(got), key_state);
+        if (!store_piece(r, buffer, static_cast<std::size_t>(got))) return false;
+    }
+    if (abort_receive.load()) return false;
+    char mark[CLOSING_MARK_SIZE];
+    if (!recv_exact(r.socket, mark, CLOSING_MARK_SIZE) || std::memcmp(mark, CLOSING_MARK, CLOSING_MARK_SIZE) != 0)
+        return false;
+    return place_file(r);
+}

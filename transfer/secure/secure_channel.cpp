@@ -1,0 +1,130 @@
+#include "transfer/secure/secure_channel.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+void put_length(unsigned char* out, std::size_t length) {
+    out[0] = static_cast<unsigned char>(length >> 8);
+    out[1] = static_cast<unsigned char>(length);
+}
+
+// A handshake message: its length, which must be the one of the pattern,
+// then the message.
+bool receive_handshake_message(SocketHandle socket, unsigned char* message) {
+    unsigned char length[SECURE_LENGTH_SIZE];
+    return recv_exact(socket, length, SECURE_LENGTH_SIZE) &&
+           (static_cast<std::size_t>(length[0]) << 8 | length[1]) == NOISE_HANDSHAKE_MESSAGE_SIZE &&
+           recv_exact(socket, message, NOISE_HANDSHAKE_MESSAGE_SIZE);
+}
+
+bool send_handshake_message(SocketHandle socket, const unsigned char* message) {
+    unsigned char frame[SECURE_LENGTH_SIZE + NOISE_HANDSHAKE_MESSAGE_SIZE];
+    put_length(frame, NOISE_HANDSHAKE_MESSAGE_SIZE);
+    std::memcpy(frame + SECURE_LENGTH_SIZE, message, NOISE_HANDSHAKE_MESSAGE_SIZE);
+    return send_all(socket, frame, sizeof frame);
+}
+
+}  // namespace
+
+bool secure_connect(SocketHandle socket, const unsigned char* group_key, SecureChannel& channel) {
+    channel.socket = socket;
+    NoiseHandshake handshake;
+    noise_start(handshake, SECURE_MAGIC, SECURE_MAGIC_SIZE, group_key);
+    unsigned char opening[SECURE_MAGIC_SIZE + SECURE_LENGTH_SIZE + NOISE_HANDSHAKE_MESSAGE_SIZE];
+    std::memcpy(opening, SECURE_MAGIC, SECURE_MAGIC_SIZE);
+    put_length(opening + SECURE_MAGIC_SIZE, NOISE_HANDSHAKE_MESSAGE_SIZE);
+    unsigned char reply[NOISE_HANDSHAKE_MESSAGE_SIZE];
+    bool ok = noise_write_first(handshake, opening + SECURE_MAGIC_SIZE + SECURE_LENGTH_SIZE) &&
+              send_all(socket, opening, sizeof opening) && receive_handshake_message(socket, reply) &&
+              noise_read_second(handshake, reply);
+    ok = ok && noise_split(handshake, true, channel.session);
+    noise_wipe(&handshake, sizeof handshake);
+    return ok;
+}
+
+bool secure_accept(SocketHandle socket, const unsigned char* group_key, SecureChannel& channel) {
+    channel.socket = socket;
+    NoiseHandshake handshake;
+    noise_start(handshake, SECURE_MAGIC, SECURE_MAGIC_SIZE, group_key);
+    unsigned char first[NOISE_HANDSHAKE_MESSAGE_SIZE], second[NOISE_HANDSHAKE_MESSAGE_SIZE];
+    bool ok = receive_handshake_message(socket, first) && noise_read_first(handshake, first) &&
+              noise_write_second(handshake, second) && send_handshake_message(socket, second);
+    ok = ok && noise_split(handshake, false, channel.session);
+    noise_wipe(&handshake, sizeof handshake);
+    return ok;
+}
+
+bool secure_buffers(SecureChannel& channel) {
+    channel.outbox = static_cast<unsigned char*>(std::malloc(SECURE_BUFFER_SIZE));
+    channel.inbox = static_cast<unsigned char*>(std::malloc(SECURE_BUFFER_SIZE));
+    return channel.outbox && channel.inbox;
+}
+
+void secure_release(SecureChannel& channel) {
+    std::free(channel.outbox);
+    std::free(channel.inbox);
+    channel.outbox = channel.inbox = nullptr;
+    channel.outbox_used = channel.inbox_start = channel.inbox_end = 0;
+    noise_wipe(&channel.session, sizeof channel.session);
+}
+
+bool secure_flush(SecureChannel& channel) {
+    std::size_t used = channel.outbox_used;
+    channel.outbox_used = 0;
+    return used == 0 || send_all(channel.socket, channel.outbox, static_cast<std::int32_t>(used));
+}
+
+unsigned char* secure_next_plaintext(SecureChannel& channel, std::size_t size) {
+    if (size == 0 || size > SECURE_MAX_PLAINTEXT) return nullptr;
+    if (channel.outbox_used + size + SECURE_FRAME_ROOM > SECURE_BUFFER_SIZE && !secure_flush(channel))
+        return nullptr;
+    return channel.outbox + channel.outbox_used + SECURE_LENGTH_SIZE;
+}
+
+bool secure_seal(SecureChannel& channel, std::size_t size) {
+    unsigned char* frame = channel.outbox + channel.outbox_used;
+    if (!noise_encrypt(channel.session.sending, frame + SECURE_LENGTH_SIZE, size, frame + SECURE_LENGTH_SIZE))
+        return false;
+    put_length(frame, size + NOISE_TAG_SIZE);
+    channel.outbox_used += size + SECURE_FRAME_ROOM;
+    return true;
+}
+
+bool secure_queue(SecureChannel& channel, const unsigned char* plaintext, std::size_t size) {
+    unsigned char* place = secure_next_plaintext(channel, size);
+    if (!place) return false;
+    std::memcpy(place, plaintext, size);
+    return secure_seal(channel, size);
+}
+
+std::int32_t secure_receive(SecureChannel& channel, unsigned char*& plaintext, bool wait) {
+    for (;;) {
+        std::size_t waiting = channel.inbox_end - channel.inbox_start;
+        unsigned char* frame = channel.inbox + channel.inbox_start;
+        if (waiting >= SECURE_LENGTH_SIZE) {
+            std::size_t length = static_cast<std::size_t>(frame[0]) << 8 | frame[1];
+            if (length <= NOISE_TAG_SIZE) return -1;
+            if (waiting >= SECURE_LENGTH_SIZE + length) {
+                plaintext = frame + SECURE_LENGTH_SIZE;
+                if (!noise_decrypt(channel.session.receiving, plaintext, length, plaintext)) return -1;
+                channel.inbox_start += SECURE_LENGTH_SIZE + length;
+                return static_cast<std::int32_t>(length - NOISE_TAG_SIZE);
+            }
+        }
+        // The frame under way moves to the front when a whole one would
+        // not fit behind it.
+        if (SECURE_BUFFER_SIZE - channel.inbox_start < SECURE_MAX_FRAME) {
+            std::memmove(channel.inbox, frame, waiting);
+            channel.inbox_start = 0;
+            channel.inbox_end = waiting;
+        }
+        if (!wait && !socket_readable(channel.socket, 0)) return 0;
+        std::size_t room = SECURE_BUFFER_SIZE - channel.inbox_end;
+        if (room > SECURE_BLOCK_SIZE) room = SECURE_BLOCK_SIZE;
+        std::int32_t got = recv_some(channel.socket, channel.inbox + channel.inbox_end, static_cast<std::int32_t>(room));
+        if (got <= 0) return -1;
+        channel.inbox_end += static_cast<std::size_t>(got);
+    }
+}

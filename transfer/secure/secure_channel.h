@@ -1,0 +1,64 @@
+// One connection of the secure format: the opening magic, the handshake,
+// then sealed messages, each behind its length as 2 bytes, big-endian.
+// Messages go out and come in through buffers of a whole block, so that
+// one system call carries many of them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "net/socket.h"
+#include "transfer/secure/noise.h"
+
+constexpr char SECURE_MAGIC[] = "zeptrixv2.1";
+constexpr std::size_t SECURE_MAGIC_SIZE = 11;
+constexpr std::size_t SECURE_LENGTH_SIZE = 2;
+constexpr std::size_t SECURE_MAX_MESSAGE = 65535;
+constexpr std::size_t SECURE_MAX_PLAINTEXT = SECURE_MAX_MESSAGE - NOISE_TAG_SIZE;
+// What a frame holds beside its plaintext: the length in front, the tag behind.
+constexpr std::size_t SECURE_FRAME_ROOM = SECURE_LENGTH_SIZE + NOISE_TAG_SIZE;
+constexpr std::size_t SECURE_MAX_FRAME = SECURE_LENGTH_SIZE + SECURE_MAX_MESSAGE;
+// The most one send or receive call moves.
+constexpr std::size_t SECURE_BLOCK_SIZE = 256 * 1024;
+// Both buffers hold a block and one whole frame beyond it.
+constexpr std::size_t SECURE_BUFFER_SIZE = SECURE_BLOCK_SIZE + SECURE_MAX_FRAME;
+
+struct SecureChannel {
+    SocketHandle socket = INVALID_SOCKET_HANDLE;
+    NoiseSession session;
+    // Sealed frames not yet sent: outbox[0, outbox_used).
+    unsigned char* outbox = nullptr;
+    std::size_t outbox_used = 0;
+    // Bytes received and not yet opened: inbox[inbox_start, inbox_end).
+    unsigned char* inbox = nullptr;
+    std::size_t inbox_start = 0;
+    std::size_t inbox_end = 0;
+};
+
+// The sender's side: the magic, "-> psk, e", then "<- e, ee" read back.
+bool secure_connect(SocketHandle socket, const unsigned char* group_key, SecureChannel& channel);
+// The receiver's side, once the magic has been read: "-> psk, e" read,
+// then "<- e, ee" sent.
+bool secure_accept(SocketHandle socket, const unsigned char* group_key, SecureChannel& channel);
+// Gives the channel its two buffers (false when there is no memory), and
+// takes them back with the keys wiped.
+bool secure_buffers(SecureChannel& channel);
+void secure_release(SecureChannel& channel);
+
+// Where the next message's plaintext of size bytes (1..SECURE_MAX_PLAINTEXT)
+// is written before secure_seal; sends what waits first when it would not
+// fit. Null when that send fails.
+unsigned char* secure_next_plaintext(SecureChannel& channel, std::size_t size);
+// Seals the plaintext written at secure_next_plaintext into its frame.
+bool secure_seal(SecureChannel& channel, std::size_t size);
+// Seals a plaintext of size bytes copied from elsewhere.
+bool secure_queue(SecureChannel& channel, const unsigned char* plaintext, std::size_t size);
+// Sends every sealed frame waiting, in one call.
+bool secure_flush(SecureChannel& channel);
+
+// Opens the next message. plaintext then points into the inbox, valid
+// until the next call. Returns the plaintext's size, or -1 when the
+// connection ends or fails, a length is below 17 or a message does not
+// authenticate. With wait false it receives only what is there already and
+// returns 0 when no whole message is.
+std::int32_t secure_receive(SecureChannel& channel, unsigned char*& plaintext, bool wait = true);
