@@ -15,10 +15,12 @@ namespace {
 std::string file_message(std::uint64_t size, const std::string& name, unsigned char flags = 0) {
     unsigned char field[8];
     put_u64(field, size);
-    return "F" + std::string(reinterpret_cast<char*>(field), 8) + std::string(1, static_cast<char>(flags)) + name;
+    std::string message = "F";
+    message.append(reinterpret_cast<char*>(field), 8).append(1, static_cast<char>(flags)).append(name);
+    return message;
 }
-std::string data_message(const std::string& data) { return "D" + data; }
-std::string reply_message(char type, std::uint32_t number) { return type + u32_bytes(number); }
+std::string data_message(const std::string& data) { return std::string("D").append(data); }
+std::string reply_message(char type, std::uint32_t number) { return std::string(1, type).append(u32_bytes(number)); }
 const std::string END = "E", QUIT = "Q";
 
 void use_key(unsigned char seed) {
@@ -158,17 +160,18 @@ TEST_F(SecureTransfer, FormatsDoNotMix) {
     secure_transfers = false;
     ReceiveOutcome secure = receive_from_peer(std::string(SECURE_MAGIC) + std::string(2 + 48, '\x30'));
     secure_transfers = true;
-    ReceiveOutcome earlier = receive_from_peer("zeptrixv2.0" + std::string(2 + 48, '\x30'));
+    ReceiveOutcome earlier = receive_from_peer(std::string("zeptrixv2.0").append(2 + 48, '\x30'));
     EXPECT_EQ(earlier.reply, "") << "the secure format's earlier version";
     EXPECT_EQ(secure.reply, "");
     EXPECT_TRUE(entries_of(dir).empty());
     expect_engine_at_rest();
 }
 
-// Seals one message and sends it at once.
+// Seals one message and sends it at once. A receiver that has closed on
+// a fault may make a later send fail; what it stored is what counts.
 void seal(SecureChannel& channel, const std::string& plaintext) {
-    EXPECT_TRUE(secure_queue(channel, reinterpret_cast<const unsigned char*>(plaintext.data()), plaintext.size()) &&
-                secure_flush(channel));
+    if (secure_queue(channel, reinterpret_cast<const unsigned char*>(plaintext.data()), plaintext.size()))
+        secure_flush(channel);
 }
 
 // A peer holding the key writes messages of its choosing to a receive
@@ -296,7 +299,7 @@ TEST_F(SecureTransfer, SenderTakesOnlyItsFilesAcknowledgement) {
         {"an R", [](SecureChannel& c) { seal(c, reply_message('R', 1)); }, false},
         {"the A of another file", [](SecureChannel& c) { seal(c, reply_message('A', 2)); }, false},
         {"the A unsealed", [](SecureChannel& c) { send_all(c.socket, "A\1\0\0\0", 5); }, false},
-        {"the A and more", [](SecureChannel& c) { seal(c, reply_message('A', 1) + "x"); }, false},
+        {"the A and more", [](SecureChannel& c) { seal(c, reply_message('A', 1).append("x")); }, false},
         {"the earlier version's mark", [](SecureChannel& c) { seal(c, CLOSING_MARK); }, false},
     };
     for (const auto& row : rows) {
@@ -340,8 +343,10 @@ TEST_F(SecureTransfer, RefusedFileInTheMiddleEndsTheBatch) {
     EXPECT_EQ(entries_of(out), (std::vector<std::string>{"a.txt", "b.txt"}));
     EXPECT_EQ(read_bytes(out / "a.txt"), "first");
     EXPECT_TRUE(fs::is_directory(out / "b.txt"));
-    EXPECT_EQ(message_texts(), (std::vector<std::string>{"send of b.txt to 127.0.0.1:" +
-                                                          std::to_string(current_destination.port) + " failed!"}));
+    EXPECT_EQ(message_texts(), (std::vector<std::string>{
+                                   std::string("send of b.txt to 127.0.0.1:")
+                                       .append(std::to_string(current_destination.port))
+                                       .append(" failed!")}));
     expect_engine_at_rest();
     fs::remove_all(out);
 }
