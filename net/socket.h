@@ -39,6 +39,9 @@ Text address_to_text(const IpAddress& address);
 Text resolve_host(const Text& name, IpAddress& address);
 // Reverse lookup (retried once): the official host name, or empty text.
 Text reverse_lookup(const IpAddress& address);
+// True when the forward lookup of name (retried once) gives address among
+// its addresses.
+bool host_has_address(const Text& name, const IpAddress& address);
 
 // Listens on any local address, backlog 5. Ports use their low 16 bits.
 bool listen_on(std::int32_t port, SocketHandle& listening);
@@ -65,6 +68,12 @@ bool send_all(SocketHandle socket, const void* buffer, std::int32_t count);
 std::int32_t recv_some(SocketHandle socket, void* buffer, std::int32_t count);
 // Receives exactly count bytes, or fails when the peer closes or errs first.
 bool recv_exact(SocketHandle socket, void* buffer, std::int32_t count);
+// The same within a time budget for all its calls together: deadline is
+// a time of monotonic_ms(). The socket's idle limit is left at what
+// remained; set it again afterwards.
+bool recv_exact_before(SocketHandle socket, void* buffer, std::int32_t count, std::int64_t deadline);
+// Milliseconds of a clock that never goes back.
+std::int64_t monotonic_ms();
 
 // Bounds how long one send or receive may wait for the peer; a wait that
 // runs out fails like a broken connection. 0 waits without bound.

@@ -81,6 +81,24 @@ Text reverse_lookup(const IpAddress& address) {
     return {};
 }
 
+bool host_has_address(const Text& name, const IpAddress& address) {
+    if (name.empty()) return false;
+    auto zname = name.platform();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(zname.c_str(), nullptr, &hints, &found) != 0 || !found) continue;
+        bool has = false;
+        for (addrinfo* a = found; a && !has; a = a->ai_next)
+            has = std::memcmp(&reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr, address.octets, 4) == 0;
+        freeaddrinfo(found);
+        return has;
+    }
+    return false;
+}
+
 bool listen_on(std::int32_t port, SocketHandle& listening) {
     listening = INVALID_SOCKET_HANDLE;
     int fd = new_tcp_socket();

@@ -57,6 +57,17 @@ Text reverse_lookup(const IpAddress& address) {
     return Text(entry->h_name);
 }
 
+bool host_has_address(const Text& name, const IpAddress& address) {
+    if (name.empty()) return false;
+    auto zname = name.platform();
+    hostent* entry = gethostbyname(zname.c_str());
+    if (!entry) entry = gethostbyname(zname.c_str());
+    if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list) return false;
+    for (char** a = entry->h_addr_list; *a; ++a)
+        if (std::memcmp(*a, address.octets, 4) == 0) return true;
+    return false;
+}
+
 bool listen_on(std::int32_t port, SocketHandle& listening) {
     listening = INVALID_SOCKET_HANDLE;
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);

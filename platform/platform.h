@@ -63,6 +63,12 @@ std::FILE* create_stored_file(const StoreDirectory& dir, const char* name);
 bool replace_stored_file(const StoreDirectory& dir, const char* from, const char* to);
 void remove_stored_file(const StoreDirectory& dir, const char* name);
 
+// What a receiver does before it acknowledges a file: the file's data on
+// the disk before it takes its name, then the directory that holds the new
+// name.
+bool flush_file_to_disk(std::FILE* file);
+bool flush_store_directory(const StoreDirectory& dir);
+
 // The 64-bit size of an open file; false when it can't be told.
 bool open_file_size(std::FILE* file, std::uint64_t& size);
 

@@ -187,6 +187,7 @@ protected:
         ensure_sockets();
         reset_program_state();
         idle_limit_ms = 10000;
+        greeting_limit_ms = DEFAULT_GREETING_LIMIT_MS;
         forget_messages();
         set_message_observer(record_message);
         dir = fresh_dir("engine");

@@ -125,10 +125,84 @@ TEST_F(Listener, HostNameEndingsThroughAReverseLookup) {
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.label) + std::string(" (name ") + host + ")");
         allow(row.addresses, row.hosts);
-        std::intptr_t slot = connect_once();
-        EXPECT_EQ(slot != 0, row.admitted);
-        if (slot) free_slot(slot);
+        EXPECT_EQ(peer_admitted(localhost()), row.admitted);
     }
+    // The listener itself looks nothing up: a peer the addresses don't admit
+    // gets a slot whose task checks the name first.
+    allow({"10.1.2.3"}, {host});
+    std::intptr_t slot = connect_once();
+    ASSERT_NE(slot, 0);
+    EXPECT_TRUE(receive_slot_host_check[slot].load());
+    free_slot(slot);
+}
+
+// A name service that answers as each row says, so that names can be
+// tried that no real resolver here would give.
+const char* stand_in_name = "";
+bool stand_in_confirms = false;
+Text stand_in_reverse(const IpAddress&) { return Text(stand_in_name); }
+bool stand_in_forward(const Text&, const IpAddress&) { return stand_in_confirms; }
+
+TEST_F(Listener, HostNamesAreConfirmedByTheForwardLookup) {
+    struct Row { const char* label; const char* name; bool confirms; bool admitted; };
+    const Row rows[] = {
+        {"name and address agree", "pc.example.org", true, true},
+        {"a reverse record naming itself into the list", "pc.example.org", false, false},
+        {"no name", "", true, false},
+        {"a name outside the list", "pc.example.net", true, false},
+    };
+    set_host_lookups(stand_in_reverse, stand_in_forward);
+    allow({"10.0.0.1"}, {".example.org"});
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        stand_in_name = row.name;
+        stand_in_confirms = row.confirms;
+        EXPECT_EQ(peer_admitted(localhost()), row.admitted);
+    }
+    set_host_lookups(nullptr, nullptr);
+}
+
+// Lookups that take seconds for one address: its peers wait on their own
+// threads while an admitted sender's file goes through at once.
+Text slow_reverse(const IpAddress& peer) {
+    if (peer.octets[3] == 2) std::this_thread::sleep_for(std::chrono::seconds(3));
+    return Text("slow.example.net");
+}
+
+std::intptr_t start_receivers(std::uint32_t message, std::uintptr_t w_param, std::intptr_t l_param) {
+    if (message == USER_MESSAGE && w_param == SLOT_MESSAGE_CODE) start_receive_for_slot(static_cast<std::int32_t>(l_param));
+    return 0;
+}
+
+TEST_F(Listener, SlowLookupHoldsUpNoOtherPeer) {
+    fs::path out = fresh_dir("slow-lookup-out");
+    destination_dir = dir_text(out);
+    set_window_handler(start_receivers);
+    set_host_lookups(slow_reverse, nullptr);
+    allow({"127.0.0.1"}, {".example.org"});
+    std::thread listener([this] {
+        for (int i = 0; i < 4; ++i) listener_step(server.listening);
+    });
+    std::vector<SocketHandle> strangers(3);
+    for (auto& s : strangers) ASSERT_TRUE(connect_from("127.0.0.2", localhost(), server.port, s));
+    write_bytes(dir / "wanted.txt", "through at once");
+    current_destination.address = localhost();
+    current_destination.port = server.port;
+    auto start = std::chrono::steady_clock::now();
+    fill_send_slot(5, make_drop({(dir / "wanted.txt").string()}));
+    send_batch(send_slots[5]);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_EQ(read_bytes(out / "wanted.txt"), "through at once");
+    listener.join();
+    for (SocketHandle s : strangers) {
+        char byte;
+        EXPECT_LE(recv_some(s, &byte, 1), 0) << "closed once its name failed";
+        close_socket(s);
+    }
+    while (running_tasks.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    set_host_lookups(nullptr, nullptr);
+    expect_engine_at_rest();
+    fs::remove_all(out);
 }
 
 TEST_F(Listener, FullSlotTableClosesTheConnectionAndGoesOn) {

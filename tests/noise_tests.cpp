@@ -242,7 +242,7 @@ TEST_F(Crypto, ChannelOverARealConnection) {
     std::string magic(SECURE_MAGIC_SIZE, '\0');
     std::thread other([&] {
         accepted = recv_exact(pair.server, magic.data(), SECURE_MAGIC_SIZE) &&
-                   secure_accept(pair.server, key, receiver);
+                   secure_accept(pair.server, key, receiver, monotonic_ms() + 10000);
     });
     ASSERT_TRUE(secure_connect(pair.client, key, sender));
     other.join();
@@ -317,7 +317,7 @@ TEST_F(Crypto, ChannelWithAnotherKeyFailsOnBothSides) {
     bool accepted = true;
     std::thread other_end([&] {
         char magic[SECURE_MAGIC_SIZE];
-        accepted = recv_exact(pair.server, magic, SECURE_MAGIC_SIZE) && secure_accept(pair.server, other, receiver);
+        accepted = recv_exact(pair.server, magic, SECURE_MAGIC_SIZE) && secure_accept(pair.server, other, receiver, monotonic_ms() + 10000);
         close_socket(pair.server);
     });
     EXPECT_FALSE(secure_connect(pair.client, key, sender));

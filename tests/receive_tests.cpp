@@ -299,6 +299,7 @@ TEST_F(ReceiveTask, FoldersInTheWayAndFailedTransfers) {
 
 TEST_F(ReceiveTask, StalledSenderFailsAfterTheIdleLimit) {
     idle_limit_ms = 300;
+    greeting_limit_ms = 300;
     const std::string wire = wire_bytes(55, with_zero("slow.bin"), pattern_bytes(50000));
     struct Row { const char* label; std::size_t sent; };
     const Row rows[] = {{"in the header", 14}, {"in the data", 30000}, {"before the mark", wire.size() - 13}};
@@ -314,6 +315,34 @@ TEST_F(ReceiveTask, StalledSenderFailsAfterTheIdleLimit) {
         EXPECT_TRUE(entries_of(dir).empty());
         expect_engine_at_rest();
     }
+}
+
+// A peer that sends its header a byte at a time, each well within the idle
+// limit, is closed once the greeting's time is up.
+TEST_F(ReceiveTask, TricklingHeaderEndsWithTheGreetingLimit) {
+    idle_limit_ms = 2000;
+    greeting_limit_ms = 600;
+    const std::string wire = wire_bytes(55, with_zero("slow.bin"), "data");
+    SocketPair pair = connected_pair();
+    receive_slots[1] = pair.server;
+    std::atomic<bool> done{false};
+    std::thread trickle([&] {
+        send_without_delay(pair.client);
+        for (std::size_t at = 0; at < wire.size() && !done.load(); ++at) {
+            if (!send_all(pair.client, wire.data() + at, 1)) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    auto start = std::chrono::steady_clock::now();
+    receive_file(receive_slots[1]);
+    auto took = std::chrono::steady_clock::now() - start;
+    done = true;
+    trickle.join();
+    close_socket(pair.client);
+    EXPECT_GE(took, std::chrono::milliseconds(500));
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    EXPECT_TRUE(entries_of(dir).empty());
+    expect_engine_at_rest();
 }
 
 TEST_F(ReceiveTask, ProgressAsksForRepaintsWhileDataArrives) {

@@ -142,7 +142,7 @@ TEST_F(SecureTransfer, WrongKeyFailsTheSendWithItsMessage) {
     std::thread receiver = peer_after_magic(l, s, [](SocketHandle socket) {
         SecureChannel channel;
         unsigned char other_key[GROUP_KEY_SIZE] = {9};
-        EXPECT_FALSE(secure_accept(socket, other_key, channel));
+        EXPECT_FALSE(secure_accept(socket, other_key, channel, monotonic_ms() + 10000));
         close_socket(socket);
     });
     send_batch_of({sent});
@@ -310,7 +310,7 @@ TEST_F(SecureTransfer, SenderTakesOnlyItsFilesAcknowledgement) {
         std::thread receiver = peer_after_magic(l, s, [&row](SocketHandle socket) {
             SecureChannel channel;
             EXPECT_TRUE(secure_buffers(channel));
-            if (secure_accept(socket, group_key, channel)) {
+            if (secure_accept(socket, group_key, channel, monotonic_ms() + 10000)) {
                 // Everything up to the quit.
                 unsigned char* message = nullptr;
                 std::int32_t got;
@@ -361,7 +361,7 @@ TEST_F(SecureTransfer, AbortsEndTransfersStuckOnTheirPeer) {
         SocketHandle silent = INVALID_SOCKET_HANDLE;
         std::thread peer = peer_after_magic(l, silent, [](SocketHandle socket) {
             SecureChannel channel;
-            EXPECT_TRUE(secure_accept(socket, group_key, channel));
+            EXPECT_TRUE(secure_accept(socket, group_key, channel, monotonic_ms() + 10000));
         });
         std::thread task([this] { send_batch_of({dir / "big.bin"}, 4); });
         peer.join();
@@ -398,6 +398,65 @@ TEST_F(SecureTransfer, AbortsEndTransfersStuckOnTheirPeer) {
         close_socket(pair.client);
     }
     expect_engine_at_rest();
+}
+
+std::intptr_t start_receivers(std::uint32_t message, std::uintptr_t w_param, std::intptr_t l_param) {
+    if (message == USER_MESSAGE && w_param == SLOT_MESSAGE_CODE) start_receive_for_slot(static_cast<std::int32_t>(l_param));
+    return 0;
+}
+
+// A hundred connections from four addresses that trickle their opening:
+// no more than eight of an address get a slot, those lose it when their
+// greeting's time is up, and a sender with the key gets through meanwhile.
+TEST_F(SecureTransfer, TricklingStrangersHoldNoSlots) {
+    greeting_limit_ms = 2000;
+    set_window_handler(start_receivers);
+    Loopback l = open_listener();
+    std::atomic<bool> stop{false};
+    std::thread listener([&] {
+        while (!stop.load()) listener_step(l.listening);
+    });
+    const char* from[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
+    std::vector<SocketHandle> strangers;
+    for (int i = 0; i < 100; ++i) {
+        SocketHandle s;
+        ASSERT_TRUE(connect_from(from[i % 4], localhost(), l.port, s));
+        strangers.push_back(s);
+    }
+    std::thread trickle([&] {
+        for (std::size_t at = 0; at < SECURE_MAGIC_SIZE && !stop.load(); ++at) {
+            for (SocketHandle s : strangers) send_all(s, SECURE_MAGIC + at, 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    int closed = 0;
+    for (SocketHandle s : strangers) {
+        char byte;
+        if (socket_readable(s, 0) && recv_some(s, &byte, 1) <= 0) ++closed;
+    }
+    EXPECT_GE(closed, 100 - 4 * MAX_GREETINGS_PER_ADDRESS) << "closed at once";
+
+    fs::path out = fresh_dir("secure-beside-strangers");
+    destination_dir = dir_text(out);
+    current_destination.address = localhost();
+    current_destination.port = l.port;
+    auto start = std::chrono::steady_clock::now();
+    send_batch_of({file("a.txt", "through")});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(read_bytes(out / "a.txt"), "through");
+    EXPECT_TRUE(message_texts().empty());
+
+    stop = true;
+    trickle.join();
+    interrupt_socket(l.listening);  // wakes the accept under way
+    listener.join();
+    close_socket(l.listening);
+    for (SocketHandle s : strangers) close_socket(s);
+    while (running_tasks.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    set_window_handler(nullptr);
+    expect_engine_at_rest();
+    fs::remove_all(out);
 }
 
 TEST(SecretSetupTest, TooShortNoneAndReady) {

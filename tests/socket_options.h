@@ -5,10 +5,13 @@
 #include <windows.h>
 #include <winsock.h>
 #else
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #endif
+
+#include <cstring>
 
 #include "net/socket.h"
 
@@ -27,4 +30,22 @@ inline bool end_sending(SocketHandle socket) {
 #else
     return shutdown(static_cast<int>(socket), SHUT_WR) == 0;
 #endif
+}
+
+// Connects from the given loopback address (127.0.0.x), as a peer on
+// another host would; false when it can't.
+inline bool connect_from(const char* local, const IpAddress& to, std::int32_t port, SocketHandle& connected) {
+    auto s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in here{}, there{};
+    here.sin_family = there.sin_family = AF_INET;
+    here.sin_addr.s_addr = inet_addr(local);
+    there.sin_port = htons(static_cast<unsigned short>(port));
+    std::memcpy(&there.sin_addr, to.octets, 4);
+    if (bind(s, reinterpret_cast<sockaddr*>(&here), sizeof here) != 0 ||
+        connect(s, reinterpret_cast<sockaddr*>(&there), sizeof there) != 0) {
+        close_socket(static_cast<SocketHandle>(s));
+        return false;
+    }
+    connected = static_cast<SocketHandle>(s);
+    return true;
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "app/state.h"
 #include "net/socket.h"
 #include "toolkit/task_services.h"
 
@@ -16,11 +17,19 @@ constexpr std::int32_t TASK_STACK_SIZE = 40960;
 // Longest name field a receiver takes, its terminating zero included.
 constexpr std::uint32_t MAX_NAME_LENGTH = 256;
 constexpr std::int32_t DEFAULT_IDLE_LIMIT_MS = 120000;
+constexpr std::int32_t DEFAULT_GREETING_LIMIT_MS = 10000;
+// Connections from one address that may be before the end of their
+// handshake at once, in the secure format.
+constexpr std::int32_t MAX_GREETINGS_PER_ADDRESS = 8;
 
 // How long a transfer waits for a silent peer before it fails.
 extern std::atomic<std::int32_t> idle_limit_ms;
-// Takes the idle limit from ZEPTRIX_IDLE_LIMIT_MS (milliseconds) when that
-// is set; the tests shorten it so. The settings file has no word for it.
+// How long a peer has in all, from the accept to the end of its header
+// (fixed format) or handshake (secure format), however it trickles.
+extern std::atomic<std::int32_t> greeting_limit_ms;
+// Takes the limits from ZEPTRIX_IDLE_LIMIT_MS and ZEPTRIX_GREETING_LIMIT_MS
+// (milliseconds) when those are set; the tests shorten them so. The
+// settings file has no word for them.
 void read_idle_limit_override();
 
 // The share of announced bytes still missing, in whole percent, halves to
@@ -31,9 +40,30 @@ std::int32_t progress_percent(std::uint64_t total, std::uint64_t left);
 void update_progress(const std::atomic<std::uint64_t>& total,
                      const std::atomic<std::uint64_t>& left, std::int32_t& last_percent);
 
-// True when the access lists admit the peer (both empty admit everyone).
+// The peer of each receive slot, written by the listener before the task
+// starts; whether its host name must still pass the host list; and whether
+// it is still before the end of its greeting.
+extern IpAddress receive_slot_peers[SLOT_CAPACITY + 1];
+extern std::atomic<bool> receive_slot_host_check[SLOT_CAPACITY + 1];
+extern std::atomic<bool> receive_slot_greeting[SLOT_CAPACITY + 1];
+
+// What the access lists say of a peer by its address alone: admitted (also
+// when there are no lists), refused, or admitted only if its host name
+// passes the host list, which needs lookups.
+enum class Admission { admitted, refused, by_host_name };
+Admission admission_by_address(const IpAddress& peer);
+// The host-name check: the peer's name from the reverse lookup must end
+// with an entry of the host list, and its forward lookup must give the
+// peer's address back, so that nobody passes by naming their own address.
+bool host_admitted(const IpAddress& peer);
+// True when the access lists admit the peer, lookups included.
 bool peer_admitted(const IpAddress& peer);
-// Accepts one connection and hands it to a free receive slot, or closes it.
+// The name service the host check asks; tests stand in for it.
+using ReverseLookup = Text (*)(const IpAddress& address);
+using ForwardCheck = bool (*)(const Text& name, const IpAddress& address);
+void set_host_lookups(ReverseLookup reverse, ForwardCheck forward);
+// Accepts one connection and hands it to a free receive slot, or closes it;
+// it never waits on a name lookup.
 // False when the accept failed (after a pause, so failures do not spin).
 bool listener_step(SocketHandle listening);
 // Listens on listen_port and serves connections; returns only when the

@@ -12,9 +12,9 @@
 
 namespace {
 
-bool receive_u32(SocketHandle socket, std::uint32_t& value) {
+bool receive_u32(SocketHandle socket, std::uint32_t& value, std::int64_t deadline) {
     unsigned char field[FIELD_SIZE];
-    if (!recv_exact(socket, field, FIELD_SIZE)) return false;
+    if (!recv_exact_before(socket, field, FIELD_SIZE, deadline)) return false;
     value = get_u32(field);
     return true;
 }
@@ -77,18 +77,18 @@ bool send_fixed_transfer(Batch& b, Outgoing& f, SocketHandle socket) {
     return !failed;
 }
 
-// Key, name and size, after the magic. The name is checked before anything
+// Key, name and size, after the magic, within the greeting's time. The name is checked before anything
 // is created; refused too are lengths of 0 or above MAX_NAME_LENGTH. Then
 // the data into the temporary file, asking for no more than the bytes still
 // missing so that the closing mark is never taken as data; then the mark,
 // and the file takes its name.
-bool receive_fixed(Receipt& r, unsigned char* buffer) {
+bool receive_fixed(Receipt& r, unsigned char* buffer, std::int64_t deadline) {
     std::uint32_t key_state = 0, name_length = 0;
-    if (!receive_u32(r.socket, key_state) || !receive_u32(r.socket, name_length)) return false;
+    if (!receive_u32(r.socket, key_state, deadline) || !receive_u32(r.socket, name_length, deadline)) return false;
     if (name_length == 0 || name_length > MAX_NAME_LENGTH) return false;
     char* name = static_cast<char*>(std::malloc(name_length + 1));
     if (!name) return false;
-    bool arrived = recv_exact(r.socket, name, static_cast<std::int32_t>(name_length));
+    bool arrived = recv_exact_before(r.socket, name, static_cast<std::int32_t>(name_length), deadline);
     scramble(name, name_length, key_state);
     name[name_length] = '\0';
     if (!arrived) {
@@ -97,8 +97,10 @@ bool receive_fixed(Receipt& r, unsigned char* buffer) {
     }
     if (!take_name(r, name)) return false;
     std::uint32_t size = 0;
-    if (!receive_u32(r.socket, size)) return false;
+    if (!receive_u32(r.socket, size, deadline)) return false;
     announce_size(r, size);
+    // After the header the idle limit applies to each wait.
+    set_idle_limit(r.socket, idle_limit_ms.load());
 
     if (!create_temp_file(r)) return false;
     while (r.file_left != 0) {

@@ -20,11 +20,26 @@ bool ends_with(std::string_view text, std::string_view ending) {
     return text.size() >= ending.size() && text.substr(text.size() - ending.size()) == ending;
 }
 
+std::atomic<ReverseLookup> reverse_lookup_used{reverse_lookup};
+std::atomic<ForwardCheck> forward_check_used{host_has_address};
+
+// Connections from the address still before the end of their greeting.
+std::int32_t greetings_from(const IpAddress& peer) {
+    std::int32_t count = 0;
+    for (std::int32_t i = 1; i <= SLOT_CAPACITY; ++i)
+        if (receive_slot_greeting[i].load() && receive_slots[i].load() != 0 && same_octets(receive_slot_peers[i], peer))
+            ++count;
+    return count;
+}
+
 // The lowest free receive slot gets the socket and the program window
 // starts its task before this returns; without a free slot it is closed.
-void hand_over(SocketHandle peer_socket) {
+void hand_over(SocketHandle peer_socket, const IpAddress& peer, bool host_check) {
     for (std::int32_t i = 1; i <= SLOT_CAPACITY; ++i) {
         if (receive_slots[i].load() == 0) {
+            receive_slot_peers[i] = peer;
+            receive_slot_host_check[i].store(host_check);
+            receive_slot_greeting[i].store(true);
             receive_slots[i].store(peer_socket);
             send_message(program_window_handle(), USER_MESSAGE, SLOT_MESSAGE_CODE, i);
             return;
@@ -35,17 +50,35 @@ void hand_over(SocketHandle peer_socket) {
 
 }  // namespace
 
-bool peer_admitted(const IpAddress& peer) {
-    if (accept_address_count == 0 && accept_host_count == 0) return true;
+IpAddress receive_slot_peers[SLOT_CAPACITY + 1];
+std::atomic<bool> receive_slot_host_check[SLOT_CAPACITY + 1];
+std::atomic<bool> receive_slot_greeting[SLOT_CAPACITY + 1];
+
+void set_host_lookups(ReverseLookup reverse, ForwardCheck forward) {
+    reverse_lookup_used.store(reverse ? reverse : reverse_lookup);
+    forward_check_used.store(forward ? forward : host_has_address);
+}
+
+Admission admission_by_address(const IpAddress& peer) {
+    if (accept_address_count == 0 && accept_host_count == 0) return Admission::admitted;
     for (std::int32_t i = 1; i <= accept_address_count; ++i)
-        if (address_matches(accept_addresses[i], peer)) return true;
-    if (accept_host_count == 0) return false;
-    Text host = reverse_lookup(peer);
+        if (address_matches(accept_addresses[i], peer)) return Admission::admitted;
+    return accept_host_count == 0 ? Admission::refused : Admission::by_host_name;
+}
+
+bool host_admitted(const IpAddress& peer) {
+    Text host = reverse_lookup_used.load()(peer);
+    if (host.empty()) return false;
     for (std::int32_t i = 1; i <= accept_host_count; ++i) {
         const Text& ending = accept_host_suffixes[i];
-        if (!ending.empty() && ends_with(host.view(), ending.view())) return true;
+        if (!ending.empty() && ends_with(host.view(), ending.view())) return forward_check_used.load()(host, peer);
     }
     return false;
+}
+
+bool peer_admitted(const IpAddress& peer) {
+    Admission by_address = admission_by_address(peer);
+    return by_address == Admission::admitted || (by_address == Admission::by_host_name && host_admitted(peer));
 }
 
 bool listener_step(SocketHandle listening) {
@@ -55,10 +88,14 @@ bool listener_step(SocketHandle listening) {
         std::this_thread::sleep_for(ACCEPT_RETRY_PAUSE);
         return false;
     }
-    if (peer_admitted(peer))
-        hand_over(peer_socket);
-    else
+    // The host-name check runs on the receive task's own thread, so that a
+    // slow lookup holds up nobody else.
+    Admission admission = admission_by_address(peer);
+    if (admission == Admission::refused ||
+        (secure_transfers && greetings_from(peer) >= MAX_GREETINGS_PER_ADDRESS))
         close_socket(peer_socket);
+    else
+        hand_over(peer_socket, peer, admission == Admission::by_host_name);
     return true;
 }
 

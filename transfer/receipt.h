@@ -3,6 +3,7 @@
 // temporary file made, the data written and the file put in place.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -47,9 +48,11 @@ bool place_file(Receipt& r);
 // what the file added.
 void finish_receipt(Receipt& r, bool stored);
 
-// The fixed format after its magic: header, data and closing mark, the file
-// then in place. buffer has room for BLOCK_SIZE bytes.
-bool receive_fixed(Receipt& r, unsigned char* buffer);
-// The secure format after its magic: the handshake, then every file of the
-// connection, each acknowledged once in place.
-void receive_secure_session(SocketHandle socket);
+// The fixed format after its magic: header (by the deadline, a time of
+// monotonic_ms), data and closing mark, the file then in place. buffer has
+// room for BLOCK_SIZE bytes.
+bool receive_fixed(Receipt& r, unsigned char* buffer, std::int64_t deadline);
+// The secure format after its magic: the handshake by the deadline (greeting
+// is cleared at its end), then every file of the connection, each
+// acknowledged once in place.
+void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::atomic<bool>& greeting);

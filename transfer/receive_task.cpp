@@ -31,10 +31,10 @@ enum class Format { none, fixed, secure };
 
 // The opening magic tells the format; a copy with a secret takes only the
 // secure one, a copy without only the fixed one.
-Format receive_magic(SocketHandle socket) {
+Format receive_magic(SocketHandle socket, std::int64_t deadline) {
     char magic[TRANSFER_MAGIC_SIZE];
     static_assert(TRANSFER_MAGIC_SIZE == SECURE_MAGIC_SIZE);
-    if (!recv_exact(socket, magic, TRANSFER_MAGIC_SIZE)) return Format::none;
+    if (!recv_exact_before(socket, magic, TRANSFER_MAGIC_SIZE, deadline)) return Format::none;
     if (secure_transfers)
         return std::memcmp(magic, SECURE_MAGIC, SECURE_MAGIC_SIZE) == 0 ? Format::secure : Format::none;
     return std::memcmp(magic, TRANSFER_MAGIC, TRANSFER_MAGIC_SIZE) == 0 ? Format::fixed : Format::none;
@@ -81,12 +81,16 @@ bool store_piece(Receipt& r, const unsigned char* data, std::size_t size) {
     return true;
 }
 
+// The data reaches the disk before the file takes its name, and the name
+// before the file is acknowledged: an acknowledged file survives a power
+// cut, and until then an older file of its name stays whole.
 bool place_file(Receipt& r) {
+    bool flushed = flush_file_to_disk(r.file);
     int closed = std::fclose(r.file);
     r.file = nullptr;
-    if (closed != 0 || !replace_stored_file(r.directory, r.temp_name.data(), r.leaf)) return false;
+    if (!flushed || closed != 0 || !replace_stored_file(r.directory, r.temp_name.data(), r.leaf)) return false;
     r.temp_created = false;
-    return true;
+    return flush_store_directory(r.directory);
 }
 
 void finish_receipt(Receipt& r, bool stored) {
@@ -118,23 +122,31 @@ void set_receive_observer(ReceiveObserver observer) { receive_observer.store(obs
 void receive_file(std::atomic<SocketHandle>& slot) {
     running_tasks.fetch_add(1);
     SocketHandle socket = slot.load();
-    set_idle_limit(socket, idle_limit_ms.load());
-    TransferWatch& watch = receive_watches[&slot - receive_slots];
+    const std::ptrdiff_t index = &slot - receive_slots;
+    TransferWatch& watch = receive_watches[index];
     watch_transfer(watch, socket);
 
-    Format format = receive_magic(socket);
-    if (format == Format::fixed) {
-        Receipt r;
-        r.socket = socket;
-        auto* buffer = static_cast<unsigned char*>(std::malloc(BLOCK_SIZE));
-        bool stored = buffer && receive_fixed(r, buffer);
-        finish_receipt(r, stored);
-        if (stored) send_all(socket, CLOSING_MARK, CLOSING_MARK_SIZE);
-        std::free(buffer);
-    } else if (format == Format::secure) {
-        receive_secure_session(socket);
+    // A peer admitted only by its host name is closed, with nothing read,
+    // unless the name passes. The greeting's time counts from then on.
+    Format format = Format::none;
+    if (!receive_slot_host_check[index].load() || host_admitted(receive_slot_peers[index])) {
+        std::int64_t deadline = monotonic_ms() + greeting_limit_ms.load();
+        format = receive_magic(socket, deadline);
+        if (format == Format::fixed) {
+            Receipt r;
+            r.socket = socket;
+            auto* buffer = static_cast<unsigned char*>(std::malloc(BLOCK_SIZE));
+            bool stored = buffer && receive_fixed(r, buffer, deadline);
+            finish_receipt(r, stored);
+            if (stored) send_all(socket, CLOSING_MARK, CLOSING_MARK_SIZE);
+            std::free(buffer);
+        } else if (format == Format::secure) {
+            receive_secure_session(socket, deadline, receive_slot_greeting[index]);
+        }
     }
 
+    receive_slot_greeting[index].store(false);
+    receive_slot_host_check[index].store(false);
     unwatch_transfer(watch, socket);
     close_socket(socket);
     slot.store(0);

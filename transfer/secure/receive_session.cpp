@@ -85,12 +85,14 @@ void drain(SecureChannel& channel) {
 
 }  // namespace
 
-void receive_secure_session(SocketHandle socket) {
+void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::atomic<bool>& greeting) {
     SecureChannel channel;
-    if (!secure_buffers(channel) || !secure_accept(socket, group_key, channel)) {
+    if (!secure_buffers(channel) || !secure_accept(socket, group_key, channel, deadline)) {
         secure_release(channel);
         return;
     }
+    greeting.store(false);
+    set_idle_limit(socket, idle_limit_ms.load());
     set_no_delay(socket);
     for (std::uint32_t number = 1;; ++number) {
         if (abort_receive.load()) break;

@@ -11,12 +11,16 @@ void put_length(unsigned char* out, std::size_t length) {
 }
 
 // A handshake message: its length, which must be the one of the pattern,
-// then the message.
-bool receive_handshake_message(SocketHandle socket, unsigned char* message) {
-    unsigned char length[SECURE_LENGTH_SIZE];
-    return recv_exact(socket, length, SECURE_LENGTH_SIZE) &&
-           (static_cast<std::size_t>(length[0]) << 8 | length[1]) == NOISE_HANDSHAKE_MESSAGE_SIZE &&
-           recv_exact(socket, message, NOISE_HANDSHAKE_MESSAGE_SIZE);
+// then the message. With a deadline (not 0) its receives share that time;
+// without, each waits up to the socket's idle limit.
+bool receive_handshake_message(SocketHandle socket, unsigned char* message, std::int64_t deadline) {
+    unsigned char frame[SECURE_LENGTH_SIZE + NOISE_HANDSHAKE_MESSAGE_SIZE];
+    auto size = static_cast<std::int32_t>(sizeof frame);
+    if (!(deadline ? recv_exact_before(socket, frame, size, deadline) : recv_exact(socket, frame, size)) ||
+        (static_cast<std::size_t>(frame[0]) << 8 | frame[1]) != NOISE_HANDSHAKE_MESSAGE_SIZE)
+        return false;
+    std::memcpy(message, frame + SECURE_LENGTH_SIZE, NOISE_HANDSHAKE_MESSAGE_SIZE);
+    return true;
 }
 
 bool send_handshake_message(SocketHandle socket, const unsigned char* message) {
@@ -37,19 +41,21 @@ bool secure_connect(SocketHandle socket, const unsigned char* group_key, SecureC
     put_length(opening + SECURE_MAGIC_SIZE, NOISE_HANDSHAKE_MESSAGE_SIZE);
     unsigned char reply[NOISE_HANDSHAKE_MESSAGE_SIZE];
     bool ok = noise_write_first(handshake, opening + SECURE_MAGIC_SIZE + SECURE_LENGTH_SIZE) &&
-              send_all(socket, opening, sizeof opening) && receive_handshake_message(socket, reply) &&
+              send_all(socket, opening, sizeof opening) &&
+              receive_handshake_message(socket, reply, 0) &&
               noise_read_second(handshake, reply);
     ok = ok && noise_split(handshake, true, channel.session);
     noise_wipe(&handshake, sizeof handshake);
     return ok;
 }
 
-bool secure_accept(SocketHandle socket, const unsigned char* group_key, SecureChannel& channel) {
+bool secure_accept(SocketHandle socket, const unsigned char* group_key, SecureChannel& channel,
+                   std::int64_t deadline) {
     channel.socket = socket;
     NoiseHandshake handshake;
     noise_start(handshake, SECURE_MAGIC, SECURE_MAGIC_SIZE, group_key);
     unsigned char first[NOISE_HANDSHAKE_MESSAGE_SIZE], second[NOISE_HANDSHAKE_MESSAGE_SIZE];
-    bool ok = receive_handshake_message(socket, first) && noise_read_first(handshake, first) &&
+    bool ok = receive_handshake_message(socket, first, deadline) && noise_read_first(handshake, first) &&
               noise_write_second(handshake, second) && send_handshake_message(socket, second);
     ok = ok && noise_split(handshake, false, channel.session);
     noise_wipe(&handshake, sizeof handshake);

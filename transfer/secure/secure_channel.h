@@ -37,9 +37,10 @@ struct SecureChannel {
 
 // The sender's side: the magic, "-> psk, e", then "<- e, ee" read back.
 bool secure_connect(SocketHandle socket, const unsigned char* group_key, SecureChannel& channel);
-// The receiver's side, once the magic has been read: "-> psk, e" read,
-// then "<- e, ee" sent.
-bool secure_accept(SocketHandle socket, const unsigned char* group_key, SecureChannel& channel);
+// The receiver's side, once the magic has been read: "-> psk, e" read by
+// the deadline (a time of monotonic_ms), then "<- e, ee" sent.
+bool secure_accept(SocketHandle socket, const unsigned char* group_key, SecureChannel& channel,
+                   std::int64_t deadline);
 // Gives the channel its two buffers (false when there is no memory), and
 // takes them back with the keys wiped.
 bool secure_buffers(SecureChannel& channel);
