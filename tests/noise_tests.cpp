@@ -303,6 +303,7 @@ TEST_F(Crypto, ChannelOverARealConnection) {
     receiver.inbox_start = receiver.inbox_end = 0;
     EXPECT_EQ(secure_receive(receiver, got), -1);
     close_socket(pair.client);
+    receiver.inbox_start = receiver.inbox_end = 0;
     EXPECT_EQ(secure_receive(receiver, got), -1) << "the connection ended";
     close_socket(pair.server);
     secure_release(sender);
