@@ -67,6 +67,8 @@ void remove_stored_file(const StoreDirectory& dir, const char* name);
 // the disk before it takes its name, then the directory that holds the new
 // name.
 bool flush_file_to_disk(std::FILE* file);
+// Starts writing a file's data to the disk without waiting for it.
+void start_writeback(std::FILE* file);
 bool flush_store_directory(const StoreDirectory& dir);
 
 // The 64-bit size of an open file; false when it can't be told.

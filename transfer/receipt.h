@@ -26,6 +26,7 @@ struct Receipt {
     std::int32_t last_percent = 0;
     std::FILE* file = nullptr;
     bool temp_created = false;
+    std::uint64_t unflushed = 0;  // bytes written since writing to the disk was last started
 };
 
 // Takes over name (a zero-terminated heap block) as the file's name. False

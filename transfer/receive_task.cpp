@@ -21,6 +21,8 @@ std::atomic<std::uint32_t> temp_sequence{0};
 
 std::atomic<ReceiveObserver> receive_observer{nullptr};
 
+constexpr std::uint64_t WRITEBACK_STEP = 8 << 20;
+
 Text temp_file_name() {
     return Text(TEMP_NAME_PREFIX) + decimal_text(static_cast<std::int32_t>(process_number() & 0x7FFFFFFF)) +
            "-" + decimal_text(static_cast<std::int32_t>(temp_sequence.fetch_add(1) & 0x7FFFFFFF)) +
@@ -75,6 +77,12 @@ bool create_temp_file(Receipt& r) {
 
 bool store_piece(Receipt& r, const unsigned char* data, std::size_t size) {
     if (std::fwrite(data, 1, size, r.file) != size) return false;
+    // Writing to the disk goes on beside the transfer, every few MiB.
+    r.unflushed += size;
+    if (r.unflushed >= WRITEBACK_STEP) {
+        start_writeback(r.file);
+        r.unflushed = 0;
+    }
     r.file_left -= size;
     recv_bytes_left.fetch_sub(size);
     update_progress(recv_bytes_total, recv_bytes_left, r.last_percent);
