@@ -224,7 +224,7 @@ class CuttingRelay:
             self.forwarded += len(data)
         back.join(60)
         upstream.close()
-        client.shutdown(socket.SHUT_WR)
+        secure_peer.half_close(client)
         client.settimeout(60)
         try:
             while client.recv(65536):

@@ -86,6 +86,14 @@ def read_exact(sock, n):
     return bytes(buf)
 
 
+def half_close(sock):
+    """Ends the sending direction, unless the peer has closed the connection already."""
+    try:
+        sock.shutdown(socket.SHUT_WR)
+    except OSError:
+        pass
+
+
 def read_frame(sock):
     """(body, "") or (None, why)."""
     head = read_exact(sock, 2)
@@ -316,7 +324,10 @@ class Answers:
             self.quit = True
             self._changed.wait_for(lambda: self.ended or self.accepted == self.sent)
         if not self.ended:
-            self.conn.socket.shutdown(socket.SHUT_RDWR)  # wakes the reader; the receiver closes anyway
+            try:
+                self.conn.socket.shutdown(socket.SHUT_RDWR)  # wakes the reader; the receiver closes anyway
+            except OSError:
+                pass  # it has closed already
         self._thread.join()
 
 
@@ -604,7 +615,7 @@ def _selftest(key, wrong, folder, failed):
             before, count, records = files(), rx.connections, len(rx.records)
             with open_sender("127.0.0.1", rx.port, key) as conn:
                 conn.send_raw(b"".join(conn.seal(m) for m in messages))
-                conn.socket.shutdown(socket.SHUT_WR)
+                half_close(conn.socket)
                 got = conn.replies()
             rx.wait_connections(count + 1)
             errors = [r.error for r in rx.records[records:] if r.error][-1:]
@@ -662,7 +673,7 @@ def _selftest(key, wrong, folder, failed):
                 sealed = bytearray(conn.seal(DATA + b"hello"))
                 sealed[7] ^= 1
                 conn.send_raw(opening + bytes(sealed) + conn.seal(END))
-                conn.socket.shutdown(socket.SHUT_WR)
+                half_close(conn.socket)
                 return conn.replies()
         rejected("tampered data message", tampered)
 

@@ -78,7 +78,7 @@ def one_session(port, i):
             conn.send(*file_messages(names[0], data), file_message(len(data) + 10, names[1]), DATA + data)
         else:  # an unknown type after a file
             conn.send(*file_messages(names[0], data), b"X", QUIT)
-        conn.socket.shutdown(socket.SHUT_WR)
+        secure_peer.half_close(conn.socket)
         replies = conn.replies()
     assert replies == ("" if kind == 5 else "A1"), "session %d answered %r" % (i, replies)
     return [] if kind == 5 else [names[0].decode()]
