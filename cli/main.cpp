@@ -256,7 +256,7 @@ int main(int argc, char** argv) {
         return EXIT_DELIVERED;
     }
     if (options.verb == CliOptions::Verb::version) {
-        std::puts("zeptrix-cli 1.0 (wire formats zeptrixv1.0, zeptrixv2.0 with a secret)");
+        std::puts("zeptrix-cli 1.0 (wire formats zeptrixv1.0, zeptrixv2.1 with a secret)");
         return EXIT_DELIVERED;
     }
 

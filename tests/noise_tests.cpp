@@ -56,7 +56,7 @@ Bytes one_of(const std::multimap<std::string, std::string>& v, const std::string
     return found.empty() ? Bytes{} : found.front();
 }
 
-const std::string PROLOGUE = "zeptrixv2.0";
+const std::string PROLOGUE = SECURE_MAGIC;
 
 struct Pair {
     NoiseSession initiator, responder;

@@ -5,9 +5,11 @@ import hashlib
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 from test_cli import BUILD, CLI, CliTest, listing, run  # puts the harness on the path
@@ -79,7 +81,7 @@ class BetweenConsolePeers(SecureCli):
         # letter case and trailing blanks do not matter in either.
         config = self.text_file("Zeptrix.cfg", "; shared by both\nSecret   %s   \n" % SECRET.upper())
         r = self.receiver("--config", config, "--dir", tempfile.mkdtemp(prefix="cli-recv-"))
-        sizes = {"empty.bin": 0, "one.bin": 1, "full.bin": 65519, "over.bin": 65520,
+        sizes = {"empty.bin": 0, "one.bin": 1, "full.bin": 65518, "over.bin": 65519,
                  "large.bin": 3 * 1024 * 1024 + 7}
         paths = [self.data_file(n, os.urandom(s)) for n, s in sorted(sizes.items())]
         nested = self.data_file(os.path.join("album", "2026", "b.jpg"), os.urandom(70000))
@@ -193,26 +195,130 @@ def file_hash(path):
     return digest.hexdigest()
 
 
+class CuttingRelay:
+    """A TCP relay on loopback that passes the sender's first cut_after bytes
+    on and no more; once the receiver's first answered bytes have come back
+    through it, it cuts the connection: the receiver's side is closed, the
+    sender's side is ended with a close of its own and what the sender still
+    writes is read and dropped (so no reset can overtake the answers)."""
+
+    def __init__(self, target_port, cut_after, answered):
+        self.target_port, self.cut_after, self.answered = target_port, cut_after, answered
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.port = self.server.getsockname()[1]
+        self.forwarded = 0
+        self.cut = threading.Event()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        client, _ = self.server.accept()
+        upstream = socket.create_connection(("127.0.0.1", self.target_port))
+        back = threading.Thread(target=self._answers, args=(upstream, client), daemon=True)
+        back.start()
+        while self.forwarded < self.cut_after:
+            data = client.recv(min(65536, self.cut_after - self.forwarded))
+            if not data:
+                break
+            upstream.sendall(data)
+            self.forwarded += len(data)
+        back.join(60)
+        upstream.close()
+        secure_peer.half_close(client)
+        client.settimeout(60)
+        try:
+            while client.recv(65536):
+                pass
+        except OSError:
+            pass
+        client.close()
+        self.cut.set()
+
+    def _answers(self, upstream, client):
+        passed = 0
+        while passed < self.answered:
+            data = upstream.recv(self.answered - passed)
+            if not data:
+                return
+            client.sendall(data)
+            passed += len(data)
+
+    def close(self):
+        self.server.close()
+
+
+def sealed_size(plaintext_size):
+    return 2 + plaintext_size + 16
+
+
+def file_on_the_wire(name, size):
+    """Bytes of one file's F, D and E messages, as the console peer cuts its data."""
+    pieces = [secure_peer.MAX_PIECE] * (size // secure_peer.MAX_PIECE) + [size % secure_peer.MAX_PIECE]
+    return (sealed_size(len(secure_peer.file_message(size, name))) + sum(sealed_size(1 + p) for p in pieces if p)
+            + sealed_size(1))
+
+
+class CutConnection(SecureCli):
+    def test_a_batch_cut_after_its_second_file_keeps_two_and_reports_the_third(self):
+        r = self.receiver("--secret-file", self.secret_file)
+        size = 2 * secure_peer.MAX_PIECE + 100
+        paths = [self.data_file("file-%d.bin" % n, os.urandom(size)) for n in range(1, 6)]
+        # Through the second file's end, then the third's file message, its
+        # first data message and part of its second: a file under way.
+        opening = len(secure_peer.MAGIC) + 2 + secure_peer.HANDSHAKE_LEN
+        third = file_on_the_wire(b"file-3.bin", size)
+        cut_after = (opening + file_on_the_wire(b"file-1.bin", size) + file_on_the_wire(b"file-2.bin", size)
+                     + sealed_size(len(secure_peer.file_message(size, b"file-3.bin")))
+                     + sealed_size(1 + secure_peer.MAX_PIECE) + 1000)
+        self.assertLess(cut_after, opening + 2 * file_on_the_wire(b"file-1.bin", size) + third)
+        # The handshake's reply, then A1 and A2.
+        relay = CuttingRelay(r.port, cut_after, 2 + secure_peer.HANDSHAKE_LEN + 2 * sealed_size(5))
+        self.addCleanup(relay.close)
+        sent = run("--secret-file", self.secret_file, "send", "127.0.0.1:%d" % relay.port, *paths, timeout=120)
+        self.assertTrue(relay.cut.wait(60), "the relay never cut")
+        self.assertEqual(relay.forwarded, cut_after)
+        self.assertEqual(sent.returncode, 1, sent.stderr)
+        self.assertIn("send of file-3.bin to 127.0.0.1:%d failed!" % relay.port, sent.stderr)
+        for later in ("file-1.bin", "file-2.bin", "file-4.bin", "file-5.bin"):
+            self.assertNotIn("send of %s " % later, sent.stderr)
+        # Two in place, nothing of the third: no temporary file, no part.
+        wait_for(lambda: listing(r.folder) == ["file-1.bin", "file-2.bin"], timeout=20,
+                 what="only the two delivered files in the receiver's folder, not %r" % listing(r.folder))
+        for path in paths[:2]:
+            self.assert_same(path, os.path.join(r.folder, os.path.basename(path)))
+        self.assertIsNone(r.process.poll(), "the receiver goes on")
+        code, out, _ = r.stop()
+        self.assertEqual(code, 0)
+        self.assertEqual(out.splitlines(), ["stored file-1.bin (128.1 KiB)", "stored file-2.bin (128.1 KiB)",
+                                            "refused file-3.bin"])
+
+
 class WithAnIndependentPeer(SecureCli):
     def test_independent_sender_to_the_console_receiver(self):
         r = self.receiver("--secret-file", self.secret_file)
-        rows = [(b"empty.bin", b""), (b"one.bin", b"1"), (b"full.bin", os.urandom(65519)),
-                (b"large.bin", os.urandom(3 * 1024 * 1024 + 5)), (b"photos\\2026\\a.jpg", os.urandom(5000))]
-        for name, data in rows:
-            with self.subTest(name=name):
-                self.assertTrue(secure_peer.send_file("127.0.0.1", r.port, key(), name, data))
-        # Data in messages of uneven sizes, the largest among them.
-        odd = os.urandom(200000)
-        self.assertTrue(secure_peer.send_file("127.0.0.1", r.port, key(), b"odd.bin", odd,
-                                              pieces=[1, 65519, 7, 60000]))
+        # One batch: files and names in folders, one of them in data
+        # messages of uneven sizes, the largest among them.
+        batch = [(b"empty.bin", b""), (b"one.bin", b"1"), (b"full.bin", os.urandom(65518)),
+                 (b"large.bin", os.urandom(3 * 1024 * 1024 + 5)), (b"photos\\2026\\a.jpg", os.urandom(5000)),
+                 (b"photos\\b.jpg", os.urandom(70000)), (b"odd.bin", os.urandom(200000), [1, 65518, 7, 60000])]
+        self.assertEqual(secure_peer.send_files("127.0.0.1", r.port, key(), batch), ["A"] * len(batch))
+        # More files than may go unacknowledged, on one connection.
+        many = [(b"many-%03d.bin" % n, os.urandom(n)) for n in range(3 * secure_peer.MAX_UNACKNOWLEDGED)]
+        self.assertEqual(secure_peer.send_files("127.0.0.1", r.port, key(), many), ["A"] * len(many))
+        # A name refused in the middle of a batch: the first stays, the rest never comes.
+        refused = [(b"before.bin", b"b"), (b"..\\escape.bin", b"e"), (b"after.bin", b"a")]
+        self.assertEqual(secure_peer.send_files("127.0.0.1", r.port, key(), refused), ["A", "R", None])
         code, out, _ = r.stop()
-        for name, data in rows + [(b"odd.bin", odd)]:
-            with open(os.path.join(r.folder, *name.decode().split("\\")), "rb") as f:
-                self.assertEqual(f.read(), data, name)
+        for item in batch + many + refused[:1]:
+            with open(os.path.join(r.folder, *item[0].decode().split("\\")), "rb") as f:
+                self.assertEqual(f.read(), item[1], item[0])
+        self.assertEqual(sorted(os.listdir(r.folder)), sorted(
+            [n.decode() for n, *_ in batch + many + refused[:1] if b"\\" not in n] + ["photos"]))
         self.assertIn("stored photos/2026/a.jpg (4.9 KiB)", out)
 
     def test_console_sender_to_the_independent_receiver(self):
         folder = tempfile.mkdtemp(prefix="cli-indep-")
+        self.addCleanup(shutil.rmtree, folder, True)
         paths = [self.data_file(n, os.urandom(s)) for n, s in [("a.bin", 0), ("b.bin", 1),
                                                               ("c.bin", 65520), ("d.bin", 2 * 1024 * 1024 + 3)]]
         nested = self.data_file(os.path.join("tree", "x", "y.txt"), b"deep")
@@ -220,15 +326,31 @@ class WithAnIndependentPeer(SecureCli):
             sent = run("--secret-file", self.secret_file, "send", "127.0.0.1:%d" % receiver.port, *paths,
                        os.path.join(self.files, "tree"))
             self.assertEqual(sent.returncode, 0, sent.stderr)
-            self.assertTrue(receiver.wait(5))
+            self.assertTrue(receiver.wait_connections(1, 5))
+            self.assertEqual(receiver.connections, 1, "one connection for the batch")
             self.assertEqual(receiver.fixed_format, 0)
-            self.assertEqual([(rec.name, rec.stored, rec.acked) for rec in receiver.records],
-                             [(b"a.bin", True, True), (b"b.bin", True, True), (b"c.bin", True, True),
-                              (b"d.bin", True, True), (b"tree\\x\\y.txt", True, True)])
+            self.assertEqual([(rec.number, rec.name, rec.stored, rec.acked) for rec in receiver.records],
+                             [(1, b"a.bin", True, True), (2, b"b.bin", True, True), (3, b"c.bin", True, True),
+                              (4, b"d.bin", True, True), (5, b"tree\\x\\y.txt", True, True)])
         for path in paths:
             self.assert_same(path, os.path.join(folder, os.path.basename(path)))
         self.assert_same(nested, os.path.join(folder, "tree", "x", "y.txt"))
-        shutil.rmtree(folder, ignore_errors=True)
+
+    def test_console_sender_reports_the_file_the_independent_receiver_cannot_store(self):
+        folder = tempfile.mkdtemp(prefix="cli-indep-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        os.makedirs(os.path.join(folder, "b.bin"))  # a folder holds the second file's name
+        paths = [self.data_file(n, os.urandom(s)) for n, s in [("a.bin", 10), ("b.bin", 200000), ("c.bin", 30)]]
+        with secure_peer.Receiver(key(), folder) as receiver:
+            sent = run("--secret-file", self.secret_file, "send", "127.0.0.1:%d" % receiver.port, *paths)
+            self.assertTrue(receiver.wait_connections(1, 5))
+            self.assertEqual([(rec.number, rec.name, rec.stored, rec.acked, rec.refused) for rec in receiver.records],
+                             [(1, b"a.bin", True, True, False), (2, b"b.bin", False, False, True)])
+        self.assertEqual(sent.returncode, 1)
+        self.assertIn("send of b.bin to 127.0.0.1:%d failed!" % receiver.port, sent.stderr)
+        self.assertNotIn("c.bin", sent.stderr)
+        self.assertEqual(listing(folder), ["a.bin", "b.bin"])
+        self.assert_same(paths[0], os.path.join(folder, "a.bin"))
 
 
 if __name__ == "__main__":

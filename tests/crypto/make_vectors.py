@@ -20,13 +20,14 @@ from dissononce.processing.impl.symmetricstate import SymmetricState
 from dissononce.extras.dh.dangerous.dh_nogen import NoGenDH
 from dissononce.processing.modifiers.psk import PSKPatternModifier
 
-PROLOGUE = b"zeptrixv2.0"
+PROLOGUE = b"zeptrixv2.1"
 SALT = b"zeptrix-group-v2"
 PSK = bytes(range(0x20, 0x40))
 INITIATOR_E = bytes((i * 7 + 1) % 256 for i in range(32))
 RESPONDER_E = bytes((i * 11 + 5) % 256 for i in range(32))
-TO_RESPONDER = [b"", b"\x00" * 8 + b"photos\\a.jpg", bytes(range(256)) * 4, b"zeptrix**ok**"]
-TO_INITIATOR = [b"zeptrix**ok**", b"", b"x" * 65519]
+# The session's messages (F, D, E, Q one way; A, R the other), an empty one and the largest.
+TO_RESPONDER = [b"", b"F" + b"\x00" * 9 + b"photos\\a.jpg", b"D" + bytes(range(256)) * 4, b"E", b"Q"]
+TO_INITIATOR = [b"A\x01\x00\x00\x00", b"R\x02\x00\x00\x00", b"", b"x" * 65519]
 SECRETS = [b"correct horse battery staple", b"sixteen letters!", b"a much longer shared secret, " * 4]
 
 

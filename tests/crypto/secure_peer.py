@@ -3,6 +3,10 @@
 built only on Debian's python3-dissononce (Noise) and python3-argon2, so that our
 programs can be checked against code that shares nothing with them.
 
+After the magic and the handshake, a connection carries a batch: for each file
+F (size, flags, name), D (data) messages and E, then Q; the receiver answers
+A n once file n is in place, or R n when it refused or could not store it.
+
 usage: secure_peer.py send --secret-file F HOST PORT FILE [FILE...]
        secure_peer.py receive --secret-file F --port P --dir D
        secure_peer.py selftest"""
@@ -11,6 +15,7 @@ import dataclasses
 import functools
 import itertools
 import os
+import select
 import shutil
 import socket
 import struct
@@ -32,13 +37,18 @@ from dissononce.processing.impl.handshakestate import HandshakeState
 from dissononce.processing.impl.symmetricstate import SymmetricState
 from dissononce.processing.modifiers.psk import PSKPatternModifier
 
-MAGIC = b"zeptrixv2.0"          # also the Noise prologue
+MAGIC = b"zeptrixv2.1"          # also the Noise prologue
 FIXED_MAGIC = b"zeptrixv1.0"    # the unencrypted format: a sender with a secret must never send it
-MARK = b"zeptrix**ok**"         # closes the data, and is the acknowledgement
 SALT = b"zeptrix-group-v2"
 MAX_FRAME = 0xFFFF
-MAX_PIECE = MAX_FRAME - 16      # plaintext that still fits one frame with its tag
+MAX_PLAIN = MAX_FRAME - 16      # plaintext that still fits one frame with its tag
+MAX_PIECE = MAX_PLAIN - 1       # data of one D message, behind its type byte
 HANDSHAKE_LEN = 48              # an ephemeral public key and the tag of the empty payload
+MAX_NAME = 255
+MAX_UNACKNOWLEDGED = 64         # files a sender may have sent and not yet seen answered
+# The first plaintext byte of a message: sender to receiver, then receiver to sender.
+FILE, DATA, END, QUIT = b"F", b"D", b"E", b"Q"
+ACCEPTED, REFUSED = b"A", b"R"
 
 
 @functools.lru_cache(maxsize=None)
@@ -76,6 +86,14 @@ def read_exact(sock, n):
     return bytes(buf)
 
 
+def half_close(sock):
+    """Ends the sending direction, unless the peer has closed the connection already."""
+    try:
+        sock.shutdown(socket.SHUT_WR)
+    except OSError:
+        pass
+
+
 def read_frame(sock):
     """(body, "") or (None, why)."""
     head = read_exact(sock, 2)
@@ -88,8 +106,40 @@ def read_frame(sock):
     return (body, "") if body is not None else (None, "closed")
 
 
-def header(size, name):
-    return struct.pack("<Q", size) + bytes(name)
+# The plaintexts of the session's messages.
+
+def file_message(size, name, flags=0):
+    return FILE + struct.pack("<QB", size, flags) + bytes(name)
+
+
+def reply_message(kind, number):
+    return kind + struct.pack("<I", number)
+
+
+def cut(data, pieces=None):
+    """The D messages of data: pieces is one size for all, or a list of sizes for the first
+    ones (used as given, even 0) after which the rest goes in MAX_PIECE each."""
+    if isinstance(pieces, (list, tuple)):
+        sizes = itertools.chain(pieces, itertools.repeat(MAX_PIECE))
+    else:
+        sizes = itertools.repeat(pieces or MAX_PIECE)
+    at = 0
+    while at < len(data):
+        size = next(sizes)
+        yield DATA + data[at:at + size]
+        at += size
+
+
+def file_messages(name, data, pieces=None):
+    """One whole file as a sender writes it: F, its D messages, E."""
+    return [file_message(len(data), name)] + list(cut(data, pieces)) + [END]
+
+
+def read_reply(plain):
+    """(kind, number) of an A or R, or None for anything else."""
+    if plain is None or len(plain) != 5 or plain[:1] not in (ACCEPTED, REFUSED):
+        return None
+    return plain[:1], struct.unpack("<I", plain[1:])[0]
 
 
 class SecureConnection:
@@ -105,8 +155,9 @@ class SecureConnection:
         """One framed transport message, not sent; uses up a nonce."""
         return frame(self.sending.encrypt_with_ad(b"", bytes(plaintext)))
 
-    def send(self, plaintext):
-        return self.send_raw(self.seal(plaintext))
+    def send(self, *plaintexts):
+        """Seals the messages and writes them in one call."""
+        return self.send_raw(b"".join(self.seal(p) for p in plaintexts))
 
     def send_raw(self, data):
         """Writes the bytes as they are; False when the peer has gone."""
@@ -128,6 +179,16 @@ class SecureConnection:
         except DecryptFailedException:
             self.error = "does not decrypt"
             return None
+
+    def replies(self):
+        """Every message until the peer closes: "A1 A2 R3" ("?" for one not an A or R)."""
+        out = []
+        while True:
+            plain = self.receive()
+            if plain is None:
+                return " ".join(out)
+            reply = read_reply(plain)
+            out.append("%s%d" % (reply[0].decode(), reply[1]) if reply else "?")
 
     def close(self):
         self.socket.close()
@@ -186,50 +247,162 @@ def open_sender(host, port, key, timeout=10.0, tamper=None, record=None, ephemer
     return conn
 
 
-def cut(data, pieces=None):
-    """The data messages: pieces is one size for all, or a list of sizes for the first ones
-    (used as given, even 0) after which the rest goes in MAX_PIECE each."""
-    if isinstance(pieces, (list, tuple)):
-        sizes = itertools.chain(pieces, itertools.repeat(MAX_PIECE))
-    else:
-        sizes = itertools.repeat(pieces or MAX_PIECE)
-    at = 0
-    while at < len(data):
-        size = next(sizes)
-        yield data[at:at + size]
-        at += size
+class Answers:
+    """The receiver's A and R of one batch, taken as they come on a thread of their own while the
+    files go out: A n must name the next file sent, R n the first one not yet accepted. The
+    batch ends at an R, at anything else, or when the receiver closes."""
+
+    def __init__(self, conn, timeout):
+        self.conn, self.timeout = conn, timeout
+        self.sent = 0          # files whose F went out
+        self.accepted = 0      # files 1..accepted have their A
+        self.refused = None    # the number of the file refused
+        self.ended = ""        # why no more answers come
+        self.quit = False      # Q sent: only answers are still awaited
+        self._changed = threading.Condition()
+        self._thread = threading.Thread(target=self._read, daemon=True)
+        self._thread.start()
+
+    def _read(self):
+        sock, buf, quiet_since = self.conn.socket, bytearray(), time.time()
+        why = ""
+        while not why:
+            # Whole frames first; then more bytes, waiting at most a poll at a time.
+            if len(buf) >= 2 and len(buf) >= 2 + struct.unpack(">H", buf[:2])[0]:
+                length = struct.unpack(">H", buf[:2])[0]
+                body, buf = bytes(buf[2:2 + length]), buf[2 + length:]
+                why = self._take(body) if length else "length 0"
+                continue
+            readable, _, _ = select.select([sock], [], [], 0.1)
+            if not readable:
+                with self._changed:
+                    waiting = self.quit or self.sent - self.accepted >= MAX_UNACKNOWLEDGED
+                if waiting and time.time() - quiet_since > self.timeout:
+                    why = "no answer in %.0f s" % self.timeout
+                continue
+            try:
+                chunk = sock.recv(65536)
+            except OSError as e:
+                chunk, why = b"", "reset: %s" % e
+            if not chunk:
+                why = why or "closed"
+            buf += chunk
+            quiet_since = time.time()
+        with self._changed:
+            self.ended = why
+            self._changed.notify_all()
+
+    def _take(self, body):
+        try:
+            reply = read_reply(self.conn.receiving.decrypt_with_ad(b"", body))
+        except DecryptFailedException:
+            return "answer does not decrypt"
+        with self._changed:
+            if reply is None or reply[1] != self.accepted + 1 or reply[1] > self.sent:
+                return "unexpected answer %r" % (reply,)
+            if reply[0] == REFUSED:
+                self.refused = reply[1]
+                return "file %d refused" % reply[1]
+            self.accepted += 1
+            self._changed.notify_all()
+        return ""
+
+    def started(self):
+        """A file's F is about to go out."""
+        with self._changed:
+            self.sent += 1
+
+    def room(self):
+        """Waits while the most files are unanswered; False once the batch has ended."""
+        with self._changed:
+            self._changed.wait_for(lambda: self.ended or self.sent - self.accepted < MAX_UNACKNOWLEDGED)
+            return not self.ended
+
+    def finish(self):
+        """After Q: waits for every answer or the end."""
+        with self._changed:
+            self.quit = True
+            self._changed.wait_for(lambda: self.ended or self.accepted == self.sent)
+        if not self.ended:
+            try:
+                self.conn.socket.shutdown(socket.SHUT_RDWR)  # wakes the reader; the receiver closes anyway
+            except OSError:
+                pass  # it has closed already
+        self._thread.join()
+
+
+def send_files(host, port, key, batch, timeout=10.0, record=None, ephemeral=None, failure=None):
+    """One batch on one connection: F D* E for each file, then Q, without waiting for each file's
+    A. batch holds (name, data) or (name, data, pieces) (see cut). Returns one result per file:
+    "A" for a file the receiver has in place, "R" for the one it refused, None for the others
+    (never sent, or not answered)."""
+    results = [None] * len(batch)
+    conn = open_sender(host, port, key, timeout, record=record, ephemeral=ephemeral, failure=failure)
+    if conn is None:
+        return results
+    with conn:
+        answers = Answers(conn, timeout)
+        # A message at a time, so that an answer ending the batch is seen between them.
+        messages = itertools.chain.from_iterable(
+            itertools.chain([None], file_messages(*item)) for item in batch)
+        for message in itertools.chain(messages, [QUIT]):
+            if message is None:  # a file begins
+                if not answers.room():
+                    break
+                answers.started()
+            elif answers.ended or not conn.send(message):
+                break
+        answers.finish()
+        if failure is not None and answers.accepted < len(batch):
+            failure.append(answers.ended)
+        for n in range(answers.accepted):
+            results[n] = "A"
+        if answers.refused:
+            results[answers.refused - 1] = "R"
+    return results
 
 
 def send_file(host, port, key, name, data, pieces=None, timeout=10.0, record=None, ephemeral=None):
-    """One whole transfer; True only when the sealed acknowledgement came back."""
-    conn = open_sender(host, port, key, timeout, record=record, ephemeral=ephemeral)
-    if conn is None:
-        return False
-    with conn:
-        ok = conn.send(header(len(data), name))
-        for piece in cut(data, pieces):
-            ok = ok and conn.send(piece)
-        return ok and conn.send(MARK) and conn.receive() == MARK
+    """A batch of one file; True only when its sealed A came back."""
+    batch = [(name, data, pieces)]
+    return send_files(host, port, key, batch, timeout, record=record, ephemeral=ephemeral) == ["A"]
 
 
 @dataclasses.dataclass
 class Record:
-    """One connection as the receiver saw it."""
+    """One file as the receiver saw it, or (name None) a connection that failed outside a file."""
     name: bytes = None
     size: int = None
+    number: int = 0       # its place in the connection's batch, from 1
     stored: bool = False
-    acked: bool = False
-    error: str = ""  # why it failed; "fixed format" when it began with FIXED_MAGIC
+    acked: bool = False   # its A went out
+    refused: bool = False  # its R went out
+    error: str = ""       # why it failed; "fixed format" when the connection began with FIXED_MAGIC
+
+
+class Fault(Exception):
+    """A fault of the stream: the receiver closes at once."""
+
+
+class Refusal(Exception):
+    """A file refused or not storable: the receiver answers R."""
+
+
+def refused_name(name):
+    parts = name.split(b"\\")
+    return not 1 <= len(name) <= MAX_NAME or any(
+        p in (b"", b".", b"..") or b"/" in p or b"\0" in p for p in parts)
 
 
 class Receiver:
-    """Listens on 127.0.0.1 and takes transfers, each connection in a thread of its own,
-    into folder; stores a file only once it is complete, and acknowledges it after that."""
+    """Listens on 127.0.0.1 and takes batches, each connection in a thread of its own, into
+    folder; stores a file only once it is complete, and answers A for it after that."""
 
     def __init__(self, key, folder, port=0, timeout=10.0, ephemeral=None, on_stored=None):
         self.key, self.folder, self.timeout = key, os.fsencode(folder), timeout
         self.ephemeral, self.on_stored = ephemeral, on_stored
         self.records = []
+        self.connections = 0  # connections ended
         self._changed = threading.Condition()
         self._threads = []
         self._stopping = False
@@ -245,9 +418,14 @@ class Receiver:
         return sum(r.error == "fixed format" for r in self.records)
 
     def wait(self, count, timeout=30.0):
-        """Waits until count connections have ended; False if they did not in time."""
+        """Waits until there are count records; False if there were not in time."""
         with self._changed:
             return self._changed.wait_for(lambda: len(self.records) >= count, timeout)
+
+    def wait_connections(self, count, timeout=30.0):
+        """Waits until count connections have ended."""
+        with self._changed:
+            return self._changed.wait_for(lambda: self.connections >= count, timeout)
 
     def stop(self):
         self._stopping = True
@@ -274,60 +452,108 @@ class Receiver:
             thread.start()
             self._threads.append(thread)
 
-    def _serve(self, sock):
-        record = Record()
-        try:
-            sock.settimeout(self.timeout)
-            self._transfer(sock, record)
-        except Exception as e:  # a file system error, or a peer that broke the handshake oddly
-            record.error = record.error or "%s: %s" % (type(e).__name__, e)
-        finally:
-            sock.close()
-            with self._changed:
-                self.records.append(record)
-                self._changed.notify_all()
+    def _add(self, record):
+        with self._changed:
+            self.records.append(record)
+            self._changed.notify_all()
         if record.stored and self.on_stored:
             self.on_stored(record)
 
-    def _transfer(self, sock, record):
+    def _serve(self, sock):
+        try:
+            sock.settimeout(self.timeout)
+            self._session(sock)
+        except Exception as e:  # a peer that broke the handshake oddly
+            self._add(Record(error="%s: %s" % (type(e).__name__, e)))
+        finally:
+            sock.close()
+            with self._changed:
+                self.connections += 1
+                self._changed.notify_all()
+
+    def _session(self, sock):
         magic = read_exact(sock, len(MAGIC))
         if magic != MAGIC:
-            record.error = "fixed format" if magic == FIXED_MAGIC else "bad magic %r" % magic
+            self._add(Record(error="fixed format" if magic == FIXED_MAGIC else "bad magic %r" % magic))
             return
         state = handshake_state(False, self.key, self.ephemeral)
         first, why = read_frame(sock)
         if first is None or len(first) != HANDSHAKE_LEN:
-            record.error = "handshake: " + (why or "%d bytes" % len(first))
+            self._add(Record(error="handshake: " + (why or "%d bytes" % len(first))))
             return
         try:
             state.read_message(first, bytearray())
         except DecryptFailedException:
-            record.error = "handshake does not decrypt"
+            self._add(Record(error="handshake does not decrypt"))
             return
         reply = bytearray()
         incoming, outgoing = state.write_message(b"", reply)
         sock.sendall(frame(bytes(reply)))
         conn = SecureConnection(sock, outgoing, incoming)
+        for number in itertools.count(1):
+            message = conn.receive()
+            if message is None:  # the sender left between files: nothing is lost
+                if conn.error != "closed":
+                    self._add(Record(error="between files: " + conn.error))
+                return
+            if message == QUIT:
+                return
+            if message[:1] != FILE:
+                self._add(Record(error="between files: message %r" % message[:1]))
+                return
+            record = Record(number=number)
+            try:
+                self._file(conn, message, record)
+            except Fault as e:
+                record.error = str(e)
+            except Refusal as e:
+                record.error = str(e)
+                record.refused = conn.send(reply_message(REFUSED, number))
+                self._add(record)
+                self._drain(sock)
+                return
+            except OSError as e:  # a file it could not make or write
+                record.error = "%s: %s" % (type(e).__name__, e)
+                record.refused = conn.send(reply_message(REFUSED, number))
+                self._add(record)
+                self._drain(sock)
+                return
+            if not record.stored:
+                self._add(record)
+                return
+            record.acked = conn.send(reply_message(ACCEPTED, number))
+            self._add(record)
 
-        head = conn.receive()
-        if head is None or not 9 <= len(head) <= 8 + 255:
-            record.error = "header: " + (conn.error or "%d bytes" % len(head))
-            return
-        record.size, record.name = struct.unpack("<Q", head[:8])[0], head[8:]
+    def _file(self, conn, message, record):
+        """Takes one file from its F to its E, written aside and moved into place only when whole."""
+        if not 1 + 8 + 1 + 1 <= len(message) <= 1 + 8 + 1 + MAX_NAME:
+            raise Fault("file message of %d bytes" % len(message))
+        record.size, flags = struct.unpack("<QB", message[1:10])
+        record.name = message[10:]
+        if refused_name(record.name):
+            raise Refusal("refused name")
+        if flags:
+            raise Refusal("flags %#x" % flags)
         parts = record.name.split(b"\\")
-        if any(p in (b"", b".", b"..") or b"/" in p or b"\0" in p for p in parts):
-            record.error = "refused name"
-            return
-        # Written aside and moved into place only when complete; opened so that the umask applies.
+        # Opened so that the umask applies.
         partial = os.path.join(self.folder, b".zeptrix-partial-%d" % threading.get_ident())
         try:
             with open(partial, "xb") as out:
-                record.error = self._data(conn, out, record.size)
-            if record.error:
-                return
-            if conn.receive() != MARK:
-                record.error = "end: " + (conn.error or "not the closing mark")
-                return
+                got = 0
+                while True:
+                    piece = conn.receive()
+                    if piece is None:
+                        raise Fault("data: " + conn.error)
+                    if piece == END:
+                        break
+                    if piece[:1] != DATA or len(piece) == 1:
+                        raise Fault("message %r of %d bytes inside a file" % (piece[:1], len(piece)))
+                    got += len(piece) - 1
+                    if got > record.size:
+                        raise Fault("data overran the size")
+                    out.write(piece[1:])
+            if got != record.size:
+                raise Fault("end after %d of %d bytes" % (got, record.size))
             target = os.path.join(self.folder, *parts)
             os.makedirs(os.path.dirname(target), exist_ok=True)
             os.replace(partial, target)
@@ -336,23 +562,16 @@ class Receiver:
         finally:
             if partial is not None:
                 os.unlink(partial)
-        record.acked = conn.send(MARK)
 
-    @staticmethod
-    def _data(conn, out, size):
-        """Writes exactly size bytes of data messages to out; returns why not, or ""."""
-        got = 0
-        while got < size:
-            piece = conn.receive()
-            if piece is None:
-                return "data: " + conn.error
-            if not 1 <= len(piece) <= MAX_PIECE:
-                return "data message of %d bytes" % len(piece)
-            got += len(piece)
-            if got > size:
-                return "data overrun the size"
-            out.write(piece)
-        return ""
+    def _drain(self, sock):
+        """After an R: the sending side shut down, so that the R is not lost to a reset, and what
+        still comes read and dropped until the sender closes or goes quiet."""
+        try:
+            sock.shutdown(socket.SHUT_WR)
+            while sock.recv(65536):
+                pass
+        except OSError:
+            pass
 
 
 def read_secret(path):
@@ -391,41 +610,77 @@ def _selftest(key, wrong, folder, failed):
         def send(name, data, k=key, **options):
             return send_file("127.0.0.1", rx.port, k, name, data, **options)
 
-        def rejected(what, attempt):
-            before, count = files(), len(rx.records)
-            no_ack = not attempt()
-            last = rx.records[-1] if rx.wait(count + 1) else Record(stored=True, error="no record")
-            check("%s (%s)" % (what, last.error), no_ack and not last.stored and files() == before)
-
-        def bent(size, pieces, spoil=None, hang_up=False):
-            """A transfer with the header's size and data messages as given."""
+        def session(what, messages, replies, stored=()):
+            """Messages after a good handshake, then a half close: the answers and the files kept."""
+            before, count, records = files(), rx.connections, len(rx.records)
             with open_sender("127.0.0.1", rx.port, key) as conn:
-                conn.send(header(size, b"bent.bin"))
-                for piece in pieces:
-                    conn.send_raw(spoil(conn.seal(piece)) if spoil else conn.seal(piece))
-                conn.send(MARK)
-                if hang_up:
-                    conn.socket.shutdown(socket.SHUT_WR)
-                return conn.receive()
+                conn.send_raw(b"".join(conn.seal(m) for m in messages))
+                half_close(conn.socket)
+                got = conn.replies()
+            rx.wait_connections(count + 1)
+            errors = [r.error for r in rx.records[records:] if r.error][-1:]
+            new = sorted(set(files()) - set(before))
+            check("%s (%s)" % (what, errors[0] if errors else "-"), got == replies and new == sorted(stored))
+            for path in new:
+                os.remove(os.path.join(folder, path))
+
+        def rejected(what, attempt):
+            before, count = files(), rx.connections
+            no_ack = not attempt()
+            rx.wait_connections(count + 1)
+            last = rx.records[-1] if rx.records else Record(error="no record")
+            check("%s (%s)" % (what, last.error), no_ack and files() == before)
 
         big = os.urandom(200 * 1024)
-        for name, data in [(b"empty.bin", b""), (b"one.bin", b"x"), (b"big.bin", big),
-                           (b"photos\\2026\\a.jpg", big[:5000])]:
-            count = len(rx.records)
-            ok = send(name, data) and rx.wait(count + 1) and rx.records[-1].acked
-            path = os.fsdecode(name.replace(b"\\", b"/"))
-            check("%s, %d bytes" % (show(name), len(data)), ok and holds(path, data))
-        rejected("wrong key", lambda: send(b"w.bin", b"secret", k=wrong))
-        spoil = lambda sealed: sealed[:7] + bytes([sealed[7] ^ 1]) + sealed[8:]  # noqa: E731
-        rejected("tampered data message", lambda: bent(5, [b"hello"], spoil=spoil))
-        rejected("name with ..", lambda: send(b"..\\x", b"x"))
-        rejected("empty data message", lambda: send(b"e.bin", b"abc", pieces=[2, 0]))
-        rejected("short data", lambda: bent(100, [b"abc"], hang_up=True))  # the mark is taken as data
-        rejected("overrun", lambda: bent(3, [b"abcd"]))
+        batch = [(b"empty.bin", b""), (b"one.bin", b"x"), (b"big.bin", big), (b"photos\\2026\\a.jpg", big[:5000]),
+                 (b"pieces.bin", big[:100000], [1, MAX_PIECE, 7])]
+        count, connections = len(rx.records), rx.connections
+        results = send_files("127.0.0.1", rx.port, key, batch)
+        ok = rx.wait_connections(connections + 1) and results == ["A"] * len(batch)
+        check("a batch of %d files on one connection" % len(batch), ok and rx.connections == connections + 1 and all(
+            holds(os.fsdecode(item[0].replace(b"\\", b"/")), item[1]) for item in batch))
+        check("numbered and acknowledged in order", [(r.number, r.name, r.acked) for r in rx.records[count:]]
+              == [(n + 1, item[0], True) for n, item in enumerate(batch)])
+        many = [(b"many-%03d.bin" % n, b"%d" % n) for n in range(3 * MAX_UNACKNOWLEDGED)]
+        check("%d files, at most %d unacknowledged" % (len(many), MAX_UNACKNOWLEDGED),
+              send_files("127.0.0.1", rx.port, key, many) == ["A"] * len(many))
+        for name, _ in many:
+            os.remove(os.path.join(folder, os.fsdecode(name)))
 
-        recorded, count = bytearray(), len(rx.records)
+        refusing = [(b"first.bin", b"1"), (b"..\\second.bin", b"22"), (b"third.bin", b"333")]
+        check("a refused name in the middle: A, R, not sent",
+              send_files("127.0.0.1", rx.port, key, refusing) == ["A", "R", None]
+              and os.path.exists(os.path.join(folder, "first.bin"))
+              and not os.path.exists(os.path.join(folder, "third.bin")))
+        os.remove(os.path.join(folder, "first.bin"))
+
+        rejected("wrong key", lambda: send(b"w.bin", b"secret", k=wrong))
+        session("unknown flags", [file_message(0, b"f.bin", flags=2), END, QUIT], "R1")
+        session("files after the quit", [*file_messages(b"a.bin", b"a"), QUIT, *file_messages(b"b.bin", b"b")],
+                "A1", ["a.bin"])
+        session("data before a file", [DATA + b"x", *file_messages(b"a.bin", b"")], "")
+        session("a file inside a file", [file_message(1, b"a.bin"), *file_messages(b"b.bin", b"")], "")
+        session("an empty data message", [file_message(3, b"e.bin"), DATA, DATA + b"abc", END], "")
+        session("short data", [file_message(100, b"s.bin"), DATA + b"abc", END], "")
+        session("overrun", [file_message(3, b"o.bin"), DATA + b"abcd", END], "")
+        session("an end with more", [file_message(0, b"e.bin"), END + b"!"], "")
+        session("a second file spoilt", [*file_messages(b"a.bin", b"a"), file_message(1, b"b.bin"), QUIT],
+                "A1", ["a.bin"])
+
+        def tampered():
+            with open_sender("127.0.0.1", rx.port, key) as conn:
+                opening = conn.seal(file_message(5, b"t.bin"))
+                sealed = bytearray(conn.seal(DATA + b"hello"))
+                sealed[7] ^= 1
+                conn.send_raw(opening + bytes(sealed) + conn.seal(END))
+                half_close(conn.socket)
+                return conn.replies()
+        rejected("tampered data message", tampered)
+
+        recorded, connections = bytearray(), rx.connections
         send(b"replayed.bin", b"once", record=recorded)
-        rx.wait(count + 1)
+        rx.wait_connections(connections + 1)
+        os.remove(os.path.join(folder, "replayed.bin"))
 
         def replay():
             with socket.create_connection(("127.0.0.1", rx.port), timeout=10) as s:
@@ -434,17 +689,21 @@ def _selftest(key, wrong, folder, failed):
                 return read_exact(s, 2 + HANDSHAKE_LEN + 1)
         rejected("replayed transfer", replay)
 
-        count, reasons = len(rx.records), []
+        connections, reasons = rx.connections, []
         opened = [open_sender("127.0.0.1", rx.port, key, tamper=flip("handshake", i), failure=reasons)
                   for i in range(HANDSHAKE_LEN)]
         check("each handshake byte flipped", opened == [None] * HANDSHAKE_LEN and set(reasons) == {"closed"}
-              and rx.wait(count + HANDSHAKE_LEN))
+              and rx.wait_connections(connections + HANDSHAKE_LEN))
 
-        count = len(rx.records)
+        connections = rx.connections
+        with socket.create_connection(("127.0.0.1", rx.port), timeout=10) as s:
+            s.sendall(b"zeptrixv2.0" + b"\0" * 50)
+            check("the earlier version's magic: closed, nothing sent back", read_exact(s, 1) is None)
         with socket.create_connection(("127.0.0.1", rx.port), timeout=10) as s:
             s.sendall(FIXED_MAGIC + b"\0" * 16)
             check("fixed format noticed, nothing sent back", read_exact(s, 1) is None)
-        check("fixed format recorded", rx.wait(count + 1) and rx.fixed_format == 1)
+        check("fixed format recorded", rx.wait_connections(connections + 2) and rx.fixed_format == 1)
+        check("nothing left aside", not [f for f in files() if ".zeptrix-" in f])
     print("%d failed" % len(failed) if failed else "all passed")
     return 1 if failed else 0
 
@@ -468,15 +727,15 @@ def main():
         return selftest()
     key = group_key(read_secret(args.secret_file))
     if args.command == "send":
-        failures = 0
+        batch = []
         for path in args.files:
             with open(path, "rb") as f:
-                data = f.read()
-            name = os.fsencode(os.path.basename(path))
-            ok = send_file(args.host, args.port, key, name, data)
-            failures += not ok
-            print("%s %s %d" % ("acknowledged" if ok else "failed", show(name), len(data)), flush=True)
-        return 1 if failures else 0
+                batch.append((os.fsencode(os.path.basename(path)), f.read()))
+        results = send_files(args.host, args.port, key, batch)
+        for (name, data), result in zip(batch, results):
+            print("%s %s %d" % ({"A": "acknowledged", "R": "refused"}.get(result, "failed"), show(name),
+                                len(data)), flush=True)
+        return 0 if results == ["A"] * len(batch) else 1
 
     def stored(record):
         print("stored %s %d" % (show(record.name), record.size), flush=True)

@@ -1,7 +1,8 @@
 """The real Zeptrix.exe with a secret in its settings, against the Python
-implementation of the secure format: files both ways, stored byte for byte
-and acknowledged; a copy with a secret and one without do not meet; a
-secret that is too short is told and the program ends."""
+implementation of the secure format: batches of files and folders both ways,
+each on one connection, stored byte for byte and acknowledged; a copy with
+a secret and one without do not meet; a secret that is too short is told and
+the program ends."""
 import os
 import shutil
 import subprocess
@@ -45,19 +46,19 @@ class SecureProgram(ProgramTest):
         self.programs.remove(p)
         p.kill()
 
-    def test_files_from_the_python_sender_are_stored_and_acknowledged(self):
+    def test_a_batch_from_the_python_sender_is_stored_and_acknowledged(self):
         p, port, received = self.receiving_copy()
+        # One connection: files and names in folders, one of them in small
+        # data messages, then a batch with a name refused in its middle.
         files = [(b"empty.bin", 0, None), (b"one.bin", 1, None), (b"one piece.bin", MAX_PIECE, None),
                  (b"one piece and a byte.bin", MAX_PIECE + 1, None),
                  (b"large.bin", 3 * 1024 * 1024 + 7, None), (b"small pieces.bin", 100000, 999),
-                 (b"photos\\2026\\a.jpg", 5000, None)]
-        sent = {}
-        for name, size, pieces in files:
-            data = os.urandom(size)
-            acknowledged = secure_peer.send_file("127.0.0.1", port, KEY, name, data, pieces=pieces,
-                                                 timeout=60)
-            self.assertTrue(acknowledged, "%s was not acknowledged" % name)
-            sent[os.path.join(*name.decode().split("\\"))] = data
+                 (b"photos\\2026\\a.jpg", 5000, None), (b"photos\\b.jpg", 70000, None)]
+        batch = [(name, os.urandom(size), pieces) for name, size, pieces in files]
+        self.assertEqual(secure_peer.send_files("127.0.0.1", port, KEY, batch, timeout=60), ["A"] * len(batch))
+        refusing = [(b"before.bin", b"b"), (b"..\\escape.bin", b"e"), (b"after.bin", b"a")]
+        self.assertEqual(secure_peer.send_files("127.0.0.1", port, KEY, refusing, timeout=60), ["A", "R", None])
+        sent = {os.path.join(*name.decode().split("\\")): data for name, data, *_ in batch + refusing[:1]}
         self.assertEqual(files_below(received), sorted(sent))
         for path, data in sent.items():
             self.assertEqual(read(os.path.join(received, path)), data, path)
@@ -72,15 +73,18 @@ class SecureProgram(ProgramTest):
         one = make_file(self.files, "one piece and a byte.bin", MAX_PIECE + 1)
         root, relative = make_tree(self.files, "photos")
         self.assertEqual(self.drop_on(p, one, root).returncode, 0)
-        # The file first, then the folder's files in byte order of their names.
+        # The file first, then the folder's files in byte order of their names,
+        # numbered in that order on one connection.
         in_folder = sorted(("photos\\" + r.replace(os.sep, "\\")).encode() for r in relative)
         wanted = [os.path.basename(one).encode()] + in_folder
-        self.assertTrue(rx.wait(len(wanted), timeout=120), "only %d of %d transfers ended"
+        self.assertTrue(rx.wait(len(wanted), timeout=120), "only %d of %d files ended"
                         % (len(rx.records), len(wanted)))
-        self.assertEqual([r.name for r in rx.records], wanted)
+        self.assertEqual([(r.number, r.name) for r in rx.records], list(enumerate(wanted, 1)))
         for record in rx.records:
             self.assertEqual(record.error, "", record.name)
             self.assertTrue(record.stored and record.acked, record.name)
+        self.assertTrue(rx.wait_connections(1, timeout=60), "the batch's connection did not end")
+        self.assertEqual(rx.connections, 1, "one connection for the batch")
         self.assertEqual(rx.fixed_format, 0)
         self.assertEqual(read(os.path.join(folder, os.path.basename(one))), read(one))
         for r in relative:

@@ -8,10 +8,16 @@
 // - "secret" then raw bytes: a receiver with a secret, the bytes as they
 //   are (the secure magic, the handshake's framing, the fixed format sent
 //   to it); nothing can be stored without the key.
-// - "sealed" then records, each a 2-byte big-endian length and that many
-//   bytes: a receiver with a secret and a peer holding the key, which makes
-//   the handshake and seals each record as one message (lengths above the
-//   largest plaintext are cut to it). What the records say is checked.
+// - "sealed" then records, each a kind byte, a 2-byte big-endian length
+//   and that many bytes: a receiver with a secret and a peer holding the
+//   key, which makes the handshake, seals one message per record, ends its
+//   sending side and reads the receiver's answers. A record's message is
+//   its kind byte followed by its bytes (F, D, E, Q or any other type, cut
+//   to the largest plaintext), except kind 0: a message of the tag alone,
+//   and kind 1: an F whose size is the sum of the D messages right after it
+//   and whose bytes are the flags and the name, so that whole files are
+//   easy to reach. The answers (A n, R n) and the files in place must be
+//   what a plain reading of the messages says.
 // - anything else: a receiver without a secret, the bytes as they are.
 #include <dirent.h>
 #include <sys/stat.h>
@@ -21,6 +27,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -148,63 +156,173 @@ Mode mode_of(const std::uint8_t*& data, std::size_t& size) {
     return Mode::fixed;
 }
 
-struct Record {
-    const std::uint8_t* bytes;
-    std::size_t size;
+// One sealed message of the peer: a plaintext, or the tag alone.
+struct Message {
+    std::string plaintext;
+    bool tag_only = false;
 };
 
-std::vector<Record> records_of(const std::uint8_t* data, std::size_t size) {
-    std::vector<Record> records;
+constexpr std::uint8_t KIND_TAG_ONLY = 0;
+constexpr std::uint8_t KIND_SIZED_FILE = 1;
+
+std::string u64_bytes(std::uint64_t value) {
+    std::string out;
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+    return out;
+}
+
+std::uint64_t u64_at(const char* p) {
+    const auto* b = reinterpret_cast<const std::uint8_t*>(p);
+    return u32_at(b) | static_cast<std::uint64_t>(u32_at(b + 4)) << 32;
+}
+
+std::vector<Message> messages_of(const std::uint8_t* data, std::size_t size) {
+    std::vector<Message> messages;
+    std::vector<std::size_t> sized_files;
     std::size_t at = 0;
-    while (at + 2 <= size) {
-        std::size_t n = static_cast<std::size_t>(data[at]) << 8 | data[at + 1];
-        at += 2;
+    while (at + 3 <= size) {
+        std::uint8_t kind = data[at];
+        std::size_t n = static_cast<std::size_t>(data[at + 1]) << 8 | data[at + 2];
+        at += 3;
         if (n > size - at) n = size - at;
-        std::size_t sealed = n > SECURE_MAX_PLAINTEXT ? SECURE_MAX_PLAINTEXT : n;
-        records.push_back({data + at, sealed});
+        std::string bytes(reinterpret_cast<const char*>(data + at), n);
         at += n;
+        Message m;
+        if (kind == KIND_TAG_ONLY) {
+            m.tag_only = true;
+        } else if (kind == KIND_SIZED_FILE) {
+            // Flags and name; the size is filled in below.
+            sized_files.push_back(messages.size());
+            m.plaintext = "F" + u64_bytes(0) + (bytes.empty() ? std::string(1, '\0') : bytes);
+        } else {
+            m.plaintext = static_cast<char>(kind) + bytes;
+        }
+        if (m.plaintext.size() > SECURE_MAX_PLAINTEXT) m.plaintext.resize(SECURE_MAX_PLAINTEXT);
+        messages.push_back(m);
     }
-    return records;
+    for (std::size_t i : sized_files) {
+        std::uint64_t total = 0;
+        for (std::size_t j = i + 1; j < messages.size() && messages[j].plaintext.size() > 1 &&
+                                    messages[j].plaintext[0] == 'D';
+             ++j)
+            total += messages[j].plaintext.size() - 1;
+        messages[i].plaintext.replace(1, 8, u64_bytes(total));
+    }
+    return messages;
 }
 
-// What whole, acceptable records would store: a header of size and name,
-// data adding up to the size exactly, then the closing mark.
-bool expected_sealed_file(const std::vector<Record>& records, std::string& name, std::string& body) {
-    if (records.empty() || records[0].size < 9 || records[0].size > 8 + MAX_NAME_LENGTH - 1) return false;
-    std::uint64_t size = u32_at(records[0].bytes) | static_cast<std::uint64_t>(u32_at(records[0].bytes + 4)) << 32;
-    name.assign(reinterpret_cast<const char*>(records[0].bytes + 8), records[0].size - 8);
-    if (name.find('\0') != std::string::npos || !is_safe_nested_name(name)) return false;
-    std::size_t last = name.rfind('\\');
-    if (name.compare(last == std::string::npos ? 0 : last + 1, 9, ".zeptrix-") == 0) return false;
-    for (char& c : name)
-        if (c == '\\') c = '/';
-    std::size_t i = 1;
-    body.clear();
-    while (body.size() < size) {
-        if (i == records.size() || records[i].size == 0 || body.size() + records[i].size > size) return false;
-        body.append(reinterpret_cast<const char*>(records[i].bytes), records[i].size);
-        ++i;
-    }
-    return i < records.size() && records[i].size == 13 && std::memcmp(records[i].bytes, MARK, 13) == 0;
+// What the receiver must make of the messages: its answers ("A1 A2 R3") and
+// the files in place (path with slashes -> bytes), every folder among them.
+struct Expected {
+    std::string replies;
+    std::map<std::string, std::string> files;
+    std::set<std::string> folders;
+};
+
+void add_reply(Expected& e, char type, std::uint32_t number) {
+    if (!e.replies.empty()) e.replies += ' ';
+    e.replies += type + std::to_string(number);
 }
 
-// The peer holding the key: the handshake, then each record sealed.
-void send_sealed(SocketHandle client, const std::vector<Record>& records) {
+// Whether the folders on a file's way can be made: none of them is a file.
+bool folders_free(const Expected& e, const std::string& path) {
+    for (std::size_t at = path.find('/'); at != std::string::npos; at = path.find('/', at + 1))
+        if (e.files.count(path.substr(0, at))) return false;
+    return true;
+}
+
+// A plain reading of the session: files in the order of their F, each
+// F D* E with data adding up to its size; A after each file in place; R for
+// a name or flags it refuses, a size beyond any file or a place it can't
+// store to, and then the end; any other message ends the session unanswered.
+Expected expected_session(const std::vector<Message>& messages) {
+    Expected e;
+    std::size_t i = 0;
+    for (std::uint32_t number = 1;; ++number) {
+        if (i == messages.size()) return e;
+        const Message& f = messages[i++];
+        if (f.tag_only || f.plaintext == "Q" || f.plaintext[0] != 'F') return e;
+        if (f.plaintext.size() < 11 || f.plaintext.size() > 10 + 255) return e;
+        std::string name = f.plaintext.substr(10);
+        std::uint64_t size = u64_at(f.plaintext.data() + 1);
+        std::string path = name;
+        for (char& c : path)
+            if (c == '\\') c = '/';
+        if (name.find('\0') != std::string::npos || !is_storable_name(name) || f.plaintext[9] != 0 ||
+            size > (std::uint64_t{1} << 56) || !folders_free(e, path)) {
+            add_reply(e, 'R', number);
+            return e;
+        }
+        std::string body;
+        for (;;) {
+            if (i == messages.size()) return e;
+            const Message& m = messages[i++];
+            if (m.tag_only) return e;
+            if (m.plaintext == "E") break;
+            if (m.plaintext[0] != 'D' || m.plaintext.size() == 1 || body.size() + m.plaintext.size() - 1 > size)
+                return e;
+            body += m.plaintext.substr(1);
+        }
+        if (body.size() != size) return e;
+        // A folder in the file's place.
+        if (e.folders.count(path)) {
+            add_reply(e, 'R', number);
+            return e;
+        }
+        e.files[path] = body;
+        for (std::size_t at = path.find('/'); at != std::string::npos; at = path.find('/', at + 1))
+            e.folders.insert(path.substr(0, at));
+        add_reply(e, 'A', number);
+    }
+}
+
+// The peer holding the key: the handshake, the messages, the end of its
+// sending side, then the receiver's answers until it closes.
+std::string run_sealed_peer(SocketHandle client, const std::vector<Message>& messages) {
     SecureChannel channel;
-    if (!secure_connect(client, group_key, channel)) return;
-    static std::vector<unsigned char> frame(SECURE_MAX_MESSAGE + SECURE_LENGTH_SIZE);
-    for (const Record& r : records) {
-        if (r.size == 0) {
-            // An empty plaintext: a message of the tag alone.
+    std::string replies;
+    if (secure_buffers(channel) && secure_connect(client, group_key, channel)) {
+        for (const Message& m : messages) {
+            if (!m.tag_only) {
+                if (!secure_queue(channel, reinterpret_cast<const unsigned char*>(m.plaintext.data()),
+                                  m.plaintext.size()))
+                    break;
+                continue;
+            }
             unsigned char tag_only[SECURE_FRAME_ROOM];
             noise_encrypt(channel.session.sending, tag_only + 2, 0, tag_only + 2);
             tag_only[0] = 0;
             tag_only[1] = NOISE_TAG_SIZE;
-            if (!send_all(client, tag_only, sizeof tag_only)) return;
-            continue;
+            if (!secure_flush(channel) || !send_all(client, tag_only, sizeof tag_only)) break;
         }
-        std::memcpy(frame.data() + SECURE_LENGTH_SIZE, r.bytes, r.size);
-        if (!secure_send(channel, frame.data(), r.size)) return;
+        secure_flush(channel);
+        shutdown_sending(client);
+        unsigned char* reply = nullptr;
+        std::int32_t got;
+        while ((got = secure_receive(channel, reply)) > 0) {
+            if (!replies.empty()) replies += ' ';
+            if (got == 5 && (reply[0] == 'A' || reply[0] == 'R'))
+                replies += static_cast<char>(reply[0]) + std::to_string(u32_at(reply + 1));
+            else
+                replies += '?';
+        }
+    }
+    secure_release(channel);
+    return replies;
+}
+
+// Every path below dir, relative to it: folders and files.
+void walk(const std::string& dir, const std::string& prefix, std::set<std::string>& folders,
+          std::set<std::string>& files) {
+    for (const std::string& n : entries(dir)) {
+        struct stat info {};
+        std::string path = dir + "/" + n;
+        if (lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            folders.insert(prefix + n);
+            walk(path, prefix + n + "/", folders, files);
+        } else {
+            files.insert(prefix + n);
+        }
     }
 }
 
@@ -253,14 +371,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t i = 0; i < GROUP_KEY_SIZE; ++i) group_key[i] = static_cast<unsigned char>(i);
         secure_transfers = true;
     }
-    std::vector<Record> records = mode == Mode::sealed ? records_of(data, size) : std::vector<Record>{};
+    std::vector<Message> messages = mode == Mode::sealed ? messages_of(data, size) : std::vector<Message>{};
 
     SocketHandle client = INVALID_SOCKET_HANDLE, server = INVALID_SOCKET_HANDLE;
     if (!connect_pair(client, server)) std::abort();
     receive_slots[1] = server;
+    std::string replies;
     std::thread peer([&] {
         if (mode == Mode::sealed)
-            send_sealed(client, records);
+            replies = run_sealed_peer(client, messages);
         else
             send_all(client, data, static_cast<std::int32_t>(size));
         close_socket(client);
@@ -273,10 +392,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     if (entries(p.base) != std::vector<std::string>{"dest"}) std::abort();
 
+    if (mode == Mode::sealed) {
+        Expected e = expected_session(messages);
+        if (replies != e.replies) std::abort();
+        std::set<std::string> folders, files;
+        walk(p.dest, "", folders, files);
+        if (folders != e.folders) std::abort();
+        std::set<std::string> expected_files;
+        for (const auto& [path, body] : e.files) {
+            expected_files.insert(path);
+            if (file_bytes(p.dest + "/" + path) != body) std::abort();
+        }
+        if (files != expected_files) std::abort();
+        for (const std::string& top : folders)
+            if (top.find('/') == std::string::npos) remove_tree(p.dest + "/" + top);
+        for (const std::string& path : files)
+            if (path.find('/') == std::string::npos) unlink((p.dest + "/" + path).c_str());
+        return 0;
+    }
+
     std::string name, body;
-    bool whole = mode == Mode::fixed    ? expected_file(data, size, name, body)
-                 : mode == Mode::sealed ? expected_sealed_file(records, name, body)
-                                        : false;
+    bool whole = mode == Mode::fixed && expected_file(data, size, name, body);
     std::vector<std::string> stored = entries(p.dest);
     if (whole) {
         // The file under its name, with its folders, and nothing beside it.

@@ -1,9 +1,9 @@
 """Hostile peers against receivers that share a secret: the console peer
 natively and Zeptrix.exe under Wine face the same rows of broken secure
-transfers, written with the Python implementation of the format. After every
-row nothing was stored or acknowledged, the receiver is alive, nothing was
-created inside or outside its directory, and a normal secure transfer still
-arrives byte for byte."""
+sessions, written with the Python implementation of the format. After every
+row the receiver answered exactly what it should (mostly nothing), stored
+only the files acknowledged, is alive, created nothing else inside or outside
+its directory, and a normal secure batch still arrives byte for byte."""
 import itertools
 import os
 import socket
@@ -17,11 +17,14 @@ from peers import IDLE_LIMIT_MS, ROOT, ConsoleReceiver, OnProgram, tree, wire
 sys.path.insert(0, os.path.join(ROOT, "tests", "crypto"))
 
 import secure_peer  # noqa: E402
-from secure_peer import HANDSHAKE_LEN, MAGIC, MARK, MAX_PIECE, header  # noqa: E402
+from secure_peer import (DATA, END, HANDSHAKE_LEN, MAGIC, MAX_PIECE, QUIT, file_message,  # noqa: E402
+                         file_messages, reply_message)
 
 SECRET = "hostile rows share this secret"
 WRONG_SECRET = "hostile rows know another secret"
 KEY = secure_peer.group_key(SECRET.encode())
+# The closing mark of the format's earlier version, which ended a file's data.
+OLD_MARK = b"zeptrix**ok**"
 
 # A receiver that notices a close answers at once; one that only lets go at
 # its idle limit has not noticed it, and fails the row.
@@ -67,6 +70,26 @@ def finish(sock):
     return reply, time.time() - started
 
 
+def opened(conn, raw):
+    """The receiver's messages in raw bytes, as "A1 R2"; "?" for one that is
+    not a whole A or R or does not decrypt."""
+    out = []
+    while raw:
+        length = struct.unpack(">H", raw[:2])[0] if len(raw) >= 2 else 0
+        body, raw = raw[2:2 + length], raw[2 + length:]
+        try:
+            reply = secure_peer.read_reply(conn.receiving.decrypt_with_ad(b"", body))
+        except Exception:  # noqa: BLE001 - a cut or forged message
+            reply = None
+        out.append("%s%d" % (reply[0].decode(), reply[1]) if reply else "?")
+    return " ".join(out)
+
+
+def sealed(*plaintexts):
+    """A row's build: the messages, each sealed in order."""
+    return lambda conn: [conn.seal(p) for p in plaintexts]
+
+
 class SecureHostileCases:
     """The rows; a subclass starts the receiver with SECRET."""
 
@@ -88,14 +111,15 @@ class SecureHostileCases:
 
     def assert_normal_transfer(self, label):
         n = next(counter)
-        name = b"normal-%d.bin" % n
-        data = os.urandom(MAX_PIECE + 1000 + n)  # two data messages
-        self.assertTrue(secure_peer.send_file("127.0.0.1", self.receiver.port, KEY, name, data),
-                        "%s: a normal transfer after it was not acknowledged" % label)
-        path = os.path.join(self.receiver.dest, name.decode())
-        with open(path, "rb") as f:
-            self.assertEqual(f.read(), data, "%s: the normal transfer arrived altered" % label)
-        os.remove(path)
+        batch = [(b"normal-%d.bin" % n, os.urandom(MAX_PIECE + 1000 + n)),  # two data messages
+                 (b"normal-%d-b.bin" % n, b"second")]
+        self.assertEqual(secure_peer.send_files("127.0.0.1", self.receiver.port, KEY, batch), ["A", "A"],
+                         "%s: a normal batch after it was not acknowledged" % label)
+        for name, data in batch:
+            path = os.path.join(self.receiver.dest, name.decode())
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), data, "%s: the normal batch arrived altered" % label)
+            os.remove(path)
 
     def after(self, label):
         self.assert_untouched(label)
@@ -134,10 +158,11 @@ class SecureHostileCases:
         self.assertLess(took, SOON, "%s: closed only at the idle limit" % label)
         self.after(label)
 
-    def refused(self, label, build):
+    def session(self, label, build, replies="", stored=()):
         """After a good handshake, writes the messages build(conn) returns
-        (sealed with conn, or raw) and half-closes: the receiver closes with
-        nothing sent back, so no acknowledgement."""
+        (sealed with conn, or raw) and half-closes: the receiver answers
+        exactly replies ("A1 R2") and closes soon, and the files stored are
+        exactly the names given, each holding "a" times its number."""
         reasons = []
         conn = secure_peer.open_sender("127.0.0.1", self.receiver.port, KEY, timeout=PATIENCE,
                                        failure=reasons)
@@ -145,8 +170,25 @@ class SecureHostileCases:
         with conn:
             conn.send_raw(b"".join(build(conn)))
             reply, took = finish(conn.socket)
-        self.assert_closed_silently(label, reply, took)
+            self.assertIsNotNone(reply, "%s: the receiver did not close" % label)
+            self.assertEqual(opened(conn, reply), replies, "%s: the receiver's answers" % label)
+        self.assertLess(took, SOON, "%s: closed only at the idle limit" % label)
+        dest = self.receiver.dest
+        self.assertEqual(tree(dest) - {p[5:] for p in self.placed}, set(stored), "%s: files stored" % label)
+        for name in stored:
+            os.remove(os.path.join(dest, name))
         self.after(label)
+
+    def refused(self, label, build):
+        """A row the receiver closes on with nothing sent back: nothing stored
+        or acknowledged."""
+        self.session(label, build)
+
+    def table(self, rows):
+        """Rows of (label, build, replies, stored)."""
+        for label, build, replies, stored in rows:
+            with self.subTest(label):
+                self.session(label, build, replies, stored)
 
     # The rows.
 
@@ -161,6 +203,8 @@ class SecureHostileCases:
         for i in range(len(MAGIC)):
             with self.subTest(i):
                 self.handshake_refused("magic byte %d flipped" % i, tamper=secure_peer.flip("magic", i))
+        self.handshake_refused("the earlier version's magic",
+                               tamper=lambda part, data: b"zeptrixv2.0" if part == "magic" else data)
 
     def test_every_byte_of_the_first_handshake_message_flipped(self):
         # Byte 31's top bit is one X25519 ignores: the key agreed stays the
@@ -183,56 +227,64 @@ class SecureHostileCases:
                 self.raw_refused("handshake cut after %d bytes" % keep,
                                  MAGIC + struct.pack(">H", HANDSHAKE_LEN) + message[:keep])
 
-    def test_every_byte_of_the_header_message_flipped(self):
+    def test_every_byte_of_the_file_message_flipped(self):
         name, data = b"header.bin", b"hello"
-        sealed_size = 2 + 8 + len(name) + 16
+        sealed_size = 2 + len(file_message(len(data), name)) + 16
         for i in range(2, sealed_size):  # the ciphertext, then the tag
             with self.subTest(i):
-                self.refused("header byte %d flipped" % i, lambda conn: [
-                    flipped(conn.seal(header(len(data), name)), i), conn.seal(data), conn.seal(MARK)])
+                self.refused("file message byte %d flipped" % i, lambda conn: [
+                    flipped(conn.seal(file_message(len(data), name)), i), conn.seal(DATA + data),
+                    conn.seal(END)])
 
-    def test_header_message_with_a_wrong_length(self):
+    def test_file_message_with_a_wrong_length(self):
         name, data = b"header.bin", b"hello"
-        right = 8 + len(name) + 16
+        right = len(file_message(len(data), name)) + 16
         for label, length in [("one less", right - 1), ("one more", right + 1), ("the tag's", 16),
                               ("largest", 0xFFFF)]:
             with self.subTest(label):
                 def build(conn):
-                    sealed = conn.seal(header(len(data), name))
-                    return [struct.pack(">H", length) + sealed[2:], conn.seal(data), conn.seal(MARK)]
-                self.refused("header length " + label, build)
+                    sealed = conn.seal(file_message(len(data), name))
+                    return [struct.pack(">H", length) + sealed[2:], conn.seal(DATA + data), conn.seal(END)]
+                self.refused("file message length " + label, build)
 
-    def test_header_that_decrypts_but_is_refused(self):
-        for label, plain in [("size only", struct.pack("<Q", 5)), ("too short", b"\0" * 7),
-                             ("name of 256", header(5, b"n" * 256)), ("name ..", header(5, b"..\\x")),
-                             ("zero in the name", header(5, b"a\0b.bin")), ("slash", header(5, b"a/b"))]:
+    def test_file_message_that_decrypts_but_is_refused(self):
+        # Malformed: the stream is broken, the receiver closes without a word.
+        for label, plain in [("type only", b"F"), ("size only", b"F" + struct.pack("<Q", 5)),
+                             ("no name", file_message(5, b"")), ("name of 256", file_message(5, b"n" * 256))]:
             with self.subTest(label):
-                self.refused("header " + label, lambda conn: [conn.seal(plain), conn.seal(b"hello"),
-                                                              conn.seal(MARK)])
+                self.refused("file message " + label, sealed(plain, DATA + b"hello", END))
+        # Well formed, but not a file it takes: refused with R.
+        self.table([("file message " + label, sealed(plain, DATA + b"hello", END, QUIT), "R1", ())
+                    for label, plain in [
+                        ("name ..", file_message(5, b"..\\x")), ("zero in the name", file_message(5, b"a\0b.bin")),
+                        ("slash", file_message(5, b"a/b")), ("flags 0x01", file_message(5, b"f.bin", 1)),
+                        ("flags 0x80", file_message(5, b"f.bin", 0x80)),
+                        ("a size beyond any file", file_message(1 << 62, b"f.bin"))]])
 
     def test_data_message_cut_short(self):
         data = os.urandom(1000)
-        sealed_size = 2 + len(data) + 16
+        sealed_size = 2 + 1 + len(data) + 16
         for keep in (1, 2, 2 + 500, sealed_size - 1):
             with self.subTest(keep):
                 self.refused("data cut after %d bytes" % keep, lambda conn: [
-                    conn.seal(header(len(data), b"cut.bin")), conn.seal(data)[:keep]])
+                    conn.seal(file_message(len(data), b"cut.bin")), conn.seal(DATA + data)[:keep]])
         # The second of three messages cut, once the file has begun.
         data = os.urandom(3 * MAX_PIECE)
         self.refused("second data message cut", lambda conn: [
-            conn.seal(header(len(data), b"cut.bin")), conn.seal(data[:MAX_PIECE]),
-            conn.seal(data[MAX_PIECE:2 * MAX_PIECE])[:30000]])
+            conn.seal(file_message(len(data), b"cut.bin")), conn.seal(DATA + data[:MAX_PIECE]),
+            conn.seal(DATA + data[MAX_PIECE:2 * MAX_PIECE])[:30000]])
 
     def test_flipped_bit_in_a_data_message(self):
         data = os.urandom(3 * MAX_PIECE)
-        pieces = [data[:MAX_PIECE], data[MAX_PIECE:2 * MAX_PIECE], data[2 * MAX_PIECE:]]
-        for which, at, mask in [(0, 0, 0x01), (0, 2, 0x01), (0, 2 + MAX_PIECE // 2, 0x80),
+        pieces = list(secure_peer.cut(data))
+        for which, at, mask in [(0, 0, 0x01), (0, 2, 0x01), (0, 3, 0x01), (0, 2 + MAX_PIECE // 2, 0x80),
                                 (0, 2 + MAX_PIECE, 0x01), (0, -1, 0x80), (1, 2, 0x01), (2, -1, 0x01)]:
             with self.subTest(message=which, at=at, mask=mask):
                 def build(conn):
-                    sealed = [conn.seal(p) for p in pieces]
-                    sealed[which] = flipped(sealed[which], at, mask)
-                    return [conn.seal(header(len(data), b"flip.bin"))] + sealed + [conn.seal(MARK)]
+                    opening = conn.seal(file_message(len(data), b"flip.bin"))
+                    messages = [conn.seal(p) for p in pieces]
+                    messages[which] = flipped(messages[which], at, mask)
+                    return [opening] + messages + [conn.seal(END)]
                 self.refused("data message %d byte %d ^ 0x%02x" % (which, at, mask), build)
 
     def test_data_over_the_size(self):
@@ -242,52 +294,89 @@ class SecureHostileCases:
                                     ("data for a size of 0", 0, [1])]:
             data = os.urandom(sum(pieces))
             with self.subTest(label):
-                self.refused("data " + label, lambda conn: [conn.seal(header(size, b"over.bin"))]
-                             + [conn.seal(p) for p in secure_peer.cut(data, pieces)] + [conn.seal(MARK)])
+                self.refused("data " + label, lambda conn: [conn.seal(file_message(size, b"over.bin"))]
+                             + [conn.seal(p) for p in secure_peer.cut(data, pieces)] + [conn.seal(END)])
 
     def test_data_under_the_size_then_the_end(self):
-        # The mark counts as data: it fills a gap of its size or more, or overruns a smaller one.
-        for label, size, given in [("half", 100, 50), ("the mark overruns", 100, 95),
-                                   ("exactly the mark short", 100 + len(MARK), 100), ("none", 1000, 0)]:
+        for label, size, given in [("half", 100, 50), ("one byte short", 100, 99), ("none", 1000, 0),
+                                   ("two messages, one byte short", 2 * MAX_PIECE, 2 * MAX_PIECE - 1)]:
             data = os.urandom(given)
             with self.subTest(label):
                 self.refused("data under the size, " + label, lambda conn: [
-                    conn.seal(header(size, b"under.bin"))] + [conn.seal(p) for p in secure_peer.cut(data)]
-                    + [conn.seal(MARK)])
+                    conn.seal(file_message(size, b"under.bin"))] + [conn.seal(p) for p in secure_peer.cut(data)]
+                    + [conn.seal(END), conn.seal(QUIT)])
 
     def test_missing_end(self):
         for size in (0, 1000, 2 * MAX_PIECE):
             data = os.urandom(size)
             with self.subTest(size):
                 self.refused("no end after %d bytes" % size, lambda conn: [
-                    conn.seal(header(size, b"endless.bin"))] + [conn.seal(p) for p in secure_peer.cut(data)])
+                    conn.seal(file_message(size, b"endless.bin"))] + [conn.seal(p) for p in secure_peer.cut(data)])
 
-    def test_end_other_than_the_mark(self):
-        ends = [("mark byte %d" % i, flipped(MARK, i)) for i in range(len(MARK))]
-        ends += [("capitals", MARK.upper()), ("short", MARK[:-1]), ("long", MARK + b"!"), ("x", b"x")]
+    def test_end_other_than_E(self):
+        ends = [("E with a byte", END + b"\0"), ("E with more", END + b"nd"), ("lower case e", b"e"),
+                ("the earlier version's mark", OLD_MARK), ("a quit", QUIT), ("x", b"x")]
         data = os.urandom(5000)
         for label, end in ends:
             with self.subTest(label):
-                self.refused("end " + label, lambda conn: [
-                    conn.seal(header(len(data), b"end.bin")), conn.seal(data), conn.seal(end)])
-        # The mark as the unencrypted format writes it.
-        self.refused("end unsealed", lambda conn: [
-            conn.seal(header(len(data), b"end.bin")), conn.seal(data), MARK])
+                self.refused("end " + label, sealed(file_message(len(data), b"end.bin"), DATA + data, end))
+        # The end unsealed, as a plain byte or as the fixed format's mark.
+        for label, raw in [("E", END), ("framed", struct.pack(">H", 1) + END), ("mark", OLD_MARK)]:
+            with self.subTest("unsealed " + label):
+                self.refused("end unsealed, " + label, lambda conn: [
+                    conn.seal(file_message(len(data), b"end.bin")), conn.seal(DATA + data), raw])
 
     def test_message_of_length_zero(self):
         data = os.urandom(5000)
         zero = struct.pack(">H", 0)
-        for label, empty in [("length 0", lambda conn: zero), ("sealed empty", lambda conn: conn.seal(b""))]:
+        for label, empty in [("length 0", lambda conn: zero), ("sealed empty", lambda conn: conn.seal(b"")),
+                             ("data message without data", lambda conn: conn.seal(DATA))]:
             with self.subTest(label):
-                self.refused(label + " for the header", lambda conn: [
-                    empty(conn), conn.seal(header(len(data), b"zero.bin")), conn.seal(data), conn.seal(MARK)])
+                if label != "data message without data":
+                    self.refused(label + " for the file message", lambda conn: [
+                        empty(conn), conn.seal(file_message(len(data), b"zero.bin")), conn.seal(DATA + data),
+                        conn.seal(END)])
                 self.refused(label + " for data", lambda conn: [
-                    conn.seal(header(len(data), b"zero.bin")), empty(conn), conn.seal(data), conn.seal(MARK)])
+                    conn.seal(file_message(len(data), b"zero.bin")), empty(conn), conn.seal(DATA + data),
+                    conn.seal(END)])
                 self.refused(label + " between data", lambda conn: [
-                    conn.seal(header(len(data), b"zero.bin")), conn.seal(data[:10]), empty(conn),
-                    conn.seal(data[10:]), conn.seal(MARK)])
+                    conn.seal(file_message(len(data), b"zero.bin")), conn.seal(DATA + data[:10]), empty(conn),
+                    conn.seal(DATA + data[10:]), conn.seal(END)])
                 self.refused(label + " for the end", lambda conn: [
-                    conn.seal(header(len(data), b"zero.bin")), conn.seal(data), empty(conn), conn.seal(MARK)])
+                    conn.seal(file_message(len(data), b"zero.bin")), conn.seal(DATA + data), empty(conn),
+                    conn.seal(END)])
+
+    def test_messages_out_of_order_and_of_unknown_types(self):
+        a, b, c = (file_messages(n, d) for n, d in [(b"a.bin", b"a"), (b"b.bin", b"bb"), (b"c.bin", b"ccc")])
+        rows = [
+            ("only a quit", sealed(QUIT), "", ()),
+            ("nothing after the handshake", sealed(), "", ()),
+            ("data before any file", sealed(DATA + b"x", *a), "", ()),
+            ("an end before any file", sealed(END, *a), "", ()),
+            ("a file inside a file", sealed(file_message(1, b"a.bin"), *b), "", ()),
+            ("a file inside the data", sealed(file_message(2, b"b.bin"), DATA + b"b", *a), "", ()),
+            ("a quit inside a file", sealed(file_message(1, b"a.bin"), QUIT), "", ()),
+            ("a quit inside the data", sealed(file_message(2, b"b.bin"), DATA + b"b", QUIT, DATA + b"b", END),
+             "", ()),
+            ("a quit with more", sealed(*a, QUIT + b"!"), "A1", ("a.bin",)),
+            ("files after the quit", sealed(*a, QUIT, *b), "A1", ("a.bin",)),
+            ("the second file broken after the first", sealed(*a, file_message(2, b"b.bin"), DATA + b"bbb"),
+             "A1", ("a.bin",)),
+            ("the third file's data flipped", lambda conn: [conn.seal(m) for m in a + b] + [
+                conn.seal(c[0]), flipped(conn.seal(c[1]), 4), conn.seal(END)], "A1 A2", ("a.bin", "b.bin")),
+            ("a refused name in the middle of a batch",
+             sealed(*a, *file_messages(b"..\\b.bin", b"bb"), *c, QUIT), "A1 R2", ("a.bin",)),
+            ("unknown flags in the middle of a batch",
+             sealed(*a, file_message(2, b"b.bin", 4), DATA + b"bb", END, *c, QUIT), "A1 R2", ("a.bin",)),
+        ]
+        # What only a receiver sends, and types no one sends, between files and inside one.
+        for label, kind in [("an A", reply_message(b"A", 1)), ("an R", reply_message(b"R", 1)),
+                            ("type 0x00", b"\0"), ("type G", b"G"), ("type 0xff", b"\xff"),
+                            ("lower case f", b"f" + file_message(1, b"x.bin")[1:]), ("lower case d", b"da")]:
+            rows += [("%s from a sender between files" % label, sealed(*a, kind, *b), "A1", ("a.bin",)),
+                     ("%s from a sender inside a file" % label,
+                      sealed(file_message(2, b"b.bin"), DATA + b"b", kind, DATA + b"b", END), "", ())]
+        self.table(rows)
 
     def test_replayed_transfer(self):
         r = self.receiver
@@ -321,20 +410,25 @@ class SecureHostileCases:
             f.write(older)
         self.placed = {"dest/keep.bin"}
         data = os.urandom(2 * MAX_PIECE)
-        first, rest = data[:MAX_PIECE], data[MAX_PIECE:]
+        first, rest = DATA + data[:MAX_PIECE], DATA + data[MAX_PIECE:]
+        a = file_messages(b"a.bin", b"a")
 
         def opening(conn, size=len(data)):
-            """The header and the first data message: the file has begun."""
-            return [conn.seal(header(size, b"keep.bin")), conn.seal(first)]
-        rows = [("data flipped", lambda conn: opening(conn) + [flipped(conn.seal(rest), 5), conn.seal(MARK)]),
-                ("no end", lambda conn: opening(conn) + [conn.seal(rest)]),
-                ("cut", lambda conn: opening(conn) + [conn.seal(rest)[:100]]),
-                ("over", lambda conn: opening(conn, len(data) - 1) + [conn.seal(rest), conn.seal(MARK)]),
-                ("end wrong", lambda conn: opening(conn) + [conn.seal(rest), conn.seal(MARK[:-1] + b"K")])]
+            """The file message and the first data message: the file has begun."""
+            return [conn.seal(file_message(size, b"keep.bin")), conn.seal(first)]
+        rows = [("data flipped", lambda conn: opening(conn) + [flipped(conn.seal(rest), 5), conn.seal(END)], ""),
+                ("no end", lambda conn: opening(conn) + [conn.seal(rest)], ""),
+                ("cut", lambda conn: opening(conn) + [conn.seal(rest)[:100]], ""),
+                ("over", lambda conn: opening(conn, len(data) - 1) + [conn.seal(rest), conn.seal(END)], ""),
+                ("end wrong", lambda conn: opening(conn) + [conn.seal(rest), conn.seal(END + b"!")], ""),
+                ("a quit instead of the end", lambda conn: opening(conn) + [conn.seal(rest), conn.seal(QUIT)], ""),
+                ("unknown flags", sealed(file_message(len(data), b"keep.bin", 1), first, rest, END), "R1"),
+                ("broken after a file in place",
+                 lambda conn: [conn.seal(m) for m in a] + opening(conn) + [conn.seal(rest)[:100]], "A1")]
         try:
-            for label, build in rows:
+            for label, build, replies in rows:
                 with self.subTest(label):
-                    self.refused("older file, " + label, build)
+                    self.session("older file, " + label, build, replies, ("a.bin",) if replies == "A1" else ())
                     with open(path, "rb") as f:
                         self.assertEqual(f.read(), older, "older file, %s: replaced" % label)
         finally:
