@@ -19,6 +19,7 @@
 #include "text/text_utils.h"
 #include "toolkit/headless.h"
 #include "transfer/engine.h"
+#include "transfer/name_encoding.h"
 #include "transfer/transfer_watch.h"
 
 namespace {
@@ -151,7 +152,7 @@ std::intptr_t program_window(std::uint32_t message, std::uintptr_t w_param, std:
 // A line that leaves no secret (empty, or a comment) stands as a secret too
 // short, so a file given never means the fixed format.
 bool read_secret_file(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = open_file_for_reading(path.c_str());
     if (!file) return false;
     std::string line;
     for (int c = std::getc(file); c != EOF && c != '\n' && c != '\r'; c = std::getc(file))
@@ -290,6 +291,7 @@ int main(int argc, char** argv) {
     }
     read_idle_limit_override();
     set_message_observer(on_message);
+    set_fixed_name_code_page(options.code_page);
 
     if (options.verb == CliOptions::Verb::send) {
         on_interrupt(end_sending);

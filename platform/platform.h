@@ -63,6 +63,10 @@ std::FILE* create_stored_file(const StoreDirectory& dir, const char* name);
 bool replace_stored_file(const StoreDirectory& dir, const char* from, const char* to);
 void remove_stored_file(const StoreDirectory& dir, const char* name);
 
+// Opens a file to read as binary; the path is UTF-8 on Windows (the bytes
+// the system gives elsewhere). Null when it can't be opened.
+std::FILE* open_file_for_reading(const char* path);
+
 // The 64-bit size of an open file; false when it can't be told.
 bool open_file_size(std::FILE* file, std::uint64_t& size);
 
