@@ -7,11 +7,13 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 #include "app/secret_setup.h"
 #include "app/settings.h"
 #include "app/state.h"
+#include "cli/arguments.h"
 #include "cli/interrupt.h"
 #include "cli/options.h"
 #include "cli/progress_line.h"
@@ -228,9 +230,8 @@ int run_receive(const CliOptions& options) {
     }
     for (const auto& pattern : options.accepts) apply_setting_line(Text("accept ") + Text(pattern));
 
-    std::error_code error;
     std::string dir(destination_dir.view());
-    if (!std::filesystem::is_directory(dir, error)) {
+    if (!is_directory(dir.c_str())) {
         std::fprintf(stderr, "zeptrix-cli: %s is not a directory\n", dir.c_str());
         return EXIT_FAILED;
     }
@@ -246,9 +247,12 @@ int run_receive(const CliOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::vector<std::string> words = utf8_arguments(argc, argv);
+    std::vector<const char*> word_pointers;
+    for (const std::string& word : words) word_pointers.push_back(word.c_str());
     CliOptions options;
     std::string error;
-    if (!parse_options(argc, argv, options, error)) {
+    if (!parse_options(static_cast<int>(word_pointers.size()), word_pointers.data(), options, error)) {
         std::fprintf(stderr, "zeptrix-cli: %s\n\n%s", error.c_str(), USAGE_TEXT);
         return EXIT_USAGE;
     }
