@@ -41,5 +41,7 @@ def make_named_files(folder, rows, suffix=""):
 
 def wine_text(traced):
     """A text of a Wine trace (L"...") with its \\xxxx escapes decoded."""
-    return re.sub(r"\\([0-9a-f]{4})|\\(.)",
+    text = re.sub(r"\\([0-9a-f]{4})|\\(.)",
                   lambda m: chr(int(m.group(1), 16)) if m.group(1) else m.group(2), traced)
+    # Characters beyond U+FFFF come as two surrogates.
+    return text.encode("utf-16-le", "surrogatepass").decode("utf-16-le")

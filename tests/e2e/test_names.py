@@ -5,9 +5,12 @@ format both ways; and the "error reading" box for a name the code page
 lacks. What arrived is written to artifacts/names-arrived.txt."""
 import filecmp
 import os
+import re
+import shutil
+import subprocess
 import tempfile
 
-from harness import ARTIFACTS, ConsolePeer, drop, free_port, make_file, wait_for, windows_path
+from harness import ARTIFACTS, BUILD, ConsolePeer, free_port, wait_for, windows_path
 from names_table import make_named_files, names, wine_text
 from test_program import ProgramTest
 
@@ -16,7 +19,22 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 from peers import MARK, talk, wire  # noqa: E402
 
 SECRET = "Names In Every Language Secret"
-RUSSIAN = {"LANG": "ru_RU.UTF-8", "LC_ALL": "ru_RU.UTF-8"}
+
+
+def russian_locale():
+    """The environment that gives Wine code page 1251. Wine stores file names
+    in the Unix locale's character set, so the locale must exist: where the
+    system lacks it, it is made once in the build tree."""
+    environment = {"LANG": "ru_RU.UTF-8", "LC_ALL": "ru_RU.UTF-8"}
+    if "ru_RU.utf8" in subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout:
+        return environment
+    locales = os.path.join(BUILD, "locale")
+    if not os.path.isdir(os.path.join(locales, "ru_RU.UTF-8")):
+        os.makedirs(locales, exist_ok=True)
+        subprocess.run(["localedef", "-i", "ru_RU", "-f", "UTF-8", os.path.join(locales, "ru_RU.UTF-8")],
+                       check=True, capture_output=True)
+    environment["LOCPATH"] = locales
+    return environment
 
 
 def note(path, label, folder, name):
@@ -60,6 +78,8 @@ class Names(ProgramTest):
         peer = self.peer_with(options)
         port = free_port()
         received = tempfile.mkdtemp(prefix="names-recv-")
+        self.addCleanup(shutil.rmtree, received, True)
+        self.addCleanup(shutil.rmtree, peer.folder, True)
         settings = "port %d\ndir %s\nsendto 127.0.0.1:%d peer\n" % (port, windows_path(received), peer.port)
         if secret:
             settings += "secret %s\n" % secret
@@ -81,7 +101,7 @@ class Names(ProgramTest):
         wait_for(lambda: "café – old.txt" in os.listdir(received), what="the older copy's file")
 
     def test_fixed_format_in_code_page_1251(self):
-        p, port, received = self.both_ways("fixed format, 1251", RUSSIAN, ["--codepage", "1251"])
+        p, port, received = self.both_ways("fixed format, 1251", russian_locale(), ["--codepage", "1251"])
         self.assertEqual(talk(port, wire("Жук old.txt".encode("cp1251"), b"old")), MARK)
         wait_for(lambda: "Жук old.txt" in os.listdir(received), what="the older copy's file")
 
@@ -92,19 +112,25 @@ class Names(ProgramTest):
         self.both_ways("secure format", None, ["--secret-file", secret_file], secret=SECRET)
 
     def test_error_reading_box_shows_a_name_the_code_page_lacks(self):
-        name = "日本語 Отчёт 😀 too large.bin"
-        # One byte more than the fixed format's size field holds (sparse).
-        huge = os.path.join(self.files, name)
-        with open(huge, "wb") as f:
-            f.truncate(4 << 30)
+        # The first name in letters the prefix's fonts draw, for the
+        # screenshot; the second in CJK and an emoji, which they lack.
+        shown = "Отчёт Ωμέγα – café too large.bin"
+        traced = "日本語 😀 too large.bin"
         p = self.start("sendto 127.0.0.1:%d nobody\n" % free_port())
-        self.assertEqual(self.drop_on(p, huge).returncode, 0)
+        paths = []
+        for name in (shown, traced):
+            # One byte more than the fixed format's size field holds (sparse).
+            paths.append(os.path.join(self.files, name))
+            with open(paths[-1], "wb") as f:
+                f.truncate(4 << 30)
+        self.assertEqual(self.drop_on(p, *paths).returncode, 0)
         wait_for(lambda: p.message_boxes(), what="the reading message")
         boxes = [b for b in self.display.windows_named("^Zeptrix$") if b != p.window]
         self.assertTrue(boxes)
         x, y, w, h = self.display.geometry(boxes[0])
         self.display.screenshot("error-reading-unicode-name", crop=(x, y, w, h))
-        texts = [wine_text(t) for t in
-                 __import__("re").findall(r'MSGBOX_OnInit L"((?:[^"\\]|\\.)*)"', p.trace())]
-        self.assertEqual(texts, ["error reading " + name])
+        p.close_boxes()
+        wait_for(lambda: len(p.message_boxes()) == 2, what="the second reading message")
+        texts = [wine_text(t) for t in re.findall(r'MSGBOX_OnInit L"((?:[^"\\]|\\.)*)"', p.trace())]
+        self.assertEqual(texts, ["error reading " + shown, "error reading " + traced])
         p.close_boxes()
