@@ -785,6 +785,18 @@ class WindowsConsolePeer(CliTest):
         for path in batch:
             self.assert_same(path, os.path.join(r.folder, os.path.basename(path)))
 
+    def test_windows_sender_takes_names_in_every_language_from_its_command_line(self):
+        rows = names()
+        paths = make_named_files(self.files, rows)
+        r = self.receiver()
+        result = subprocess.run([self.loader, self.exe, "send", "127.0.0.1:%d" % r.port] +
+                                ["Z:" + p.replace("/", "\\") for p in paths],
+                                capture_output=True, text=True, timeout=120, env=self.env)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        for row, path in zip(rows, paths):
+            with self.subTest(row.label):
+                self.assert_same(path, os.path.join(r.folder, row.name))
+
 
 if __name__ == "__main__":
     unittest.main()
