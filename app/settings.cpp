@@ -1,11 +1,14 @@
 #include "app/settings.h"
 
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 #include "platform/platform.h"
 #include "app/state.h"
+#include "text/code_page.h"
 #include "text/text_utils.h"
+#include "text/utf8.h"
 #include "toolkit/task_services.h"
 
 namespace {
@@ -18,19 +21,34 @@ std::string_view trim_blanks(std::string_view s) {
     return s;
 }
 
-// Reads one line ending in CR LF, LF or a lone CR, keeping its first 255
-// characters. False at the end of the file or at a Ctrl-Z that starts a line.
-bool read_line(std::FILE* file, Text& line) {
-    line.clear();
-    int c = std::getc(file);
-    if (c == EOF || c == END_OF_FILE_MARK) return false;
-    while (c != EOF && c != '\n' && c != '\r') {
-        line.push_back(static_cast<char>(c));
-        c = std::getc(file);
-    }
-    if (c == '\r') {
-        int next = std::getc(file);
-        if (next != '\n' && next != EOF) std::ungetc(next, file);
+// The whole file as UTF-8: taken as it is when it is valid UTF-8 (after a
+// byte-order mark, which is skipped), else read in the ANSI code page, as an
+// older copy's file was written.
+std::string settings_text(std::FILE* file) {
+    std::string bytes;
+    char piece[4096];
+    std::size_t got;
+    while ((got = std::fread(piece, 1, sizeof piece, file)) > 0) bytes.append(piece, got);
+    constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
+    std::string_view text = bytes;
+    if (text.starts_with(BYTE_ORDER_MARK)) text.remove_prefix(BYTE_ORDER_MARK.size());
+    if (is_valid_utf8(text)) return std::string(text);
+    std::string converted;
+    return code_page_to_utf8(CODE_PAGE_SYSTEM, bytes, converted) ? converted : bytes;
+}
+
+// Takes the next line, ending in CR LF, LF or a lone CR, keeping its first
+// 255 bytes (whole characters). False at the end of the text or at a
+// Ctrl-Z that starts a line.
+bool read_line(std::string_view& rest, Text& line) {
+    if (rest.empty() || rest.front() == END_OF_FILE_MARK) return false;
+    std::size_t end = rest.find_first_of("\r\n");
+    line = Text(rest.substr(0, end));
+    if (end == std::string_view::npos) {
+        rest = {};
+    } else {
+        bool crlf = rest[end] == '\r' && end + 1 < rest.size() && rest[end + 1] == '\n';
+        rest.remove_prefix(end + (crlf ? 2 : 1));
     }
     return true;
 }
@@ -138,12 +156,14 @@ void read_setting(Text line) {
 }  // namespace
 
 void load_settings_from(const Text& path) {
-    std::FILE* file = std::fopen(path.platform().c_str(), "rb");
+    std::FILE* file = open_file_for_reading(path.platform().c_str());
     if (!file) return;
     accept_address_count = 0;
-    Text line;
-    while (read_line(file, line)) read_setting(line);
+    std::string text = settings_text(file);
     std::fclose(file);
+    std::string_view rest = text;
+    Text line;
+    while (read_line(rest, line)) read_setting(line);
 }
 
 void apply_setting_line(const Text& line) { read_setting(line); }

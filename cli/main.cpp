@@ -7,11 +7,13 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 #include "app/secret_setup.h"
 #include "app/settings.h"
 #include "app/state.h"
+#include "cli/arguments.h"
 #include "cli/interrupt.h"
 #include "cli/options.h"
 #include "cli/progress_line.h"
@@ -19,6 +21,7 @@
 #include "text/text_utils.h"
 #include "toolkit/headless.h"
 #include "transfer/engine.h"
+#include "transfer/name_encoding.h"
 #include "transfer/transfer_watch.h"
 
 namespace {
@@ -151,7 +154,7 @@ std::intptr_t program_window(std::uint32_t message, std::uintptr_t w_param, std:
 // A line that leaves no secret (empty, or a comment) stands as a secret too
 // short, so a file given never means the fixed format.
 bool read_secret_file(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = open_file_for_reading(path.c_str());
     if (!file) return false;
     std::string line;
     for (int c = std::getc(file); c != EOF && c != '\n' && c != '\r'; c = std::getc(file))
@@ -227,9 +230,8 @@ int run_receive(const CliOptions& options) {
     }
     for (const auto& pattern : options.accepts) apply_setting_line(Text("accept ") + Text(pattern));
 
-    std::error_code error;
     std::string dir(destination_dir.view());
-    if (!std::filesystem::is_directory(dir, error)) {
+    if (!is_directory(dir.c_str())) {
         std::fprintf(stderr, "zeptrix-cli: %s is not a directory\n", dir.c_str());
         return EXIT_FAILED;
     }
@@ -245,9 +247,12 @@ int run_receive(const CliOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::vector<std::string> words = utf8_arguments(argc, argv);
+    std::vector<const char*> word_pointers;
+    for (const std::string& word : words) word_pointers.push_back(word.c_str());
     CliOptions options;
     std::string error;
-    if (!parse_options(argc, argv, options, error)) {
+    if (!parse_options(static_cast<int>(word_pointers.size()), word_pointers.data(), options, error)) {
         std::fprintf(stderr, "zeptrix-cli: %s\n\n%s", error.c_str(), USAGE_TEXT);
         return EXIT_USAGE;
     }
@@ -290,6 +295,7 @@ int main(int argc, char** argv) {
     }
     read_idle_limit_override();
     set_message_observer(on_message);
+    set_fixed_name_code_page(options.code_page);
 
     if (options.verb == CliOptions::Verb::send) {
         on_interrupt(end_sending);

@@ -2,10 +2,13 @@
 
 #include <cstring>
 
+#include "transfer/name_encoding.h"
+
 const char* const USAGE_TEXT =
-    "usage: zeptrix-cli [--config FILE] [--secret-file FILE] send HOST[:PORT]|NAME FILE|FOLDER...\n"
-    "       zeptrix-cli [--config FILE] [--secret-file FILE] receive [--port N] [--dir DIR]\n"
-    "                   [--accept PATTERN]...\n"
+    "usage: zeptrix-cli [--config FILE] [--secret-file FILE] [--codepage N|raw]\n"
+    "                   send HOST[:PORT]|NAME FILE|FOLDER...\n"
+    "       zeptrix-cli [--config FILE] [--secret-file FILE] [--codepage N|raw]\n"
+    "                   receive [--port N] [--dir DIR] [--accept PATTERN]...\n"
     "       zeptrix-cli --help | --version\n"
     "\n"
     "send     sends the files, one connection each, to a Zeptrix copy listening at\n"
@@ -25,6 +28,12 @@ const char* const USAGE_TEXT =
     "         encrypted, both ends proving the secret; copies without the same\n"
     "         secret can't send to it or receive from it. A secret is never taken\n"
     "         from the command line, where every user of the machine could read it.\n"
+    "--codepage the ANSI code page of the fixed format's names (without a secret):\n"
+    "         a name it holds is sent in it, any other as UTF-8; a name received\n"
+    "         is UTF-8 when it is valid UTF-8 with a byte above 127, else read in\n"
+    "         it. Default: the system's ANSI code page on Windows, 1252 (Western\n"
+    "         European, most Windows copies) elsewhere, where 1251 (Cyrillic) is\n"
+    "         known too. raw passes the name bytes unchanged both ways.\n"
     "\n"
     "Exit status: 0 when every file was delivered, 1 when any failed, 2 for bad usage.\n"
     "Ctrl-C aborts the transfers under way; no partial file is left behind.\n";
@@ -54,6 +63,18 @@ bool parse_port(const std::string& text, std::int32_t& port) {
     return true;
 }
 
+bool parse_code_page(const std::string& text, std::int32_t& code_page) {
+    if (text == "raw") {
+        code_page = CODE_PAGE_RAW;
+        return true;
+    }
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    std::int32_t number = std::stoi(text);
+    if (number == 0 || !is_supported_code_page(number)) return false;
+    code_page = number;
+    return true;
+}
+
 bool parse_options(int argc, const char* const* argv, CliOptions& options, std::string& error) {
     std::vector<std::string> words;
     for (int i = 1; i < argc; ++i) {
@@ -72,6 +93,13 @@ bool parse_options(int argc, const char* const* argv, CliOptions& options, std::
             // Without the value: messages can end up in logs.
             error = "a secret is not taken from the command line; use --secret-file FILE";
             return false;
+        } else if (arg == "--codepage") {
+            std::string value;
+            if (!take_value(argc, argv, i, value, error)) return false;
+            if (!parse_code_page(value, options.code_page)) {
+                error = "unknown code page " + value;
+                return false;
+            }
         } else if (arg == "--port") {
             if (!take_value(argc, argv, i, options.port, error)) return false;
             // Unlike the settings file, which passes bad values over, a

@@ -14,6 +14,7 @@ struct CliOptions {
     std::string port;                   // receive: --port N, empty when none
     std::string dir;                    // receive: --dir DIR, empty when none
     std::vector<std::string> accepts;   // receive: --accept PATTERN...
+    std::int32_t code_page = 0;         // --codepage N or raw: the fixed format's names (0: the default)
 };
 
 // Parses argv; on bad usage returns false with a one-line reason in error.
@@ -21,5 +22,9 @@ bool parse_options(int argc, const char* const* argv, CliOptions& options, std::
 
 // A port on the command line: decimal digits only, 1 to 65535.
 bool parse_port(const std::string& text, std::int32_t& port);
+
+// A code page on the command line: "raw" or the number of one this system
+// converts (not UTF-8 itself).
+bool parse_code_page(const std::string& text, std::int32_t& code_page);
 
 extern const char* const USAGE_TEXT;

@@ -70,6 +70,9 @@ bool flush_file_to_disk(std::FILE* file);
 // Starts writing a file's data to the disk without waiting for it.
 void start_writeback(std::FILE* file);
 bool flush_store_directory(const StoreDirectory& dir);
+// Opens a file to read as binary; the path is UTF-8 on Windows (the bytes
+// the system gives elsewhere). Null when it can't be opened.
+std::FILE* open_file_for_reading(const char* path);
 
 // The 64-bit size of an open file; false when it can't be told.
 bool open_file_size(std::FILE* file, std::uint64_t& size);

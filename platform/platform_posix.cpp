@@ -190,6 +190,8 @@ bool make_directories(const Text& path) {
     return is_directory(buffer);
 }
 
+std::FILE* open_file_for_reading(const char* path) { return std::fopen(path, "rb"); }
+
 bool open_file_size(std::FILE* file, std::uint64_t& size) {
     struct stat info {};
     if (fstat(fileno(file), &info) != 0 || info.st_size < 0) return false;

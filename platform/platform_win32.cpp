@@ -7,29 +7,32 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/wide_text.h"
 #include "text/text_utils.h"
 
 const char PATH_SEPARATOR = '\\';
 
 Text default_destination_dir() { return Text("c:\\swap\\"); }
 
+// Every name crosses into the system as UTF-16: the ...A calls would give
+// "?" for each character outside the ANSI code page.
 bool is_directory(const char* path) {
-    DWORD attributes = GetFileAttributesA(path);
+    DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 std::string absolute_path(const char* path) {
-    char full[MAX_PATH + 1];
-    DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
+    wchar_t full[MAX_PATH + 1];
+    DWORD n = GetFullPathNameW(to_wide(path).c_str(), MAX_PATH + 1, full, nullptr);
     if (n == 0 || n > MAX_PATH) return {};
-    return std::string(full, n);
+    return to_utf8(std::wstring_view(full, n));
 }
 
 namespace {
 
 // A directory that is really one: not a junction, link or other reparse point.
 bool is_plain_directory(const char* path) {
-    DWORD attributes = GetFileAttributesA(path);
+    DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
@@ -38,7 +41,7 @@ struct Walk {
     std::int32_t max_components;
     FolderItemFound found;
     void* context;
-    std::string path;      // the directory being read, with a trailing separator
+    std::string path;      // the directory being read (UTF-8), with a trailing separator
     std::size_t top = 0;   // where the relative part of path begins
 };
 
@@ -50,13 +53,13 @@ std::string_view relative_part(const Walk& w, std::size_t end) {
 bool walk_below(Walk& w, std::int32_t components) {
     std::size_t kept = w.path.size();
     w.path.push_back('*');
-    WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA(w.path.c_str(), &entry);
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(to_wide(w.path).c_str(), &entry);
     w.path.resize(kept);
     if (search == INVALID_HANDLE_VALUE) return false;
     do {
-        const char* name = entry.cFileName;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        std::string name = to_utf8(entry.cFileName);
+        if (name.empty() || name == "." || name == "..") continue;
         DWORD attributes = entry.dwFileAttributes;
         // Links and junctions are never followed; other reparse points
         // (cloud placeholders, deduplicated files) are ordinary files and
@@ -76,7 +79,7 @@ bool walk_below(Walk& w, std::int32_t components) {
             if (!entered) w.found(w.context, FolderItem::directory_left_out, relative_part(w, named));
         }
         w.path.resize(kept);
-    } while (FindNextFileA(search, &entry));
+    } while (FindNextFileW(search, &entry));
     FindClose(search);
     return true;
 }
@@ -109,7 +112,7 @@ bool open_store_directory(const Text& destination, std::string_view relative_dir
         std::memcpy(dir.path + length, component.data(), component.size());
         length += component.size();
         dir.path[length] = '\0';
-        if (CreateDirectoryA(dir.path, nullptr)) ++dir.made;  // once one is made, every one inside it is too
+        if (CreateDirectoryW(to_wide(dir.path).c_str(), nullptr)) ++dir.made;  // once one is made, every one inside it is too
         // Looked at without a trailing separator, which would lead through
         // a link to what it points at.
         bool plain = is_plain_directory(dir.path);
@@ -131,7 +134,7 @@ void remove_made_directories(StoreDirectory& dir) {
     std::size_t length = std::strlen(path);
     for (; dir.made > 0; --dir.made) {
         while (length > 0 && path[length - 1] == '\\') path[--length] = '\0';
-        if (!RemoveDirectoryA(path)) break;
+        if (!RemoveDirectoryW(to_wide(path).c_str())) break;
         while (length > 0 && path[length - 1] != '\\') path[--length] = '\0';
     }
     dir.made = 0;
@@ -142,17 +145,17 @@ void close_store_directory(StoreDirectory&) {}
 
 namespace {
 
-std::string stored_path(const StoreDirectory& dir, const char* name) {
+std::wstring stored_path(const StoreDirectory& dir, const char* name) {
     std::string path(dir.path);
     path.append(name);
-    return path;
+    return to_wide(path);
 }
 
 }  // namespace
 
 // A new file only: nothing placed under the name beforehand is written to.
 std::FILE* create_stored_file(const StoreDirectory& dir, const char* name) {
-    HANDLE handle = CreateFileA(stored_path(dir, name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    HANDLE handle = CreateFileW(stored_path(dir, name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
@@ -166,11 +169,11 @@ std::FILE* create_stored_file(const StoreDirectory& dir, const char* name) {
 }
 
 bool replace_stored_file(const StoreDirectory& dir, const char* from, const char* to) {
-    return MoveFileExA(stored_path(dir, from).c_str(), stored_path(dir, to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    return MoveFileExW(stored_path(dir, from).c_str(), stored_path(dir, to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 void remove_stored_file(const StoreDirectory& dir, const char* name) {
-    std::remove(stored_path(dir, name).c_str());
+    DeleteFileW(stored_path(dir, name).c_str());
 }
 
 namespace {
@@ -201,12 +204,16 @@ bool make_directories(const Text& path) {
         if (i < length && buffer[i] != '\\' && buffer[i] != '/') continue;
         char kept = buffer[i];
         buffer[i] = '\0';
-        if (buffer[0] != '\0' && !is_directory(buffer) && !CreateDirectoryA(buffer, nullptr) &&
+        if (buffer[0] != '\0' && !is_directory(buffer) && !CreateDirectoryW(to_wide(buffer).c_str(), nullptr) &&
             GetLastError() != ERROR_ALREADY_EXISTS)
             return false;
         buffer[i] = kept;
     }
     return is_directory(buffer);
+}
+
+std::FILE* open_file_for_reading(const char* path) {
+    return _wfopen(to_wide(path).c_str(), L"rb");
 }
 
 bool open_file_size(std::FILE* file, std::uint64_t& size) {
@@ -217,14 +224,14 @@ bool open_file_size(std::FILE* file, std::uint64_t& size) {
 }
 
 Text executable_directory() {
-    char path[MAX_PATH + 1];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    wchar_t path[MAX_PATH + 1];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return {};
-    path[n] = '\0';
-    char* last = std::strrchr(path, '\\');
-    if (!last) return {};
-    last[1] = '\0';
-    Text directory(path);
+    std::string utf8 = to_utf8(std::wstring_view(path, n));
+    std::size_t last = utf8.rfind('\\');
+    // A directory longer than a text holds is no directory to use.
+    if (last == std::string::npos || last + 1 > Text::CAPACITY) return {};
+    Text directory(std::string_view(utf8.data(), last + 1));
     lower_case(directory);
     return directory;
 }

@@ -64,6 +64,56 @@ TEST(NameCheck, NestedNames) {
     }
 }
 
+// The secure format's names: UTF-8 under every rule of a stored name, and
+// nothing that hides what the name says. These rows stand in the fuzz
+// dictionary too.
+TEST(NameCheck, SecureNames) {
+    struct Row { const char* label; std::string name; bool stored; };
+    const Row rows[] = {
+        {"Latin-1", "caf\xC3\xA9.txt", true},
+        {"Cyrillic", "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82.txt", true},
+        {"CJK", "\xE6\x97\xA5\xE6\x9C\xAC.txt", true},
+        {"emoji", "\xF0\x9F\x98\x80.txt", true},
+        {"Hebrew", "\xD7\x93\xD7\x95\xD7\x97.txt", true},
+        {"combining mark", "cafe\xCC\x81.txt", true},
+        {"no-break space after the C1 range", "a\xC2\xA0" "b", true},
+        {"U+2065 between the bidi ranges", "a\xE2\x81\xA5" "b", true},
+        {"U+206A after them", "a\xE2\x81\xAA" "b", true},
+        {"nested", "fotos\\caf\xC3\xA9\\a.jpg", true},
+        {"255 bytes", std::string(253, 'n') + "\xC3\xA9", true},
+        {"256 bytes", std::string(254, 'n') + "\xC3\xA9", false},
+        {"ANSI byte", "caf\xE9.txt", false},
+        {"overlong slash", "a\xC0\xAF" "b", false},
+        {"overlong dot", "\xE0\x80\xAE\xE0\x80\xAE", false},
+        {"surrogate", "a\xED\xA0\x80", false},
+        {"above U+10FFFF", "a\xF4\x90\x80\x80", false},
+        {"cut sequence", "a\xE6\x97", false},
+        {"lone continuation", "\x80.txt", false},
+        {"C1 U+0080", "a\xC2\x80", false},
+        {"C1 U+0085 next line", "a\xC2\x85" "b", false},
+        {"C1 U+009F", "a\xC2\x9F", false},
+        {"U+061C Arabic letter mark", "a\xD8\x9C" "b", false},
+        {"U+200E left-to-right mark", "a\xE2\x80\x8E" "b", false},
+        {"U+200F right-to-left mark", "a\xE2\x80\x8F" "b", false},
+        {"U+202A", "a\xE2\x80\xAA" "b", false},
+        {"U+202E makes gpj.exe look like exe.jpg", "\xE2\x80\xAEgpj.exe", false},
+        {"U+2066", "a\xE2\x81\xA6" "b", false},
+        {"U+2069", "a\xE2\x81\xA9" "b", false},
+        {"bidi control in a folder", "a\xE2\x80\xAE\\b", false},
+        {"device in capitals", "CON.txt", false},
+        {"device in mixed case", "cOm1", false},
+        {"device with a superscript digit", "LPT\xC2\xB9.txt", false},
+        {"trailing dot", "caf\xC3\xA9.", false},
+        {"trailing space", "caf\xC3\xA9 ", false},
+        {"colon", "caf\xC3\xA9:x", false},
+        {"zero byte", std::string("a\0b", 3), false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        EXPECT_EQ(is_secure_name(row.name), row.stored);
+    }
+}
+
 TEST(Progress, Percentages) {
     struct Row { const char* label; std::uint64_t total, left; std::int32_t percent; };
     const Row rows[] = {

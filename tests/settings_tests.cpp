@@ -182,6 +182,29 @@ TEST_F(Settings, LongDirLinesAreCutBeforeTheSeparatorIsAdded) {
     EXPECT_EQ(destination_dir, std::string(251, 'q') + sep());
 }
 
+// UTF-8 (with or without a byte-order mark) is taken as it is; any other
+// file is read in the ANSI code page (Windows-1252 here) as an older copy's.
+TEST_F(Settings, TextIsReadAsUtf8OrInTheCodePage) {
+    const std::string zhe = "\xD0\x96";
+    std::string zhes;
+    for (int i = 0; i < 150; ++i) zhes += zhe;
+    std::string kept;
+    for (int i = 0; i < 119; ++i) kept += zhe;
+    struct Row { const char* label; std::string content, name; };
+    const Row rows[] = {
+        {"UTF-8 with a byte-order mark", "\xEF\xBB\xBFsendto 10.0.0.5 Caf\xC3\xA9\n", "caf\xC3\xA9"},
+        {"UTF-8, capitals beyond Z kept", "sendto 10.0.0.5 " + zhe + "uk\r\n", zhe + "uk"},
+        {"ANSI", "sendto 10.0.0.5 Caf\xE9 \x96 x\n", "caf\xC3\xA9 \xE2\x80\x93 x"},
+        {"long line cut before a whole character", "sendto 10.0.0.5 " + zhes + "\n", kept},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        load(row.content);
+        ASSERT_EQ(destination_count, 1);
+        EXPECT_EQ(std::string(destination_names[1].view()), row.name);
+    }
+}
+
 TEST_F(Settings, ReadsTheFileBesideTheExecutable) {
     Text where = program_directory();
     ASSERT_FALSE(where.empty());

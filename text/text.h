@@ -1,5 +1,6 @@
-// The program's string: at most 255 characters of 8-bit text, held inline.
-// Every operation that would grow a text past 255 characters cuts it there.
+// The program's string: at most 255 bytes of UTF-8, held inline. Every
+// operation that would grow a text past 255 bytes cuts it there, before a
+// whole character, never inside one.
 #pragma once
 
 #include <cstddef>
@@ -7,10 +8,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "text/utf8.h"
+
 class Text {
 public:
     static constexpr std::size_t CAPACITY = 255;
-    // Platform calls get at most this many characters plus a terminator.
+    // Platform calls get at most this many bytes plus a terminator.
     static constexpr std::size_t PLATFORM_CAPACITY = 254;
 
     Text() = default;
@@ -28,7 +31,7 @@ public:
 
     Text& append(std::string_view chars) {
         std::size_t room = CAPACITY - length_;
-        std::size_t n = chars.size() < room ? chars.size() : room;
+        std::size_t n = utf8_prefix_length(chars, room);
         if (n) std::memcpy(chars_ + length_, chars.data(), n);
         length_ = static_cast<std::uint8_t>(length_ + n);
         chars_[length_] = '\0';
@@ -44,23 +47,26 @@ public:
     Text& operator+=(const Text& other) { return append(other.view()); }
     Text& operator+=(char c) { return push_back(c); }
 
-    // Keeps the first n characters (no change when n >= size).
+    // Keeps at most the first n bytes, whole characters only (no change when
+    // n >= size).
     void truncate(std::size_t n) {
         if (n < length_) {
+            n = utf8_prefix_length(view(), n);
             length_ = static_cast<std::uint8_t>(n);
             chars_[length_] = '\0';
         }
     }
     void clear() { truncate(0); }
 
-    // Zero-terminated text for a platform call: at most 254 characters.
+    // Zero-terminated text for a platform call: at most 254 bytes, whole
+    // characters only.
     struct Platform {
         char chars[PLATFORM_CAPACITY + 1];
         const char* c_str() const { return chars; }
     };
     Platform platform() const {
         Platform p;
-        std::size_t n = length_ < PLATFORM_CAPACITY ? length_ : PLATFORM_CAPACITY;
+        std::size_t n = utf8_prefix_length(view(), PLATFORM_CAPACITY);
         std::memcpy(p.chars, chars_, n);
         p.chars[n] = '\0';
         return p;

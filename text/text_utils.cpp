@@ -30,3 +30,10 @@ std::uint32_t digits_value(const Text& text) {
     }
     return value;
 }
+
+Text shortened_text(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) return Text(text);
+    Text shown(text.substr(0, utf8_prefix_length(text, limit)));
+    shown.append("...");
+    return shown;
+}

@@ -14,3 +14,7 @@ Text decimal_text(std::int32_t value);
 // Collects the decimal digits of text, skipping every other character,
 // into a number kept to 32 bits (arithmetic modulo 2^32).
 std::uint32_t digits_value(const Text& text);
+
+// A text for messages: the whole text when it has at most limit bytes, else
+// its first limit bytes (whole characters only) followed by "...".
+Text shortened_text(std::string_view text, std::size_t limit);

@@ -1,6 +1,8 @@
 // Device contexts, one-line text and solid rectangles on toolkit windows.
 #include "toolkit/toolkit.h"
 
+#include "platform/wide_text.h"
+
 HDC get_dc(HWND window) {
     return window ? GetDC(window) : nullptr;
 }
@@ -19,9 +21,12 @@ void end_paint(HWND window, PAINTSTRUCT& paint) {
 
 // Width and height of the text in the context's selected font, tabs at the
 // platform's default stops.
+// Texts are drawn from UTF-16 in a buffer on the stack: painting allocates
+// nothing.
 void measure_text(HDC dc, const Text& text, std::int32_t& width, std::int32_t& height) {
-    DWORD extent =
-        GetTabbedTextExtentA(dc, text.data(), static_cast<int>(text.size()), 0, nullptr);
+    wchar_t wide[Text::CAPACITY + 1];
+    int units = to_wide(text.view(), wide, Text::CAPACITY + 1);
+    DWORD extent = GetTabbedTextExtentW(dc, wide, units, 0, nullptr);
     width = LOWORD(extent);
     height = HIWORD(extent);
 }
@@ -38,7 +43,9 @@ void draw_text_dc(HDC dc, std::int32_t x, std::int32_t y, COLORREF text_color,
     std::int32_t width, height;
     measure_text(dc, text, width, height);
     RECT box = {x, y, x + width, y + height};
-    DrawTextA(dc, text.data(), static_cast<int>(text.size()), &box, DRAW_TEXT_FORMAT);
+    wchar_t wide[Text::CAPACITY + 1];
+    int units = to_wide(text.view(), wide, Text::CAPACITY + 1);
+    DrawTextW(dc, wide, units, &box, DRAW_TEXT_FORMAT);
     if (kept) SelectObject(dc, kept);
 }
 

@@ -1,6 +1,7 @@
 // Popup menus kept in the handle table.
 #include "toolkit/toolkit.h"
 
+#include "platform/wide_text.h"
 #include "text/text_utils.h"
 
 void create_popup_menu(std::int32_t index) {
@@ -17,7 +18,7 @@ void append_menu_item(std::int32_t index, std::int32_t identifier, const Text& t
     HMENU menu = static_cast<HMENU>(toolkit.handle_table[index]);
     if (!menu) return;
     if (text.empty()) {
-        AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+        AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
         return;
     }
     Text lower = letters;
@@ -25,8 +26,9 @@ void append_menu_item(std::int32_t index, std::int32_t identifier, const Text& t
     UINT flags = MF_STRING;
     if (lower.view().find('c') != std::string_view::npos) flags |= MF_CHECKED;
     if (lower.view().find('g') != std::string_view::npos) flags |= MF_GRAYED;
-    AppendMenuA(menu, flags, static_cast<UINT_PTR>(static_cast<std::uint32_t>(identifier)),
-                text.platform().c_str());
+    wchar_t wide[Text::CAPACITY + 1];
+    to_wide(text.platform().c_str(), wide, Text::CAPACITY + 1);
+    AppendMenuW(menu, flags, static_cast<UINT_PTR>(static_cast<std::uint32_t>(identifier)), wide);
 }
 
 // Centred on the screen point; a chosen item comes to the main area as

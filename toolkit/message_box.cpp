@@ -1,6 +1,7 @@
 // Modal message boxes without owner, styled by letters.
 #include "toolkit/toolkit.h"
 
+#include "platform/wide_text.h"
 #include "text/text_utils.h"
 
 // MB_SETFOREGROUND plus the bits of every letter that occurs.
@@ -31,7 +32,9 @@ int message_box_result(int answer) {
 }
 
 int message_box(const Text& text, const Text& caption, const Text& letters) {
-    int answer = MessageBoxA(nullptr, text.platform().c_str(), caption.platform().c_str(),
-                             message_box_style(letters));
+    wchar_t wide_text[Text::CAPACITY + 1], wide_caption[Text::CAPACITY + 1];
+    to_wide(text.platform().c_str(), wide_text, Text::CAPACITY + 1);
+    to_wide(caption.platform().c_str(), wide_caption, Text::CAPACITY + 1);
+    int answer = MessageBoxW(nullptr, wide_text, wide_caption, message_box_style(letters));
     return message_box_result(answer);
 }

@@ -8,7 +8,7 @@ LRESULT default_window_proc(HWND window, UINT message, WPARAM w_param, LPARAM l_
     }
     // No system menu from a right click on frame or caption.
     if (message == WM_NCRBUTTONDOWN) return 0;
-    return DefWindowProcA(window, message, w_param, l_param);
+    return DefWindowProcW(window, message, w_param, l_param);
 }
 
 // Keys that the program window hears about first: the first group instead
@@ -30,18 +30,18 @@ void dispatch_message() {
     if (message.message == WM_KEYDOWN || message.message == WM_SYSKEYDOWN) {
         KeyForwarding forwarding = key_forwarding(message.wParam & 0xFF);
         if (forwarding != KeyForwarding::none && toolkit.program_window)
-            SendMessageA(toolkit.program_window, WM_USER, message.wParam,
+            SendMessageW(toolkit.program_window, WM_USER, message.wParam,
                          reinterpret_cast<LPARAM>(GetFocus()));
         if (forwarding == KeyForwarding::instead) return;
     }
     TranslateMessage(&message);
-    DispatchMessageA(&message);
+    DispatchMessageW(&message);
 }
 
 // Ends with the quit message, or when the queue cannot be read any more
-// (GetMessageA's -1), which would otherwise spin for ever.
+// (GetMessageW's -1), which would otherwise spin for ever.
 void run_message_loop() {
-    while (GetMessageA(&toolkit.current_message, nullptr, 0, 0) > 0) dispatch_message();
+    while (GetMessageW(&toolkit.current_message, nullptr, 0, 0) > 0) dispatch_message();
     UINT exit_code = toolkit.current_message.message == WM_QUIT
                          ? static_cast<UINT>(toolkit.current_message.wParam & 0xFF)
                          : 0;
@@ -51,7 +51,7 @@ void run_message_loop() {
 // Handles what is waiting and returns at once. A quit message met here is
 // put back, so that the message loop still sees it.
 void pump_messages() {
-    while (PeekMessageA(&toolkit.current_message, nullptr, 0, 0, PM_REMOVE)) {
+    while (PeekMessageW(&toolkit.current_message, nullptr, 0, 0, PM_REMOVE)) {
         if (toolkit.current_message.message == WM_QUIT) {
             PostQuitMessage(static_cast<int>(toolkit.current_message.wParam));
             return;

@@ -12,6 +12,9 @@
 #include "toolkit/task_services.h"
 
 constexpr const char* CLASS_NAME = "k9libv1.0";
+// The same name for the system: the class and its windows are Unicode, so
+// window texts keep every character.
+constexpr const wchar_t* WIDE_CLASS_NAME = L"k9libv1.0";
 constexpr int HANDLE_TABLE_LAST = 500;
 constexpr int HANDLE_TABLE_SIZE = HANDLE_TABLE_LAST + 1;
 constexpr COLORREF DEFAULT_TEXT_COLOR = 0x00C5C0C0;

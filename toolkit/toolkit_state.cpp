@@ -2,6 +2,7 @@
 // operations that only read or change that state.
 #include "toolkit/toolkit.h"
 
+#include "platform/wide_text.h"
 #include "text/text_utils.h"
 
 ToolkitState toolkit;
@@ -37,9 +38,9 @@ void toolkit_init() {
 
     // The module's own full path, so that the directory does not depend on
     // how the program was started.
-    char path[MAX_PATH + 1] = {};
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    toolkit.program_path = Text(std::string_view(path, length < MAX_PATH ? length : 0));
+    wchar_t path[MAX_PATH + 1] = {};
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    toolkit.program_path = Text(to_utf8(std::wstring_view(path, length < MAX_PATH ? length : 0)));
     lower_case(toolkit.program_path);
     toolkit.program_dir = directory_of(toolkit.program_path);
 
@@ -53,7 +54,7 @@ void select_font(std::int32_t which) {
 
 void apply_font(HWND window) {
     if (window && toolkit.current_font)
-        SendMessageA(window, WM_SETFONT, reinterpret_cast<WPARAM>(toolkit.current_font), 0);
+        SendMessageW(window, WM_SETFONT, reinterpret_cast<WPARAM>(toolkit.current_font), 0);
 }
 
 void set_cursor_shape(std::int32_t shape) {

@@ -47,15 +47,15 @@ ATOM create_window_class(WNDPROC window_proc) {
     toolkit.large_font = create_font(22);
 
     HINSTANCE instance = GetModuleHandleA(nullptr);
-    WNDCLASSA window_class = {};
+    WNDCLASSW window_class = {};
     window_class.style = CS_HREDRAW | CS_VREDRAW;
     window_class.lpfnWndProc = window_proc;
     window_class.hInstance = instance;
     window_class.hIcon = LoadIconA(instance, "k9icon");
     window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
     window_class.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
-    window_class.lpszClassName = CLASS_NAME;
-    ATOM atom = RegisterClassA(&window_class);
+    window_class.lpszClassName = WIDE_CLASS_NAME;
+    ATOM atom = RegisterClassW(&window_class);
     if (!atom) {
         message_box("error initializing k9 windowclass", "error", "os");
         end_program(0);

@@ -4,6 +4,8 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include "platform/wide_text.h"
+
 namespace {
 
 HINSTANCE module_instance() {
@@ -47,7 +49,7 @@ void create_program_window(std::int32_t x, std::int32_t y, std::int32_t width, s
     toolkit.status_bar = nullptr;
     toolkit.main_area = nullptr;
     toolkit.program_window =
-        CreateWindowExA(0, CLASS_NAME, "", PROGRAM_WINDOW_STYLE, place.x, place.y, place.width,
+        CreateWindowExW(0, WIDE_CLASS_NAME, L"", PROGRAM_WINDOW_STYLE, place.x, place.y, place.width,
                         place.height, nullptr, nullptr, module_instance(), nullptr);
     if (toolkit.program_window) {
         apply_font(toolkit.program_window);
@@ -85,8 +87,8 @@ void create_main_area() {
     measure_client(client, status_height);
     std::int32_t width = client.right - client.left;
     std::int32_t height = client.bottom - client.top - (status_height & 0xFFFF);
-    toolkit.main_area = CreateWindowExA(
-        0, CLASS_NAME, "", WS_CHILD, 0, 0, width, height, toolkit.program_window,
+    toolkit.main_area = CreateWindowExW(
+        0, WIDE_CLASS_NAME, L"", WS_CHILD, 0, 0, width, height, toolkit.program_window,
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(toolkit.next_child_id)), module_instance(),
         nullptr);
     ++toolkit.next_child_id;
@@ -98,7 +100,7 @@ void create_popup_window(std::int32_t x, std::int32_t y, std::int32_t width, std
     if (!is_table_index(index)) return;
     destroy_window_handle(toolkit.handle_table[index]);
     DWORD style = WS_POPUP | (framed ? WS_DLGFRAME : 0);
-    HWND window = CreateWindowExA(0, CLASS_NAME, "", style, x, y, width, height,
+    HWND window = CreateWindowExW(0, WIDE_CLASS_NAME, L"", style, x, y, width, height,
                                   toolkit.program_window, nullptr, module_instance(), nullptr);
     toolkit.handle_table[index] = window;
     if (window) show_new_window(window);
@@ -168,7 +170,10 @@ void invalidate_window(WindowHandle window, bool erase) {
 }
 
 void set_window_text(HWND window, const Text& text) {
-    if (window) SetWindowTextA(window, text.platform().c_str());
+    if (!window) return;
+    wchar_t wide[Text::CAPACITY + 1];
+    to_wide(text.platform().c_str(), wide, Text::CAPACITY + 1);
+    SetWindowTextW(window, wide);
 }
 
 void accept_dropped_files(HWND window, bool on) {
@@ -176,10 +181,10 @@ void accept_dropped_files(HWND window, bool on) {
 }
 
 LRESULT send_message(HWND window, UINT message, WPARAM w_param, LPARAM l_param) {
-    return SendMessageA(window, message, w_param, l_param);
+    return SendMessageW(window, message, w_param, l_param);
 }
 
 std::intptr_t send_message(WindowHandle window, std::uint32_t message, std::uintptr_t w_param,
                            std::intptr_t l_param) {
-    return SendMessageA(reinterpret_cast<HWND>(window), message, w_param, l_param);
+    return SendMessageW(reinterpret_cast<HWND>(window), message, w_param, l_param);
 }

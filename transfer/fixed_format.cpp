@@ -2,9 +2,11 @@
 // data, the closing mark and the acknowledgement.
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/state.h"
 #include "transfer/engine.h"
+#include "transfer/name_encoding.h"
 #include "transfer/outgoing.h"
 #include "transfer/receipt.h"
 #include "transfer/transfer_key.h"
@@ -20,20 +22,24 @@ bool receive_u32(SocketHandle socket, std::uint32_t& value, std::int64_t deadlin
 }
 
 // Magic, key, name length, scrambled name and size, sent in one call so
-// that no small write waits for the peer's acknowledgement.
+// that no small write waits for the peer's acknowledgement. The name goes
+// in the ANSI code page when it holds the name, else as UTF-8.
 bool send_fixed_header(Outgoing& f, SocketHandle socket, std::uint32_t& key_state) {
     unsigned char header[TRANSFER_MAGIC_SIZE + 3 * FIELD_SIZE + MAX_NAME_LENGTH];
-    if (f.name_length == 0 || f.name_length > MAX_NAME_LENGTH) return false;
+    std::string wire_name = fixed_name_bytes(std::string_view(f.name, f.name_length - 1));
+    wire_name.push_back('\0');
+    auto name_length = static_cast<std::uint32_t>(wire_name.size());
+    if (name_length > MAX_NAME_LENGTH) return false;
     key_state = draw_transfer_key();
     unsigned char* at = header;
     std::memcpy(at, TRANSFER_MAGIC, TRANSFER_MAGIC_SIZE);
     at += TRANSFER_MAGIC_SIZE;
     put_u32(at, key_state);
-    put_u32(at + FIELD_SIZE, f.name_length);
+    put_u32(at + FIELD_SIZE, name_length);
     at += 2 * FIELD_SIZE;
-    std::memcpy(at, f.name, f.name_length);
-    scramble(at, f.name_length, key_state);
-    at += f.name_length;
+    std::memcpy(at, wire_name.data(), name_length);
+    scramble(at, name_length, key_state);
+    at += name_length;
     put_u32(at, static_cast<std::uint32_t>(f.file_total));
     at += FIELD_SIZE;
     return send_all(socket, header, static_cast<std::int32_t>(at - header));
@@ -95,7 +101,7 @@ bool receive_fixed(Receipt& r, unsigned char* buffer, std::int64_t deadline) {
         std::free(name);
         return false;
     }
-    if (!take_name(r, name)) return false;
+    if (!convert_fixed_name(name) || !take_name(r, name)) return false;
     std::uint32_t size = 0;
     if (!receive_u32(r.socket, size, deadline)) return false;
     announce_size(r, size);

@@ -1,5 +1,7 @@
 #include "transfer/name_check.h"
 
+#include "text/utf8.h"
+
 namespace {
 
 char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
@@ -23,11 +25,12 @@ bool is_device_name(std::string_view name) {
     while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
     for (const char* device : {"CON", "PRN", "AUX", "NUL"})
         if (same_letters(stem, device)) return true;
-    if (stem.size() == 4 && is_device_digit(static_cast<unsigned char>(stem[3]))) {
-        std::string_view prefix = stem.substr(0, 3);
-        return same_letters(prefix, "COM") || same_letters(prefix, "LPT");
-    }
-    return false;
+    if (stem.size() < 4) return false;
+    std::string_view prefix = stem.substr(0, 3), digit = stem.substr(3);
+    // A superscript digit comes as one ANSI byte or as its two UTF-8 bytes.
+    bool one_digit = (digit.size() == 1 && is_device_digit(static_cast<unsigned char>(digit[0]))) ||
+                     digit == "\xC2\xB9" || digit == "\xC2\xB2" || digit == "\xC2\xB3";
+    return one_digit && (same_letters(prefix, "COM") || same_letters(prefix, "LPT"));
 }
 
 }  // namespace
@@ -65,4 +68,22 @@ bool is_safe_nested_name(std::string_view name) {
         if (end == std::string_view::npos) return true;
         name.remove_prefix(end + 1);
     }
+}
+
+namespace {
+
+// Characters a name shown to a person must not hold: the C1 controls, and
+// the bidirectional controls that make "gpj.exe" look like "exe.jpg".
+bool is_hidden_control(std::uint32_t c) {
+    return (c >= 0x80 && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+}  // namespace
+
+bool is_secure_name(std::string_view name) {
+    if (name.size() > MAX_SECURE_NAME_BYTES || !is_valid_utf8(name)) return false;
+    for (std::size_t i = 0; i < name.size();)
+        if (is_hidden_control(next_code_point(name, i))) return false;
+    return is_storable_name(name);
 }

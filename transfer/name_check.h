@@ -2,6 +2,7 @@
 // directory, never a path, a device or a name that Windows would alter.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -22,3 +23,13 @@ constexpr std::string_view TEMP_NAME_PREFIX = ".zeptrix-";
 // A name a receiver stores: a safe nested name whose file part is not one
 // of the receiver's temporary names.
 bool is_storable_name(std::string_view name);
+
+// The most bytes a name of the secure format may have.
+constexpr std::size_t MAX_SECURE_NAME_BYTES = 255;
+
+// A name the secure format's receiver stores: a storable name of at most
+// MAX_SECURE_NAME_BYTES bytes of valid UTF-8 (no overlong form, surrogate,
+// code point above U+10FFFF or cut sequence) without C1 controls
+// (U+0080 to U+009F) or bidirectional controls (U+061C, U+200E, U+200F,
+// U+202A to U+202E, U+2066 to U+2069).
+bool is_secure_name(std::string_view name);

@@ -49,10 +49,7 @@ bool send_fixed_file(Batch& b, Outgoing& f) {
 }
 
 Text display_name_of(const char* name, std::size_t chars) {
-    if (chars <= DISPLAY_NAME_LIMIT) return Text(std::string_view(name, chars));
-    Text shown(std::string_view(name, DISPLAY_NAME_LIMIT));
-    shown.append("...");
-    return shown;
+    return shortened_text(std::string_view(name, chars), DISPLAY_NAME_LIMIT);
 }
 
 // Sends the file at path under the wire name name (name_length counts its
@@ -65,7 +62,9 @@ bool send_file(Batch& b, const char* path, char* name, std::uint32_t name_length
     f.name_length = name_length;
     f.display_name = display_name_of(name, name_length - 1);
 
-    f.file = std::fopen(path, "rb");
+    // The secure format carries only names its receivers store.
+    bool named = !secure_transfers || is_secure_name(std::string_view(name, name_length - 1));
+    f.file = named ? open_file_for_reading(path) : nullptr;
     std::uint64_t size = 0;
     if (!f.file || !open_file_size(f.file, size) || (!secure_transfers && size > LARGEST_FIXED_FILE)) {
         if (f.file) std::fclose(f.file);

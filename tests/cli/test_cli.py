@@ -20,7 +20,8 @@ sys.path.insert(0, os.path.join(TESTS, "e2e"))
 sys.path.insert(0, os.path.join(TESTS, "hostile"))
 from harness import (BUILD, ThrottledRelay, free_port, make_file, port_open,  # noqa: E402
                      wait_for)
-from peers import MARK, scramble, tree  # noqa: E402
+from peers import MARK, scramble, talk, tree, wire  # noqa: E402
+from names_table import make_named_files, names  # noqa: E402
 
 
 def cli_path():
@@ -182,6 +183,12 @@ class CommandLine(CliTest):
             ("send port empty", ["send", "127.0.0.1:", "f"], 2, None, "bad port in 127.0.0.1:"),
             ("missing config", ["--config", "/nonexistent/Zeptrix.cfg", "send", "h", "f"], 2,
              None, "cannot read /nonexistent/Zeptrix.cfg"),
+            ("help names the code pages", ["--help"], 0, "--codepage", None),
+            ("unknown code page", ["--codepage", "437", "receive"], 2, None, "unknown code page 437"),
+            ("code page in letters", ["--codepage", "latin1", "receive"], 2, None,
+             "unknown code page latin1"),
+            ("code page without value", ["receive", "--codepage"], 2, None,
+             "--codepage needs a value"),
         ]
         for label, args, code, out, err in rows:
             with self.subTest(label):
@@ -309,7 +316,8 @@ class ReceiverLines(CliTest):
             # label, file name, stored, line on stdout
             ("plain", "plain.txt", True, "stored plain.txt (3 B)"),
             ("delete character", "a\x7fb", True, "stored a\\x7Fb (3 B)"),
-            ("high byte", "caf\xe9.txt", True, "stored caf\xe9.txt (3 B)"),
+            # A Latin-1 byte is read in code page 1252 and stored as UTF-8.
+            ("high byte", "caf\xe9.txt", True, "stored caf\xc3\xa9.txt (3 B)"),
             ("control character", "a\x01b", False, "refused a\\x01b"),
             ("tab", "a\tb", False, "refused a\\x09b"),
             ("escape", "a\x1b[2Jb", False, "refused a\\x1B[2Jb"),
@@ -329,7 +337,8 @@ class ReceiverLines(CliTest):
                                         capture_output=True, timeout=60)
                 self.assertEqual(result.returncode, 0 if stored else 1, result.stderr)
                 self.assertEqual(result.stdout, b"")
-                arrived = os.path.join(r.folder.encode(), name.encode("latin-1"))
+                stored_as = "caf\xc3\xa9.txt" if label == "high byte" else name
+                arrived = os.path.join(r.folder.encode(), stored_as.encode("latin-1"))
                 self.assertEqual(os.path.exists(arrived), stored)
                 expected.append(line)
         code, out, err = r.stop()
@@ -387,6 +396,60 @@ class FolderlessReceiver(threading.Thread):
         self.running = False
         self.join()
         self.server.close()
+
+
+class Names(CliTest):
+    """The table of names in every language in the fixed format: between two
+    console peers in each code page, and what goes on the wire."""
+
+    def test_every_name_arrives_exactly_in_each_code_page(self):
+        rows = names()
+        for label, options in [("1252, the default", []), ("1251", ["--codepage", "1251"]),
+                               ("raw", ["--codepage", "raw"])]:
+            with self.subTest(label):
+                folder = tempfile.mkdtemp(dir=self.files)
+                paths = make_named_files(folder, rows)
+                r = self.receiver(*options)
+                result = run(*options, "send", "127.0.0.1:%d" % r.port, *paths)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                for row, path in zip(rows, paths):
+                    with self.subTest(row.label):
+                        self.assert_same(path, os.path.join(r.folder, row.name))
+                code, out, _ = r.stop()
+                self.assertEqual(code, 0)
+                self.assertEqual(sorted(os.listdir(r.folder)), sorted(row.name for row in rows))
+                self.assertIn("stored " + rows[2].name.encode().decode("latin-1"), out,
+                              "the receiver's line shows the name as UTF-8")
+
+    def test_names_on_the_wire_are_in_the_code_page_where_it_holds_them(self):
+        rows = names()
+        paths = make_named_files(self.files, rows)
+        for label, options, code_page in [("1252", [], 1252), ("1251", ["--codepage", "1251"], 1251),
+                                          ("raw", ["--codepage", "raw"], None)]:
+            with self.subTest(label):
+                listener = FolderlessReceiver()
+                try:
+                    result = run(*options, "send", "127.0.0.1:%d" % listener.port, *paths)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                finally:
+                    listener.stop()
+                for row, sent in zip(rows, listener.names):
+                    with self.subTest(row.label):
+                        held = row.in_code_page(code_page) if code_page else None
+                        self.assertEqual(sent, held if held is not None else row.name.encode())
+
+    def test_an_older_copy_s_ansi_name_is_read_in_the_code_page(self):
+        rows = [("1252", [], "caf\xe9 \x96 old.txt".encode("latin-1"), "café – old.txt"),
+                ("1251", ["--codepage", "1251"], "Жук old.txt".encode("cp1251"), "Жук old.txt"),
+                ("raw keeps the bytes", ["--codepage", "raw"], b"raw \xe9.txt", b"raw \xe9.txt"),
+                ("UTF-8 from a newer copy", [], "日本 new.txt".encode(), "日本 new.txt")]
+        for label, options, sent, stored in rows:
+            with self.subTest(label):
+                r = self.receiver(*options)
+                self.assertEqual(talk(r.port, wire(sent, b"contents")), MARK)
+                r.stop()
+                folder = r.folder.encode() if isinstance(stored, bytes) else r.folder
+                self.assertEqual(os.listdir(folder), [stored])
 
 
 class Folders(CliTest):
@@ -721,6 +784,18 @@ class WindowsConsolePeer(CliTest):
         self.assertIn("sent 3 files to 127.0.0.1:%d" % r.port, result.stderr)
         for path in batch:
             self.assert_same(path, os.path.join(r.folder, os.path.basename(path)))
+
+    def test_windows_sender_takes_names_in_every_language_from_its_command_line(self):
+        rows = names()
+        paths = make_named_files(self.files, rows)
+        r = self.receiver()
+        result = subprocess.run([self.loader, self.exe, "send", "127.0.0.1:%d" % r.port] +
+                                ["Z:" + p.replace("/", "\\") for p in paths],
+                                capture_output=True, text=True, timeout=120, env=self.env)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        for row, path in zip(rows, paths):
+            with self.subTest(row.label):
+                self.assert_same(path, os.path.join(r.folder, row.name))
 
 
 if __name__ == "__main__":

@@ -97,6 +97,29 @@ class BetweenConsolePeers(SecureCli):
         self.assert_same(nested, os.path.join(folder, "album", "2026", "b.jpg"))
         self.assertIn("stored album/2026/b.jpg (68.4 KiB)", out)
 
+    def test_names_in_every_language_arrive_as_utf_8(self):
+        from names_table import make_named_files, names
+        rows = names()
+        paths = make_named_files(self.files, rows)
+        r = self.receiver("--secret-file", self.secret_file)
+        sent = run("--secret-file", self.secret_file, "send", "127.0.0.1:%d" % r.port, *paths)
+        self.assertEqual(sent.returncode, 0, sent.stderr)
+        r.stop()
+        self.assertEqual(sorted(os.listdir(os.fsencode(r.folder))), sorted(row.name.encode() for row in rows))
+        for row, path in zip(rows, paths):
+            with self.subTest(row.label):
+                self.assert_same(path, os.path.join(r.folder, row.name))
+
+    def test_a_name_that_is_no_utf_8_is_not_sent(self):
+        odd = self.data_file("caf\udce9.txt", b"Latin-1 bytes in a Linux name")
+        good = self.data_file("good.txt", b"after it")
+        r = self.receiver("--secret-file", self.secret_file)
+        sent = run("--secret-file", self.secret_file, "send", "127.0.0.1:%d" % r.port, odd, good)
+        self.assertEqual(sent.returncode, 1)
+        self.assertIn("error reading caf", sent.stderr)
+        r.stop()
+        self.assertEqual(listing(r.folder), ["good.txt"])
+
     def test_copies_with_and_without_a_secret_do_not_talk(self):
         data = self.data_file("a.txt", b"contents")
         for label, receiver_args, sender_args in [
@@ -315,6 +338,26 @@ class WithAnIndependentPeer(SecureCli):
         self.assertEqual(sorted(os.listdir(r.folder)), sorted(
             [n.decode() for n, *_ in batch + many + refused[:1] if b"\\" not in n] + ["photos"]))
         self.assertIn("stored photos/2026/a.jpg (4.9 KiB)", out)
+
+    def test_hostile_names_create_nothing_and_the_receiver_still_stores(self):
+        # Invalid UTF-8, C1 controls and bidirectional controls, beside the
+        # rules of every stored name, in letters other than Latin too.
+        rows = [("overlong slash", b"a\xc0\xafb"), ("surrogate", b"a\xed\xa0\x80"),
+                ("above U+10FFFF", b"a\xf4\x90\x80\x80"), ("cut sequence", b"a\xe6\x97"),
+                ("ANSI byte", b"caf\xe9.txt"), ("C1 next line", b"a\xc2\x85b"),
+                ("C1 U+009F", b"a\xc2\x9f"), ("U+061C", "a\u061cb".encode()),
+                ("U+200E", "a\u200eb".encode()), ("U+200F", "a\u200fb".encode()),
+                ("U+202E", "\u202egpj.exe".encode()), ("U+2066", "a\u2066b".encode()),
+                ("U+2069", "a\u2069b".encode()), ("bidi in a folder", "x\u202e\\y.txt".encode()),
+                ("device in Cyrillic folder", "Отчёт\\CoN.txt".encode()),
+                ("trailing dot", "Жук.".encode()), ("256 bytes", "Ж".encode() * 128)]
+        r = self.receiver("--secret-file", self.secret_file)
+        for label, name in rows:
+            with self.subTest(label):
+                self.assertFalse(secure_peer.send_file("127.0.0.1", r.port, key(), name, b"x"))
+        self.assertTrue(secure_peer.send_file("127.0.0.1", r.port, key(), "Отчёт.txt".encode(), b"kept"))
+        r.stop()
+        self.assertEqual(os.listdir(os.fsencode(r.folder)), ["Отчёт.txt".encode()])
 
     def test_console_sender_to_the_independent_receiver(self):
         folder = tempfile.mkdtemp(prefix="cli-indep-")

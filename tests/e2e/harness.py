@@ -307,13 +307,13 @@ class ConsolePeer:
 
     EXE = os.path.join(BUILD, "release", "cli", "zeptrix-cli")
 
-    def __init__(self, port=None, folder=None):
+    def __init__(self, port=None, folder=None, options=()):
         self.port = port or free_port()
         self.folder = folder or tempfile.mkdtemp(prefix="peer-")
         # Its lines go to a file: a pipe nobody reads would stall it.
         self.log = open(os.path.join(tempfile.gettempdir(), "peer-%d.log" % self.port), "w")
-        self.process = subprocess.Popen([self.EXE, "receive", "--port", str(self.port), "--dir",
-                                         self.folder], stdout=self.log,
+        self.process = subprocess.Popen([self.EXE] + list(options) + ["receive", "--port", str(self.port),
+                                         "--dir", self.folder], stdout=self.log,
                                         stderr=subprocess.STDOUT, text=True)
         wait_for(lambda: port_open(self.port), what="the console receiver")
 
@@ -326,8 +326,8 @@ class ConsolePeer:
         self.log.close()
 
     @staticmethod
-    def send(host_port, *files, timeout=120):
-        return subprocess.run([ConsolePeer.EXE, "send", host_port] + list(files),
+    def send(host_port, *files, timeout=120, options=()):
+        return subprocess.run([ConsolePeer.EXE] + list(options) + ["send", host_port] + list(files),
                               capture_output=True, text=True, timeout=timeout)
 
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/wide_text.h"
+#include "tests/names_table.h"
 #include "tests/windows/test_support.h"
 
 namespace {
@@ -75,6 +77,58 @@ TEST(GetDroppedFile, PathsOneByOneInBuffersOfTheirSize) {
     finish_drop(reinterpret_cast<DropHandle>(drop));
     finish_drop(DropHandle{0});
     finish_drop(static_cast<HDROP>(nullptr));
+}
+
+// A drop of UTF-16 paths, as the shell makes it today.
+HDROP make_wide_drop(const std::vector<std::wstring>& paths) {
+    std::wstring list;
+    for (const std::wstring& path : paths) list += path + L'\0';
+    list += L'\0';
+    std::size_t bytes = list.size() * sizeof(wchar_t);
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + bytes + 2);
+    if (!memory) return nullptr;
+    auto* header = static_cast<DROPFILES*>(GlobalLock(memory));
+    header->pFiles = sizeof(DROPFILES);
+    header->fWide = TRUE;
+    std::memcpy(reinterpret_cast<char*>(header) + sizeof(DROPFILES), list.data(), bytes);
+    GlobalUnlock(memory);
+    return static_cast<HDROP>(memory);
+}
+
+// The Windows edge: every name of the table reaches the system and comes
+// back whole, as UTF-16 outside and UTF-8 inside.
+TEST(UnicodeEdge, NamesInEveryLanguage) {
+    std::vector<NameRow> rows = read_names_table();
+    ASSERT_GE(rows.size(), 9u) << ZPX_NAMES_TABLE;
+    std::vector<std::wstring> wide_paths;
+    for (const NameRow& row : rows) wide_paths.push_back(to_wide("z:\\in\\" + row.name));
+    HDROP drop = make_wide_drop(wide_paths);
+    ASSERT_NE(drop, nullptr) << last_error();
+    constexpr std::int32_t MENU_INDEX = 420;
+    create_popup_menu(MENU_INDEX);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const NameRow& row = rows[i];
+        SCOPED_TRACE(row.label);
+        char* buffer = nullptr;
+        std::int32_t size = 0;
+        get_dropped_file(drop, static_cast<std::int32_t>(i + 1), buffer, size);
+        ASSERT_NE(buffer, nullptr) << last_error();
+        EXPECT_EQ(std::string(buffer), "z:\\in\\" + row.name);
+        EXPECT_EQ(size, static_cast<std::int32_t>(row.name.size() + 7));
+        free_dropped_file(buffer, size);
+
+        set_window_text(toolkit.program_window, Text(row.name));
+        wchar_t text[300] = {};
+        int length = GetWindowTextW(toolkit.program_window, text, 300);
+        EXPECT_EQ(to_utf8(std::wstring_view(text, static_cast<std::size_t>(length))), row.name) << last_error();
+
+        append_menu_item(MENU_INDEX, static_cast<std::int32_t>(i + 1), Text(row.name), "");
+        length = GetMenuStringW(static_cast<HMENU>(toolkit.handle_table[MENU_INDEX]), static_cast<UINT>(i), text,
+                                300, MF_BYPOSITION);
+        EXPECT_EQ(to_utf8(std::wstring_view(text, static_cast<std::size_t>(length))), row.name) << last_error();
+    }
+    finish_drop(drop);
+    set_window_text(toolkit.program_window, "");
 }
 
 TEST(GetDroppedFile, EmptyDropAndNoDrop) {

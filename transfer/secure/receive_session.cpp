@@ -5,6 +5,7 @@
 
 #include "app/state.h"
 #include "transfer/engine.h"
+#include "transfer/name_check.h"
 #include "transfer/receipt.h"
 #include "transfer/secure/session.h"
 #include "transfer/wire.h"
@@ -40,7 +41,10 @@ Outcome take_file_message(Receipt& r, const unsigned char* message, std::int32_t
     if (!name) return Outcome::broken;
     std::memcpy(name, message + FILE_MESSAGE_HEAD, name_length);
     name[name_length] = '\0';
-    if (!take_name(r, name) || std::strlen(name) != name_length) return Outcome::refused;
+    // UTF-8 checked before take_name turns backslashes into this system's
+    // separator.
+    bool allowed = is_secure_name(std::string_view(name, name_length));
+    if (!take_name(r, name) || std::strlen(name) != name_length || !allowed) return Outcome::refused;
     std::uint64_t file_size = get_u64(message + 1);
     unsigned char flags = message[1 + SECURE_SIZE_FIELD];
     if (flags != 0 || file_size > LARGEST_FILE) return Outcome::refused;
