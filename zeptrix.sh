@@ -49,7 +49,9 @@ wine_prefix_ready() {  # prefix dir, loader
   [ -f "$prefix/system.reg" ] && return 0
   echo "== creating wine prefix $prefix (once)"
   WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" "$loader" wineboot -i >/dev/null 2>&1
-  WINEPREFIX="$prefix" wineserver -w 2>/dev/null || true
+  local server=/usr/lib/wine/wineserver64
+  [ "$loader" = /usr/lib/wine/wine ] && server=/usr/lib/wine/wineserver32
+  WINEPREFIX="$prefix" "$server" -w 2>/dev/null || true
 }
 
 # A virtual 1024 x 768 display on the given display name, stopped when

@@ -137,21 +137,38 @@ bool socket_readable(SocketHandle socket, std::int32_t milliseconds) {
     return select(0, &readable, nullptr, nullptr, &wait) > 0;
 }
 
+// Sends without blocking inside the call, waiting for room in between: a
+// large send blocked inside Winsock is not always woken by an abort's
+// shutdown, while a wait for room ends at once. The wait is bounded by the
+// socket's send idle limit, as a blocking send would be.
 bool send_all(SocketHandle socket, const void* buffer, std::int32_t count) {
+    SOCKET s = to_socket(socket);
+    DWORD limit = 0;
+    int size = sizeof limit;
+    if (getsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&limit), &size) != 0) limit = 0;
+    u_long non_blocking = 1, blocking = 0;
+    if (ioctlsocket(s, FIONBIO, &non_blocking) != 0) return false;
     const char* bytes = static_cast<const char*>(buffer);
-    int idle_rounds = 0;
-    while (count > 0) {
-        int sent = send(to_socket(socket), bytes, count, 0);
-        if (sent < 0) return false;
-        if (sent == 0) {
-            if (++idle_rounds == 3) return false;
-            continue;
+    bool ok = true;
+    while (ok && count > 0) {
+        int sent = send(s, bytes, count, 0);
+        if (sent > 0) {
+            bytes += sent;
+            count -= sent;
+        } else if (sent < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+            fd_set writable, failed;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(s, &writable);
+            FD_SET(s, &failed);
+            timeval wait{static_cast<long>(limit / 1000), static_cast<long>(limit % 1000) * 1000};
+            ok = select(0, nullptr, &writable, &failed, limit ? &wait : nullptr) > 0 && !FD_ISSET(s, &failed);
+        } else {
+            ok = false;
         }
-        idle_rounds = 0;
-        bytes += sent;
-        count -= sent;
     }
-    return true;
+    ioctlsocket(s, FIONBIO, &blocking);
+    return ok;
 }
 
 std::int32_t recv_some(SocketHandle socket, void* buffer, std::int32_t count) {

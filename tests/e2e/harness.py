@@ -110,7 +110,8 @@ def wine_prefix(build):
         env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
                    WINEDLLOVERRIDES="mscoree,mshtml=")
         subprocess.run([wine_loader(build), "wineboot", "-i"], env=env, capture_output=True)
-        subprocess.run(["wineserver", "-w"], env=env, capture_output=True)
+        server = "/usr/lib/wine/wineserver32" if build == "windows" else "/usr/lib/wine/wineserver64"
+        subprocess.run([server, "-w"], env=env, capture_output=True)
     return prefix
 
 
