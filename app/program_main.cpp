@@ -44,6 +44,9 @@ void run_program() {
                     Text("Zeptrix"), Text("io"));
         ExitProcess(0);
     }
+    // Such lines admit nobody; the user is told of the first.
+    if (!accept_not_understood.empty())
+        message_box(Text("accept ") + accept_not_understood + " not understood", Text("Zeptrix"), Text("io"));
     clear_transfer_state();
     read_idle_limit_override();
     bool destination_ready = make_directories(destination_dir);

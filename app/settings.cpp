@@ -63,15 +63,21 @@ void read_dir(const Text& value) {
     if (destination_dir.back() != PATH_SEPARATOR) destination_dir.push_back(PATH_SEPARATOR);
 }
 
+// A host-name ending: what follows the "*", letters, digits, dots and
+// hyphens only.
+bool is_host_ending(std::string_view ending) {
+    if (ending.empty()) return false;
+    for (char c : ending)
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-')) return false;
+    return true;
+}
+
+// "*.example.org" or an address with "*" (or 255) for any octet. A value
+// that is neither is remembered, so the program can say so; it admits
+// nobody.
 void read_accept(const Text& value) {
-    if (value[0] == '*') {
-        if (accept_host_count >= ACCEPT_CAPACITY) return;
-        ++accept_host_count;
-        accept_host_suffixes[accept_host_count] = Text(value.view().substr(1));
-        return;
-    }
-    if (accept_address_count >= ACCEPT_CAPACITY) return;
-    // A "*" octet matches any value, like a written 255.
+    ++accept_line_count;
+    IpAddress address;
     Text pattern;
     for (char c : value.view()) {
         if (c == '*')
@@ -79,10 +85,18 @@ void read_accept(const Text& value) {
         else
             pattern.push_back(c);
     }
-    IpAddress address;
-    if (!parse_address(pattern, address)) return;
-    ++accept_address_count;
-    accept_addresses[accept_address_count] = address;
+    bool host = value[0] == '*' && is_host_ending(value.view().substr(1));
+    if (!host && !parse_address(pattern, address)) {
+        if (accept_not_understood.empty()) accept_not_understood = value;
+        return;
+    }
+    if (host) {
+        if (accept_host_count >= ACCEPT_CAPACITY) return;
+        accept_host_suffixes[++accept_host_count] = Text(value.view().substr(1));
+        return;
+    }
+    if (accept_address_count >= ACCEPT_CAPACITY) return;
+    accept_addresses[++accept_address_count] = address;
 }
 
 void read_sendto(const Text& value) {

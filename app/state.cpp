@@ -12,6 +12,8 @@ IpAddress accept_addresses[ACCEPT_CAPACITY + 1];
 std::int32_t accept_address_count = 0;
 Text accept_host_suffixes[ACCEPT_CAPACITY + 1];
 std::int32_t accept_host_count = 0;
+std::int32_t accept_line_count = 0;
+Text accept_not_understood;
 
 Text destination_names[DESTINATION_CAPACITY + 1];
 IpAddress destination_addresses[DESTINATION_CAPACITY + 1];
@@ -46,6 +48,8 @@ void set_starting_values() {
     destination_dir = default_destination_dir();
     accept_address_count = 0;
     accept_host_count = 0;
+    accept_line_count = 0;
+    accept_not_understood.clear();
     destination_count = 0;
     shared_secret.clear();
     secure_transfers = false;

@@ -35,6 +35,11 @@ extern IpAddress accept_addresses[ACCEPT_CAPACITY + 1];
 extern std::int32_t accept_address_count;
 extern Text accept_host_suffixes[ACCEPT_CAPACITY + 1];
 extern std::int32_t accept_host_count;
+// How many "accept" lines the settings held, readable or not: with any,
+// only what the readable ones admit is admitted, nobody when none is.
+extern std::int32_t accept_line_count;
+// The first "accept" value that could not be read; empty when all could.
+extern Text accept_not_understood;
 
 extern Text destination_names[DESTINATION_CAPACITY + 1];
 extern IpAddress destination_addresses[DESTINATION_CAPACITY + 1];

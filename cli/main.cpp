@@ -229,6 +229,12 @@ int run_receive(const CliOptions& options) {
         if (destination_dir.back() != PATH_SEPARATOR) destination_dir += PATH_SEPARATOR;
     }
     for (const auto& pattern : options.accepts) apply_setting_line(Text("accept ") + Text(pattern));
+    // An access list that can't be read would admit nobody: better to say so.
+    if (!accept_not_understood.empty()) {
+        std::fprintf(stderr, "zeptrix-cli: accept %s not understood\n",
+                     std::string(accept_not_understood.view()).c_str());
+        return EXIT_USAGE;
+    }
 
     std::string dir(destination_dir.view());
     if (!is_directory(dir.c_str())) {

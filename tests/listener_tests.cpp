@@ -1,6 +1,7 @@
 // The listener's access check and hand-over, on real loopback connections.
 #include <cctype>
 
+#include "app/settings.h"
 #include "tests/engine_fixture.h"
 
 namespace {
@@ -100,6 +101,26 @@ TEST_F(Listener, AddressPatterns) {
             EXPECT_EQ(slot, 1);
             free_slot(slot);
         }
+    }
+}
+
+TEST_F(Listener, AccessListsThatCantBeReadAdmitNobody) {
+    struct Row { const char* label; std::vector<const char*> lines; bool admitted; };
+    const Row rows[] = {
+        {"no accept line admits everyone", {}, true},
+        {"a mistyped address", {"accept 10.0.*"}, false},
+        {"a network", {"accept 10.0.0.0/8"}, false},
+        {"a host name without its *", {"accept localhost"}, false},
+        {"a bad line beside a good one", {"accept 10.0.*", "accept 127.0.0.1"}, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        reset_program_state();
+        for (const char* line : row.lines) apply_setting_line(Text(line));
+        EXPECT_EQ(peer_admitted(localhost()), row.admitted);
+        EXPECT_EQ(connect_once() != 0, row.admitted);
+        for (int i = 1; i <= SLOT_CAPACITY; ++i)
+            if (receive_slots[i].load() != 0) free_slot(i);
     }
 }
 

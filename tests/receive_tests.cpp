@@ -212,7 +212,7 @@ TEST_F(ReceiveTask, HostileNamesCreateNothingAnywhere) {
         "COM\xB9", "lpt\xB2", "Com\xB3.txt", "CON .txt", "AUX  ", "nul .x", "prn.", "cOm5.a.b",
         // The receiver's own temporary names: taking one could replace the
         // data of another transfer in flight.
-        ".zeptrix-1-0.part", ".zeptrix-",
+        ".zeptrix-1-0.part", ".zeptrix-", ".ZEPTRIX-1-0.part", ".Zeptrix-2-1.part",
     };
     fs::path base = fresh_dir("hostile");
     fs::path inside = base / "dest";

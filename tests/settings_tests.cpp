@@ -52,14 +52,20 @@ TEST_F(Settings, EdgeCaseLines) {
              ASSERT_EQ(accept_address_count, 1);
              EXPECT_EQ(dotted(accept_addresses[1]), "10.0.255.255");
          }},
-        {"accept 10.0.0.300", "accept 10.0.0.300\n", [] { EXPECT_EQ(accept_address_count, 0); }},
-        {"accept with three octets", "accept 10.0.0\n", [] { EXPECT_EQ(accept_address_count, 0); }},
-        {"accept with trailing text", "accept 10.0.0.1x\n", [] { EXPECT_EQ(accept_address_count, 0); }},
-        {"accept of a host name", "accept localhost\n", [] { EXPECT_EQ(accept_address_count, 0); }},
-        {"accept *", "accept *\n",
+        {"accept 10.0.0.300", "accept 10.0.0.300\n", [] { EXPECT_EQ(accept_not_understood, "10.0.0.300"); }},
+        {"accept with three octets", "accept 10.0.*\n", [] { EXPECT_EQ(accept_not_understood, "10.0.*"); }},
+        {"accept of a network", "accept 10.0.0.0/8\n", [] { EXPECT_EQ(accept_not_understood, "10.0.0.0/8"); }},
+        {"accept with trailing text", "accept 10.0.0.1x\n", [] { EXPECT_EQ(accept_not_understood, "10.0.0.1x"); }},
+        {"accept of a host name", "accept localhost\n", [] { EXPECT_EQ(accept_not_understood, "localhost"); }},
+        {"accept of a host name without its *", "accept PC.example.org\n",
+         [] { EXPECT_EQ(accept_not_understood, "pc.example.org"); }},
+        {"accept * alone", "accept *\n", [] { EXPECT_EQ(accept_not_understood, "*"); }},
+        {"the first bad accept line is told; every line counts",
+         "accept 10.0.*\naccept 127.0.0.1\naccept x\n",
          [] {
-             ASSERT_EQ(accept_host_count, 1);
-             EXPECT_EQ(accept_host_suffixes[1], "");
+             EXPECT_EQ(accept_not_understood, "10.0.*");
+             EXPECT_EQ(accept_address_count, 1);
+             EXPECT_EQ(accept_line_count, 3);
          }},
         {"accept *.Example.COM", "accept *.Example.COM\n",
          [] {

@@ -60,7 +60,10 @@ void set_host_lookups(ReverseLookup reverse, ForwardCheck forward) {
 }
 
 Admission admission_by_address(const IpAddress& peer) {
-    if (accept_address_count == 0 && accept_host_count == 0) return Admission::admitted;
+    // Without any accept line everyone is admitted; with lines of which
+    // none could be read, nobody.
+    if (accept_address_count == 0 && accept_host_count == 0)
+        return accept_line_count == 0 ? Admission::admitted : Admission::refused;
     for (std::int32_t i = 1; i <= accept_address_count; ++i)
         if (address_matches(accept_addresses[i], peer)) return Admission::admitted;
     return accept_host_count == 0 ? Admission::refused : Admission::by_host_name;

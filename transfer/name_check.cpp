@@ -54,10 +54,22 @@ bool is_safe_file_name(std::string_view name) {
     return !is_device_name(name);
 }
 
+// The temporary names in any letter case: NTFS and FAT take ".ZEPTRIX-"
+// for ".zeptrix-", and refusing them elsewhere too costs nothing.
+bool is_temp_name(std::string_view file) {
+    if (file.size() < TEMP_NAME_PREFIX.size()) return false;
+    for (std::size_t i = 0; i < TEMP_NAME_PREFIX.size(); ++i) {
+        char c = file[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != TEMP_NAME_PREFIX[i]) return false;
+    }
+    return true;
+}
+
 bool is_storable_name(std::string_view name) {
     std::size_t last = name.rfind(WIRE_SEPARATOR);
     std::string_view file = last == std::string_view::npos ? name : name.substr(last + 1);
-    return is_safe_nested_name(name) && !file.starts_with(TEMP_NAME_PREFIX);
+    return is_safe_nested_name(name) && !is_temp_name(file);
 }
 
 bool is_safe_nested_name(std::string_view name) {

@@ -638,6 +638,15 @@ class Access(CliTest):
                 self.assertEqual(listing(r.folder), ["acc-%d.bin" % i] if admitted else [])
 
 
+    def test_an_accept_pattern_that_cant_be_read_is_refused(self):
+        # Each would once have admitted everyone, without a word.
+        for pattern in ["10.0.*", "10.0.0.0/8", "localhost", "pc.example.org", "*"]:
+            with self.subTest(pattern):
+                result = run("receive", "--port", "1", "--accept", "127.0.0.1", "--accept", pattern)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn("accept %s not understood" % pattern, result.stderr)
+
+
 class ProgressLine(CliTest):
     SIZE = 600000
     RATE = 300000  # about two seconds through the relay

@@ -22,7 +22,7 @@ HOSTILE_NAMES = [
     b"quote\"", b"less<", b"more>", b"pipe|", b"dot.", b"space ", b"dots...", b"CON", b"con",
     b"Con.txt", b"PRN", b"aux.tar.gz", b"NUL", b"nul.", b"COM0", b"COM1", b"com9.log", b"LPT0",
     b"LPT1", b"lpt9", b"COM\xb9", b"lpt\xb2", b"Com\xb3.txt", b"CON .txt", b"AUX  ", b"nul .x",
-    b"prn.", b"cOm5.a.b", b".zeptrix-1-0.part", b".zeptrix-",
+    b"prn.", b"cOm5.a.b", b".zeptrix-1-0.part", b".zeptrix-", b".ZEPTRIX-1-0.part",
 ]
 
 # Components that no name may hold, put first, in the middle and last of a
