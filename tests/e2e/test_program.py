@@ -306,6 +306,21 @@ class MessageBoxes(ProgramTest):
         p.close_boxes()
         busy.close()
 
+    def test_an_accept_line_that_cant_be_read_is_told_and_admits_nobody(self):
+        port = free_port()
+        p = self.start("port %d\naccept 10.0.*\n" % port)
+        wait_for(lambda: p.message_boxes(), what="the accept message")
+        self.assertEqual(p.message_boxes(), ["accept 10.0.* not understood"])
+        boxes = self.display.windows_named("^Zeptrix$")
+        if boxes:
+            x, y, w, h = self.display.geometry(boxes[0])
+            self.display.screenshot("accept-not-understood", crop=(max(x - 8, 0), max(y - 8, 0), w + 16, h + 16))
+        p.close_boxes()
+        wait_for(lambda: port_open(port), what="listening after the box")
+        sent = make_file(self.files, "stranger.bin", 1000)
+        result = ConsolePeer.send("127.0.0.1:%d" % port, sent)
+        self.assertEqual(result.returncode, 1, "nobody is admitted")
+
 
 if __name__ == "__main__":
     unittest.main()
