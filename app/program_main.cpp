@@ -44,9 +44,6 @@ void run_program() {
                     Text("Zeptrix"), Text("io"));
         ExitProcess(0);
     }
-    // Such lines admit nobody; the user is told of the first.
-    if (!accept_not_understood.empty())
-        message_box(Text("accept ") + accept_not_understood + " not understood", Text("Zeptrix"), Text("io"));
     clear_transfer_state();
     read_idle_limit_override();
     bool destination_ready = make_directories(destination_dir);
@@ -68,6 +65,9 @@ void run_program() {
     // Told once the strip is up; sending works without the directory.
     if (!destination_ready)
         message_box(Text("making directory ") + destination_dir + " failed!", Text("Zeptrix"), Text("io"));
+    // Such lines admit nobody; the user is told of the first.
+    if (!accept_not_understood.empty())
+        message_box(Text("accept ") + accept_not_understood + " not understood", Text("Zeptrix"), Text("io"));
     run_message_loop();
 }
 

@@ -8,7 +8,7 @@ import threading
 import time
 import unittest
 
-from harness import (ConsolePeer, Display, Program, ThrottledRelay, drop, free_port, make_file,
+from harness import (ConsolePeer, Display, Program, ThrottledRelay, drop, free_port, make_file, port_open,
                      wait_for, windows_path)
 
 SEND_BAR = (0, 0, 128)
@@ -315,8 +315,8 @@ class MessageBoxes(ProgramTest):
         if boxes:
             x, y, w, h = self.display.geometry(boxes[0])
             self.display.screenshot("accept-not-understood", crop=(max(x - 8, 0), max(y - 8, 0), w + 16, h + 16))
+        wait_for(lambda: port_open(port), what="listening beside the box")
         p.close_boxes()
-        wait_for(lambda: port_open(port), what="listening after the box")
         sent = make_file(self.files, "stranger.bin", 1000)
         result = ConsolePeer.send("127.0.0.1:%d" % port, sent)
         self.assertEqual(result.returncode, 1, "nobody is admitted")
