@@ -13,6 +13,7 @@ namespace {
 
 // Data messages made from one read of the file.
 constexpr std::size_t MESSAGES_PER_READ = SECURE_BLOCK_SIZE / DATA_PER_MESSAGE;
+constexpr std::size_t EARLY_FLUSH = 64 * 1024;
 
 Text& name_of(SendSession& s, std::uint32_t number) { return s.names[number % MAX_UNACKNOWLEDGED]; }
 
@@ -129,7 +130,11 @@ bool secure_send_file(Batch& b, Outgoing& f) {
         if (abort_send.load() || !queue_data(b, s, f) || !take_replies(s)) return fail(b, s);
     }
     unsigned char end = MESSAGE_END;
-    if (!secure_queue(s.channel, &end, 1) || !take_replies(s)) return fail(b, s);
+    if (!secure_queue(s.channel, &end, 1)) return fail(b, s);
+    // Small files go out in groups of about EARLY_FLUSH bytes, so that the
+    // receiver works on them while the next are read.
+    if (s.channel.outbox_used >= EARLY_FLUSH && !secure_flush(s.channel)) return fail(b, s);
+    if (!take_replies(s)) return fail(b, s);
     return true;
 }
 
