@@ -37,6 +37,7 @@
 #include "net/socket.h"
 #include "transfer/engine.h"
 #include "transfer/name_check.h"
+#include "transfer/name_encoding.h"
 #include "transfer/secure/secure_channel.h"
 
 namespace {
@@ -126,10 +127,9 @@ bool expected_file(const std::uint8_t* data, std::size_t size, std::string& name
     if (n == 0 || n > MAX_NAME_LENGTH || size < 19 + n + 4) return false;
     std::string raw(reinterpret_cast<const char*>(data + 19), n);
     descramble(raw, state);
-    name = raw.substr(0, raw.find('\0'));
-    if (!is_safe_nested_name(name)) return false;
-    std::size_t last = name.rfind('\\');
-    if (name.compare(last == std::string::npos ? 0 : last + 1, 9, ".zeptrix-") == 0) return false;
+    // The name in the code page, or as UTF-8 when it is that, as a newer
+    // copy reads it.
+    if (!fixed_name_text(raw.substr(0, raw.find('\0')), name) || !is_storable_name(name)) return false;
     for (char& c : name)
         if (c == '\\') c = '/';
     std::uint64_t s = u32_at(data + 19 + n);
@@ -248,7 +248,8 @@ Expected expected_session(const std::vector<Message>& messages) {
         std::string path = name;
         for (char& c : path)
             if (c == '\\') c = '/';
-        if (name.find('\0') != std::string::npos || !is_storable_name(name) || f.plaintext[9] != 0 ||
+        if (name.find('\0') != std::string::npos || !is_storable_name(name) || !is_secure_name(name) ||
+            f.plaintext[9] != 0 ||
             size > (std::uint64_t{1} << 56) || !folders_free(e, path)) {
             add_reply(e, 'R', number);
             return e;
