@@ -53,21 +53,33 @@ void stop_sockets() {
     if (network_ready) network_ready = false;
 }
 
-Text resolve_host(const Text& name, IpAddress& address) {
-    if (name.empty()) return {};
+namespace {
+
+// The IPv4 addresses of a name (retried once); null when it has none. The
+// caller frees the list.
+addrinfo* lookup_ipv4(const Text& name) {
+    if (name.empty()) return nullptr;
     auto zname = name.platform();
     for (int attempt = 0; attempt < 2; ++attempt) {
         addrinfo hints{};
         hints.ai_family = AF_INET;
         hints.ai_socktype = SOCK_STREAM;
         addrinfo* found = nullptr;
-        if (getaddrinfo(zname.c_str(), nullptr, &hints, &found) != 0 || !found) continue;
-        const auto* sa = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-        std::memcpy(address.octets, &sa->sin_addr, 4);
-        freeaddrinfo(found);
-        return address_to_text(address);
+        if (getaddrinfo(zname.c_str(), nullptr, &hints, &found) == 0 && found) return found;
     }
-    return {};
+    return nullptr;
+}
+
+const void* ipv4_of(const addrinfo* entry) { return &reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr; }
+
+}  // namespace
+
+Text resolve_host(const Text& name, IpAddress& address) {
+    addrinfo* found = lookup_ipv4(name);
+    if (!found) return {};
+    std::memcpy(address.octets, ipv4_of(found), 4);
+    freeaddrinfo(found);
+    return address_to_text(address);
 }
 
 Text reverse_lookup(const IpAddress& address) {
@@ -82,21 +94,11 @@ Text reverse_lookup(const IpAddress& address) {
 }
 
 bool host_has_address(const Text& name, const IpAddress& address) {
-    if (name.empty()) return false;
-    auto zname = name.platform();
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        if (getaddrinfo(zname.c_str(), nullptr, &hints, &found) != 0 || !found) continue;
-        bool has = false;
-        for (addrinfo* a = found; a && !has; a = a->ai_next)
-            has = std::memcmp(&reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr, address.octets, 4) == 0;
-        freeaddrinfo(found);
-        return has;
-    }
-    return false;
+    addrinfo* found = lookup_ipv4(name);
+    bool has = false;
+    for (addrinfo* a = found; a && !has; a = a->ai_next) has = std::memcmp(ipv4_of(a), address.octets, 4) == 0;
+    if (found) freeaddrinfo(found);
+    return has;
 }
 
 bool listen_on(std::int32_t port, SocketHandle& listening) {
