@@ -3,6 +3,7 @@
 #include "net/socket.h"
 #include "text/text_utils.h"
 #include "transfer/transfer_watch.h"
+#include "transfer/secure/part_store.h"
 
 namespace {
 
@@ -63,6 +64,9 @@ void request_abort_send() {
     if (send_bytes_total.load() > 0) abort_sends();
 }
 
+// The user wants what arrives gone: also the parts kept of files whose
+// connection broke, which their senders could otherwise resume.
 void request_abort_receive() {
     if (recv_bytes_total.load() > 0) abort_receives();
+    if (secure_transfers) remove_unused_parts();
 }

@@ -22,6 +22,7 @@
 #include "toolkit/headless.h"
 #include "transfer/engine.h"
 #include "transfer/name_encoding.h"
+#include "transfer/secure/session.h"
 #include "transfer/transfer_watch.h"
 
 namespace {
@@ -55,6 +56,12 @@ void on_received(const Text& name, bool stored, std::uint64_t size) {
         std::printf("refused %s\n", shown.c_str());
     }
     std::fflush(stdout);
+}
+
+// The sender's tries after a lost connection, one line each.
+void on_retry(std::int32_t seconds, std::int32_t attempt, std::int32_t attempts) {
+    clear_progress_line();
+    std::fprintf(stderr, "connection lost; trying again in %d s (%d of %d)\n", seconds, attempt, attempts);
 }
 
 // Redraws the progress line of one kind five times a second while bytes move.
@@ -205,6 +212,7 @@ int run_send(const CliOptions& options) {
     }
     current_destination = destination;
     set_delivery_observer([](const Text&) { files_delivered.fetch_add(1); });
+    set_retry_observer(on_retry);
     fill_send_slot(1, make_drop(options.files));
     {
         ProgressTicker ticker("send", send_bytes_total, send_bytes_left);

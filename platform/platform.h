@@ -70,6 +70,33 @@ bool flush_file_to_disk(std::FILE* file);
 // Starts writing a file's data to the disk without waiting for it.
 void start_writeback(std::FILE* file);
 bool flush_store_directory(const StoreDirectory& dir);
+// Files kept across connections in one store directory (received files
+// held in part until the rest arrives).
+// Opens the file name for appending, made when missing and never through
+// a link; length is what it holds. Null when it can't be opened.
+std::FILE* open_kept_file(const StoreDirectory& dir, const char* name, std::uint64_t& length);
+// Gives a file of one store directory a name in another, replacing a file
+// of that name.
+bool move_stored_file(const StoreDirectory& from_dir, const char* from, const StoreDirectory& to_dir, const char* to);
+// Removes the files of the directory last written more than max_age_seconds
+// ago (every file for 0); keep, when not null, spares the names it accepts.
+void remove_old_files(const StoreDirectory& dir, std::int64_t max_age_seconds,
+                      bool (*keep)(const char* name) = nullptr);
+// Hides the directory from the usual listings where names alone don't.
+void hide_directory(const StoreDirectory& dir);
+
+// What tells one version of an open file from another: its size, when it
+// was last written, and where it lives.
+struct FileIdentity {
+    std::uint64_t size = 0;
+    std::uint64_t modified = 0;
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+};
+bool open_file_identity(std::FILE* file, FileIdentity& identity);
+// Moves the reading position of an open file to offset.
+bool seek_file(std::FILE* file, std::uint64_t offset);
+
 // Opens a file to read as binary; the path is UTF-8 on Windows (the bytes
 // the system gives elsewhere). Null when it can't be opened.
 std::FILE* open_file_for_reading(const char* path);

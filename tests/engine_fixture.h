@@ -188,6 +188,7 @@ protected:
         reset_program_state();
         idle_limit_ms = 10000;
         greeting_limit_ms = DEFAULT_GREETING_LIMIT_MS;
+        reconnect_unit_ms = 5;
         forget_messages();
         set_message_observer(record_message);
         dir = fresh_dir("engine");

@@ -263,6 +263,7 @@ TEST_F(ReceiveTask, HostileNestedNamesCreateNothingAnywhere) {
         "a\\..\\..\\up.txt", "..\\up.txt", "a\\.\\b", "a\\\\b", "\\a", "a\\", "a/b\\c", "a\\b/c",
         "c:\\a\\b", "a\\c:\\b", "a\\b:stream", "a\\con\\b", "a\\aux.txt", "com1\\b", "a.\\b",
         "a \\b", "a\\b.", "a\\b ", std::string("a\\\x1b\\b"), "a\\*\\b", "a\\.zeptrix-1-2.part",
+        ".zeptrix-parts\\x", "a\\.ZEPTRIX-parts\\x",
         too_deep,
     };
     fs::path base = fresh_dir("hostile-nested");

@@ -307,7 +307,9 @@ TEST_F(SecureTransfer, SenderTakesOnlyItsFilesAcknowledgement) {
         forget_messages();
         Loopback l = open_listener();
         SocketHandle s = INVALID_SOCKET_HANDLE;
-        std::thread receiver = peer_after_magic(l, s, [&row](SocketHandle socket) {
+        // The listener closes with the connection: a sender that tries
+        // again after a connection ended without an answer is refused.
+        std::thread receiver = peer_after_magic(l, s, [&row, &l](SocketHandle socket) {
             SecureChannel channel;
             EXPECT_TRUE(secure_buffers(channel));
             if (secure_accept(socket, group_key, channel, monotonic_ms() + 10000)) {
@@ -320,10 +322,10 @@ TEST_F(SecureTransfer, SenderTakesOnlyItsFilesAcknowledgement) {
             }
             secure_release(channel);
             close_socket(socket);
+            close_socket(l.listening);
         });
         send_batch_of({sent});
         receiver.join();
-        close_socket(l.listening);
         if (row.delivered)
             EXPECT_TRUE(message_texts().empty());
         else
@@ -359,9 +361,17 @@ TEST_F(SecureTransfer, AbortsEndTransfersStuckOnTheirPeer) {
         write_bytes(dir / "big.bin", pattern_bytes(64 * 1024 * 1024));
         Loopback l = open_listener();
         SocketHandle silent = INVALID_SOCKET_HANDLE;
+        // A file this large waits for its offset: the peer gives it, then
+        // reads no more.
         std::thread peer = peer_after_magic(l, silent, [](SocketHandle socket) {
             SecureChannel channel;
+            EXPECT_TRUE(secure_buffers(channel));
             EXPECT_TRUE(secure_accept(socket, group_key, channel, monotonic_ms() + 10000));
+            unsigned char* message = nullptr;
+            EXPECT_GT(secure_receive(channel, message), 0);
+            const unsigned char offset[OFFSET_REPLY_SIZE] = {MESSAGE_OFFSET, 1};
+            EXPECT_TRUE(secure_queue(channel, offset, sizeof offset) && secure_flush(channel));
+            secure_release(channel);
         });
         std::thread task([this] { send_batch_of({dir / "big.bin"}, 4); });
         peer.join();

@@ -27,9 +27,13 @@ extern std::atomic<std::int32_t> idle_limit_ms;
 // How long a peer has in all, from the accept to the end of its header
 // (fixed format) or handshake (secure format), however it trickles.
 extern std::atomic<std::int32_t> greeting_limit_ms;
-// Takes the limits from ZEPTRIX_IDLE_LIMIT_MS and ZEPTRIX_GREETING_LIMIT_MS
-// (milliseconds) when those are set; the tests shorten them so. The
-// settings file has no word for them.
+// The pause before the first try to make a lost secure connection again;
+// each further try waits twice as long as the one before.
+constexpr std::int32_t DEFAULT_RECONNECT_UNIT_MS = 1000;
+extern std::atomic<std::int32_t> reconnect_unit_ms;
+// Takes the limits from ZEPTRIX_IDLE_LIMIT_MS, ZEPTRIX_GREETING_LIMIT_MS and
+// ZEPTRIX_RECONNECT_UNIT_MS (milliseconds) when those are set; the tests
+// shorten them so. The settings file has no word for them.
 void read_idle_limit_override();
 
 // The share of announced bytes still missing, in whole percent, halves to

@@ -4,6 +4,7 @@
 
 std::atomic<std::int32_t> idle_limit_ms{DEFAULT_IDLE_LIMIT_MS};
 std::atomic<std::int32_t> greeting_limit_ms{DEFAULT_GREETING_LIMIT_MS};
+std::atomic<std::int32_t> reconnect_unit_ms{DEFAULT_RECONNECT_UNIT_MS};
 
 namespace {
 
@@ -20,4 +21,5 @@ void read_override(const char* name, std::atomic<std::int32_t>& limit) {
 void read_idle_limit_override() {
     read_override("ZEPTRIX_IDLE_LIMIT_MS", idle_limit_ms);
     read_override("ZEPTRIX_GREETING_LIMIT_MS", greeting_limit_ms);
+    read_override("ZEPTRIX_RECONNECT_UNIT_MS", reconnect_unit_ms);
 }

@@ -4,6 +4,7 @@
 #include "app/state.h"
 #include "text/text_utils.h"
 #include "transfer/engine.h"
+#include "transfer/secure/part_store.h"
 
 namespace {
 
@@ -103,6 +104,8 @@ bool listener_step(SocketHandle listening) {
 }
 
 void run_listener() {
+    // Parts of files that no sender came back for within a day go.
+    if (secure_transfers) remove_stale_parts();
     SocketHandle listening = INVALID_SOCKET_HANDLE;
     if (!listen_on(listen_port, listening)) {
         message_box(Text("listen on port ") + decimal_text(listen_port) + " failed!",

@@ -67,9 +67,13 @@ bool is_temp_name(std::string_view file) {
 }
 
 bool is_storable_name(std::string_view name) {
-    std::size_t last = name.rfind(WIRE_SEPARATOR);
-    std::string_view file = last == std::string_view::npos ? name : name.substr(last + 1);
-    return is_safe_nested_name(name) && !is_temp_name(file);
+    if (!is_safe_nested_name(name)) return false;
+    for (;;) {
+        std::size_t end = name.find(WIRE_SEPARATOR);
+        if (is_temp_name(name.substr(0, end))) return false;
+        if (end == std::string_view::npos) return true;
+        name.remove_prefix(end + 1);
+    }
 }
 
 bool is_safe_nested_name(std::string_view name) {

@@ -17,11 +17,12 @@ constexpr std::int32_t MAX_NAME_COMPONENTS = 32;
 // names joined by single backslashes, with no '/' anywhere.
 bool is_safe_nested_name(std::string_view name);
 
-// The receiver's temporary files begin so; no stored name may.
+// The receiver's temporary files, and the folder of the files it holds in
+// part, begin so; no part of a stored name may.
 constexpr std::string_view TEMP_NAME_PREFIX = ".zeptrix-";
 
-// A name a receiver stores: a safe nested name whose file part is not one
-// of the receiver's temporary names.
+// A name a receiver stores: a safe nested name none of whose parts is one
+// of the receiver's own names.
 bool is_storable_name(std::string_view name);
 
 // The most bytes a name of the secure format may have.

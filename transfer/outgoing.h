@@ -23,9 +23,10 @@ struct Batch {
     TransferWatch* watch = nullptr;
 };
 
-// The file being sent: its name field inside the path buffer (the length
-// counts its terminating zero), the file and the counts of its bytes.
+// The file being sent: its path, its name field (the length counts its
+// terminating zero), the file and the counts of its bytes.
 struct Outgoing {
+    const char* path = nullptr;
     char* name = nullptr;
     std::uint32_t name_length = 0;
     Text display_name;

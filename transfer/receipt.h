@@ -10,6 +10,7 @@
 #include "net/socket.h"
 #include "platform/platform.h"
 #include "text/text.h"
+#include "transfer/secure/part_store.h"
 
 struct Receipt {
     SocketHandle socket = INVALID_SOCKET_HANDLE;
@@ -27,6 +28,9 @@ struct Receipt {
     std::FILE* file = nullptr;
     bool temp_created = false;
     std::uint64_t unflushed = 0;  // bytes written since writing to the disk was last started
+    // A resumable file is written into its part instead of a temporary file.
+    HeldPart part;
+    bool in_part = false;
 };
 
 // Takes over name (a zero-terminated heap block) as the file's name. False
@@ -39,15 +43,19 @@ void announce_size(Receipt& r, std::uint64_t size);
 // The name's folders below the destination, made where missing, then the
 // temporary file inside the last of them.
 bool create_temp_file(Receipt& r);
+// As create_temp_file, for a resumable file: its part, found again or made,
+// with offset the bytes it holds already, counted as arrived. Where no part
+// can be had, a temporary file, and offset 0.
+bool create_part_file(Receipt& r, const unsigned char* tag, std::uint64_t& offset);
 // Writes one piece of data straight through and counts it.
 bool store_piece(Receipt& r, const unsigned char* data, std::size_t size);
 // Closes the temporary file and gives it the file's name.
 bool place_file(Receipt& r);
 
 // After a file's transfer: a failed one removes its temporary file and
-// the folders it made, the observer is told, and the counters give back
-// what the file added.
-void finish_receipt(Receipt& r, bool stored);
+// the folders it made (a part stays when keep_part is set), the observer
+// is told, and the counters give back what the file added.
+void finish_receipt(Receipt& r, bool stored, bool keep_part = false);
 
 // The fixed format after its magic: header (by the deadline, a time of
 // monotonic_ms), data and closing mark, the file then in place. buffer has

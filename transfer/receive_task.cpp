@@ -63,16 +63,38 @@ void announce_size(Receipt& r, std::uint64_t size) {
     update_progress(recv_bytes_total, recv_bytes_left, r.last_percent);
 }
 
-bool create_temp_file(Receipt& r) {
+namespace {
+
+bool open_folders(Receipt& r) {
     std::string_view folders(r.name, r.leaf == r.name ? 0 : static_cast<std::size_t>(r.leaf - r.name - 1));
     r.directory_open = open_store_directory(destination_dir, folders, r.directory);
-    if (!r.directory_open) return false;
+    return r.directory_open;
+}
+
+bool create_temp_in_folder(Receipt& r) {
     r.temp_name = temp_file_name();
     r.file = create_stored_file(r.directory, r.temp_name.data());
     r.temp_created = r.file != nullptr;
     // Each piece is written straight through: one write of what arrived.
     if (r.file) std::setvbuf(r.file, nullptr, _IONBF, 0);
     return r.temp_created;
+}
+
+}  // namespace
+
+bool create_temp_file(Receipt& r) { return open_folders(r) && create_temp_in_folder(r); }
+
+bool create_part_file(Receipt& r, const unsigned char* tag, std::uint64_t& offset) {
+    offset = 0;
+    if (!open_folders(r)) return false;
+    r.file = open_part(r.part, r.name, r.file_total, tag, offset);
+    if (!r.file) return create_temp_in_folder(r);
+    r.in_part = true;
+    std::setvbuf(r.file, nullptr, _IONBF, 0);
+    r.file_left -= offset;
+    recv_bytes_left.fetch_sub(offset);
+    update_progress(recv_bytes_total, recv_bytes_left, r.last_percent);
+    return true;
 }
 
 bool store_piece(Receipt& r, const unsigned char* data, std::size_t size) {
@@ -96,17 +118,31 @@ bool place_file(Receipt& r) {
     bool flushed = flush_file_to_disk(r.file);
     int closed = std::fclose(r.file);
     r.file = nullptr;
-    if (!flushed || closed != 0 || !replace_stored_file(r.directory, r.temp_name.data(), r.leaf)) return false;
-    r.temp_created = false;
+    if (!flushed || closed != 0) return false;
+    if (r.in_part) {
+        if (!move_stored_file(r.part.folder, r.part.name, r.directory, r.leaf)) return false;
+        release_part(r.part);
+        r.in_part = false;
+    } else {
+        if (!replace_stored_file(r.directory, r.temp_name.data(), r.leaf)) return false;
+        r.temp_created = false;
+    }
     return flush_store_directory(r.directory);
 }
 
-void finish_receipt(Receipt& r, bool stored) {
+void finish_receipt(Receipt& r, bool stored, bool keep) {
     if (!stored) {
-        // A failed transfer removes only its own temporary file, so a file
-        // stored earlier under the same name survives, and the folders
-        // it made, where they are still empty.
+        // A failed transfer removes only its own temporary file or part, so
+        // a file stored earlier under the same name survives, and the
+        // folders it made, where they are still empty. A part to keep is
+        // put on the disk, so that what it holds is there after a restart.
+        if (r.file && keep && r.in_part) flush_file_to_disk(r.file);
         if (r.file) std::fclose(r.file);
+        if (r.in_part) {
+            if (keep) keep_part(r.part);
+            else drop_part(r.part);
+            r.in_part = false;
+        }
         if (r.temp_created) remove_stored_file(r.directory, r.temp_name.data());
         if (r.directory_open) remove_made_directories(r.directory);
     }

@@ -58,6 +58,7 @@ Text display_name_of(const char* name, std::size_t chars) {
 // unreadable file is skipped.
 bool send_file(Batch& b, const char* path, char* name, std::uint32_t name_length) {
     Outgoing f;
+    f.path = path;
     f.name = name;
     f.name_length = name_length;
     f.display_name = display_name_of(name, name_length - 1);

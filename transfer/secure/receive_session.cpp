@@ -17,9 +17,10 @@ namespace {
 constexpr std::uint64_t LARGEST_FILE = std::uint64_t{1} << 56;
 
 // What became of one file: in place; refused or not storable (the sender
-// is told with R); or a fault of the stream, an abort or the end of the
-// connection (it is closed at once).
-enum class Outcome { stored, refused, broken };
+// is told with R); a fault of the stream (it is closed at once, and a part
+// is dropped: nothing it brought is trusted); the end of the connection
+// (a resumable file's part is kept); or an abort (the part goes too).
+enum class Outcome { stored, refused, broken, lost, aborted };
 
 // The next message, waiting for more bytes only once the replies queued so
 // far are sent: they then go out together, in one call.
@@ -30,38 +31,64 @@ std::int32_t next_message(SecureChannel& channel, unsigned char*& message) {
     return secure_receive(channel, message, true);
 }
 
-// The F message: size, flags (none known yet), and a name of 1 to 255
-// bytes that no zero byte cuts short.
-Outcome take_file_message(Receipt& r, const unsigned char* message, std::int32_t size) {
-    if (size < static_cast<std::int32_t>(FILE_MESSAGE_HEAD + 1) ||
-        size > static_cast<std::int32_t>(FILE_MESSAGE_HEAD + SECURE_MAX_NAME))
+bool queue_reply(SecureChannel& channel, unsigned char type, std::uint32_t number) {
+    unsigned char reply[REPLY_SIZE] = {type};
+    put_u32(reply + 1, number);
+    return secure_queue(channel, reply, REPLY_SIZE);
+}
+
+bool queue_offset(SecureChannel& channel, std::uint32_t number, std::uint64_t offset) {
+    unsigned char reply[OFFSET_REPLY_SIZE] = {MESSAGE_OFFSET};
+    put_u32(reply + 1, number);
+    put_u64(reply + REPLY_SIZE, offset);
+    return secure_queue(channel, reply, OFFSET_REPLY_SIZE);
+}
+
+// The F message: size, flags (only "resumable" is known), the tag of a
+// resumable file, and a name of 1 to 255 bytes that no zero byte cuts
+// short. A resumable file is answered with the offset it goes on from.
+Outcome take_file_message(Receipt& r, SecureChannel& channel, std::uint32_t number, const unsigned char* message,
+                          std::int32_t size) {
+    if (size < static_cast<std::int32_t>(FILE_MESSAGE_HEAD)) return Outcome::broken;
+    unsigned char flags = message[1 + SECURE_SIZE_FIELD];
+    bool resumable = (flags & FLAG_RESUMABLE) != 0;
+    std::size_t head = FILE_MESSAGE_HEAD + (resumable ? FILE_TAG_SIZE : 0);
+    if (size < static_cast<std::int32_t>(head + 1) || size > static_cast<std::int32_t>(head + SECURE_MAX_NAME))
         return Outcome::broken;
-    std::size_t name_length = static_cast<std::size_t>(size) - FILE_MESSAGE_HEAD;
+    std::size_t name_length = static_cast<std::size_t>(size) - head;
     char* name = static_cast<char*>(std::malloc(name_length + 1));
     if (!name) return Outcome::broken;
-    std::memcpy(name, message + FILE_MESSAGE_HEAD, name_length);
+    std::memcpy(name, message + head, name_length);
     name[name_length] = '\0';
     // UTF-8 checked before take_name turns backslashes into this system's
     // separator.
     bool allowed = is_secure_name(std::string_view(name, name_length));
     if (!take_name(r, name) || std::strlen(name) != name_length || !allowed) return Outcome::refused;
     std::uint64_t file_size = get_u64(message + 1);
-    unsigned char flags = message[1 + SECURE_SIZE_FIELD];
-    if (flags != 0 || file_size > LARGEST_FILE) return Outcome::refused;
+    if ((flags & ~FLAG_RESUMABLE) != 0 || file_size > LARGEST_FILE) return Outcome::refused;
     announce_size(r, file_size);
-    return create_temp_file(r) ? Outcome::stored : Outcome::refused;
+    if (!resumable) return create_temp_file(r) ? Outcome::stored : Outcome::refused;
+    std::uint64_t offset = 0;
+    if (!create_part_file(r, message + FILE_MESSAGE_HEAD, offset)) return Outcome::refused;
+    return queue_offset(channel, number, offset) ? Outcome::stored : Outcome::lost;
 }
 
-// One file, from its F to its E, into its temporary file and then in place.
-// Data beyond or short of the size, or any message but D or E, is a fault.
-Outcome receive_one_file(Receipt& r, SecureChannel& channel, const unsigned char* file_message, std::int32_t size) {
-    Outcome taken = take_file_message(r, file_message, size);
+// Why the stream ended: a message that was not the peer's, or the end of
+// the connection.
+Outcome ended(const SecureChannel& channel) { return channel.faulted ? Outcome::broken : Outcome::lost; }
+
+// One file, from its F to its E, into its temporary file or part and then
+// in place. Data beyond or short of the size, or any message but D or E,
+// is a fault.
+Outcome receive_one_file(Receipt& r, SecureChannel& channel, std::uint32_t number,
+                         const unsigned char* file_message, std::int32_t size) {
+    Outcome taken = take_file_message(r, channel, number, file_message, size);
     if (taken != Outcome::stored) return taken;
     for (;;) {
-        if (abort_receive.load()) return Outcome::broken;
+        if (abort_receive.load()) return Outcome::aborted;
         unsigned char* message = nullptr;
         std::int32_t got = next_message(channel, message);
-        if (got <= 0) return Outcome::broken;
+        if (got <= 0) return abort_receive.load() ? Outcome::aborted : ended(channel);
         if (message[0] == MESSAGE_END && got == 1) break;
         if (message[0] != MESSAGE_DATA || got == 1) return Outcome::broken;
         auto data = static_cast<std::uint64_t>(got - 1);
@@ -70,12 +97,6 @@ Outcome receive_one_file(Receipt& r, SecureChannel& channel, const unsigned char
     }
     if (r.file_left != 0) return Outcome::broken;
     return place_file(r) ? Outcome::stored : Outcome::refused;
-}
-
-bool queue_reply(SecureChannel& channel, unsigned char type, std::uint32_t number) {
-    unsigned char reply[REPLY_SIZE] = {type};
-    put_u32(reply + 1, number);
-    return secure_queue(channel, reply, REPLY_SIZE);
 }
 
 // After an R: the sending side is shut down, so that the R is not thrown
@@ -110,8 +131,8 @@ void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::ato
         if (message[0] != MESSAGE_FILE) break;
         Receipt r;
         r.socket = socket;
-        Outcome outcome = receive_one_file(r, channel, message, got);
-        finish_receipt(r, outcome == Outcome::stored);
+        Outcome outcome = receive_one_file(r, channel, number, message, got);
+        finish_receipt(r, outcome == Outcome::stored, outcome == Outcome::lost);
         if (outcome == Outcome::stored && queue_reply(channel, MESSAGE_ACCEPTED, number)) continue;
         if (outcome == Outcome::refused && queue_reply(channel, MESSAGE_REFUSED, number) && secure_flush(channel))
             drain(channel);

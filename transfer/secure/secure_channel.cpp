@@ -30,6 +30,11 @@ bool send_handshake_message(SocketHandle socket, const unsigned char* message) {
     return send_all(socket, frame, sizeof frame);
 }
 
+std::int32_t fault(SecureChannel& channel) {
+    channel.faulted = true;
+    return -1;
+}
+
 }  // namespace
 
 bool secure_connect(SocketHandle socket, const unsigned char* group_key, SecureChannel& channel) {
@@ -73,6 +78,7 @@ void secure_release(SecureChannel& channel) {
     std::free(channel.inbox);
     channel.outbox = channel.inbox = nullptr;
     channel.outbox_used = channel.inbox_start = channel.inbox_end = 0;
+    channel.faulted = false;
     noise_wipe(&channel.session, sizeof channel.session);
 }
 
@@ -111,10 +117,10 @@ std::int32_t secure_receive(SecureChannel& channel, unsigned char*& plaintext, b
         unsigned char* frame = channel.inbox + channel.inbox_start;
         if (waiting >= SECURE_LENGTH_SIZE) {
             std::size_t length = static_cast<std::size_t>(frame[0]) << 8 | frame[1];
-            if (length <= NOISE_TAG_SIZE) return -1;
+            if (length <= NOISE_TAG_SIZE) return fault(channel);
             if (waiting >= SECURE_LENGTH_SIZE + length) {
                 plaintext = frame + SECURE_LENGTH_SIZE;
-                if (!noise_decrypt(channel.session.receiving, plaintext, length, plaintext)) return -1;
+                if (!noise_decrypt(channel.session.receiving, plaintext, length, plaintext)) return fault(channel);
                 channel.inbox_start += SECURE_LENGTH_SIZE + length;
                 return static_cast<std::int32_t>(length - NOISE_TAG_SIZE);
             }

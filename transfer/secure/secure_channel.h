@@ -33,6 +33,9 @@ struct SecureChannel {
     unsigned char* inbox = nullptr;
     std::size_t inbox_start = 0;
     std::size_t inbox_end = 0;
+    // A message came that was not sealed by the peer: nothing after it
+    // (nor what came with it) is to be trusted.
+    bool faulted = false;
 };
 
 // The sender's side: the magic, "-> psk, e", then "<- e, ee" read back.
@@ -61,5 +64,5 @@ bool secure_flush(SecureChannel& channel);
 // until the next call. Returns the plaintext's size, or -1 when the
 // connection ends or fails, a length is below 17 or a message does not
 // authenticate. With wait false it receives only what is there already and
-// returns 0 when no whole message is.
+// returns 0 when no whole message is. A bad length or seal sets faulted.
 std::int32_t secure_receive(SecureChannel& channel, unsigned char*& plaintext, bool wait = true);

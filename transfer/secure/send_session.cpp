@@ -1,8 +1,13 @@
 // The sending side of a secure session: one connection for the whole batch,
 // its files sent one after the other without waiting for each one's
-// acknowledgement, which are taken as they come.
+// acknowledgement, which are taken as they come. A lost connection is made
+// again, and the files without an acknowledgement go again, resumable.
+#include <chrono>
 #include <cstring>
+#include <thread>
+#include <vector>
 
+#include "platform/platform.h"
 #include "app/state.h"
 #include "transfer/engine.h"
 #include "transfer/outgoing.h"
@@ -14,13 +19,17 @@ namespace {
 // Data messages made from one read of the file.
 constexpr std::size_t MESSAGES_PER_READ = SECURE_BLOCK_SIZE / DATA_PER_MESSAGE;
 constexpr std::size_t EARLY_FLUSH = 64 * 1024;
+constexpr std::chrono::milliseconds PAUSE_STEP{50};
 
-Text& name_of(SendSession& s, std::uint32_t number) { return s.names[number % MAX_UNACKNOWLEDGED]; }
+std::atomic<RetryObserver> retry_observer{nullptr};
 
-// Connects and shakes hands. The file about to go counts as the first
-// without an acknowledgement, so a failed handshake reports it.
+PendingFile& pending_of(SendSession& s, std::uint32_t number) { return s.pending[number % MAX_UNACKNOWLEDGED]; }
+
+// Connects and shakes hands; the connection's files count from 1.
 bool open_session(Batch& b, SendSession& s) {
     SocketHandle socket = INVALID_SOCKET_HANDLE;
+    s.files_sent = s.files_acknowledged = 0;
+    s.progressed = false;
     if (!connect_to(b.address, b.port, socket)) {
         s.connect_failed = true;
         return false;
@@ -30,21 +39,35 @@ bool open_session(Batch& b, SendSession& s) {
     set_idle_limit(socket, idle_limit_ms.load());
     set_no_delay(socket);
     watch_transfer(*b.watch, socket);
-    return secure_buffers(s.channel) && secure_connect(socket, group_key, s.channel);
+    if (!secure_buffers(s.channel) || !secure_connect(socket, group_key, s.channel)) return false;
+    s.shaken_hands = true;
+    return true;
 }
 
-// Takes one reply: 1 when it was the next file's A, 0 when none is there
-// (without waiting), -1 on an R, the end of the connection or a message
-// the receiver does not send.
+// Takes one reply: 1 when it was the next file's A or the awaited O, 0 when
+// none is there (without waiting), -1 on an R, the end of the connection or
+// a message the receiver does not send.
 std::int32_t take_reply(SendSession& s, bool wait) {
     unsigned char* message = nullptr;
     std::int32_t got = secure_receive(s.channel, message, wait);
-    if (got == 0) return 0;
+    if (got <= 0) return got;
+    if (got == static_cast<std::int32_t>(OFFSET_REPLY_SIZE) && message[0] == MESSAGE_OFFSET &&
+        !s.offset_arrived && get_u32(message + 1) == s.files_sent) {
+        s.offset = get_u64(message + REPLY_SIZE);
+        s.offset_arrived = true;
+        if (s.offset > s.best_offset) s.progressed = true;
+        s.best_offset = s.offset > s.best_offset ? s.offset : s.best_offset;
+        return 1;
+    }
     if (got != static_cast<std::int32_t>(REPLY_SIZE) || message[0] != MESSAGE_ACCEPTED ||
-        get_u32(message + 1) != s.files_acknowledged + 1 || s.files_acknowledged == s.files_sent)
+        get_u32(message + 1) != s.files_acknowledged + 1 || s.files_acknowledged == s.files_sent) {
+        s.gave_up = true;
         return -1;
+    }
     ++s.files_acknowledged;
-    tell_delivered(name_of(s, s.files_acknowledged));
+    s.progressed = true;
+    s.best_offset = 0;
+    tell_delivered(pending_of(s, s.files_acknowledged).display_name);
     return 1;
 }
 
@@ -60,16 +83,34 @@ bool take_replies(SendSession& s) {
     return true;
 }
 
-bool queue_file_message(SendSession& s, const Outgoing& f) {
+bool queue_file_message(SendSession& s, const Outgoing& f, const unsigned char* tag) {
     std::size_t name_size = f.name_length - 1;  // no terminator in this format
+    std::size_t head = FILE_MESSAGE_HEAD + (tag ? FILE_TAG_SIZE : 0);
     if (name_size == 0 || name_size > SECURE_MAX_NAME) return false;
-    unsigned char* plaintext = secure_next_plaintext(s.channel, FILE_MESSAGE_HEAD + name_size);
+    unsigned char* plaintext = secure_next_plaintext(s.channel, head + name_size);
     if (!plaintext) return false;
     plaintext[0] = MESSAGE_FILE;
     put_u64(plaintext + 1, f.file_total);
-    plaintext[1 + SECURE_SIZE_FIELD] = 0;  // flags
-    std::memcpy(plaintext + FILE_MESSAGE_HEAD, f.name, name_size);
-    return secure_seal(s.channel, FILE_MESSAGE_HEAD + name_size);
+    plaintext[1 + SECURE_SIZE_FIELD] = tag ? FLAG_RESUMABLE : 0;
+    if (tag) std::memcpy(plaintext + FILE_MESSAGE_HEAD, tag, FILE_TAG_SIZE);
+    std::memcpy(plaintext + head, f.name, name_size);
+    return secure_seal(s.channel, head + name_size);
+}
+
+// A resumable file's first data waits for the receiver's offset; the data
+// then goes from there.
+bool take_offset(SendSession& s, Outgoing& f) {
+    s.offset_arrived = false;
+    if (!secure_flush(s.channel)) return false;
+    while (!s.offset_arrived)
+        if (abort_send.load() || take_reply(s, true) < 0) return false;
+    if (s.offset > f.file_left || (s.offset != 0 && !seek_file(f.file, s.offset))) {
+        s.gave_up = true;
+        return false;
+    }
+    f.file_left -= s.offset;
+    send_bytes_left.fetch_sub(s.offset);
+    return true;
 }
 
 // Up to MESSAGES_PER_READ data messages from one read of the file: the
@@ -85,7 +126,10 @@ bool queue_data(Batch& b, SendSession& s, Outgoing& f) {
     unsigned char* read_into = c.outbox + SECURE_BUFFER_SIZE - want;
     std::size_t got = std::fread(read_into, 1, want, f.file);
     // A file that shrank since its size was taken ends here.
-    if (got == 0) return false;
+    if (got == 0) {
+        s.gave_up = true;
+        return false;
+    }
     for (std::size_t done = 0; done < got;) {
         std::size_t piece = got - done < DATA_PER_MESSAGE ? got - done : DATA_PER_MESSAGE;
         unsigned char* plaintext = secure_next_plaintext(c, piece + 1);
@@ -101,6 +145,31 @@ bool queue_data(Batch& b, SendSession& s, Outgoing& f) {
     return true;
 }
 
+// One file on the open connection: F, its data from the receiver's offset
+// when resumable, E; the replies that came meanwhile are taken. It counts
+// as sent, to go again after a lost connection, from before its F.
+bool send_one(Batch& b, SendSession& s, Outgoing& f, bool resumable) {
+    PendingFile& pending = pending_of(s, ++s.files_sent);
+    pending.path = f.path;
+    pending.wire_name.assign(f.name, f.name_length - 1);
+    pending.display_name = f.display_name;
+    pending.size = f.file_total;
+    unsigned char tag[FILE_TAG_SIZE];
+    if (resumable && !make_file_tag(f.file, tag)) resumable = false;
+    if (!queue_file_message(s, f, resumable ? tag : nullptr)) return false;
+    if (resumable && !take_offset(s, f)) return false;
+    update_progress(send_bytes_total, send_bytes_left, b.last_percent);
+    while (f.file_left != 0) {
+        if (abort_send.load() || !queue_data(b, s, f) || !take_replies(s)) return false;
+    }
+    unsigned char end = MESSAGE_END;
+    if (!secure_queue(s.channel, &end, 1)) return false;
+    // Small files go out in groups of about EARLY_FLUSH bytes, so that the
+    // receiver works on them while the next are read.
+    if (s.channel.outbox_used >= EARLY_FLUSH && !secure_flush(s.channel)) return false;
+    return take_replies(s);
+}
+
 void close_session(Batch& b, SendSession& s) {
     if (!s.open) return;
     s.interrupted = unwatch_transfer(*b.watch, s.channel.socket) || s.interrupted;
@@ -112,39 +181,140 @@ void close_session(Batch& b, SendSession& s) {
 // Ends a failed batch: the first file without an acknowledgement is the
 // one to report.
 bool fail(Batch& b, SendSession& s) {
-    s.failed_name = name_of(s, s.files_acknowledged + 1);
+    if (s.failed_name.empty()) s.failed_name = pending_of(s, s.files_acknowledged + 1).display_name;
     close_session(b, s);
     return false;
 }
 
+// Waits the units out; false when "abort send" ends the wait.
+bool pause_unless_aborted(std::int32_t units) {
+    auto pause = std::chrono::milliseconds(static_cast<std::int64_t>(units) * reconnect_unit_ms.load());
+    for (auto waited = std::chrono::milliseconds(0); waited < pause; waited += PAUSE_STEP) {
+        if (abort_send.load()) return false;
+        std::this_thread::sleep_for(pause - waited < PAUSE_STEP ? pause - waited : PAUSE_STEP);
+    }
+    return !abort_send.load();
+}
+
+// A file sent again on the new connection, resumable, opened anew by its
+// path: it may have changed since, and then its tag tells the receiver.
+bool send_again(Batch& b, SendSession& s, PendingFile& again) {
+    Outgoing f;
+    f.path = again.path.c_str();
+    f.name = again.wire_name.data();
+    f.name_length = static_cast<std::uint32_t>(again.wire_name.size() + 1);
+    f.display_name = again.display_name;
+    f.file = open_file_for_reading(f.path);
+    std::uint64_t size = 0;
+    if (!f.file || !open_file_size(f.file, size)) {
+        if (f.file) std::fclose(f.file);
+        s.failed_name = again.display_name;
+        s.gave_up = true;
+        return false;
+    }
+    std::setvbuf(f.file, nullptr, _IONBF, 0);
+    // The counters held the size it had; they take the one it has now.
+    send_bytes_total.fetch_add(size);
+    send_bytes_left.fetch_add(size);
+    send_bytes_total.fetch_sub(again.size);
+    send_bytes_left.fetch_sub(again.size);
+    again.size = f.file_total = f.file_left = size;
+    bool sent = send_one(b, s, f, true);
+    again.left = f.file_left;
+    std::fclose(f.file);
+    return sent;
+}
+
+// What the files to go again hold in the send counters while the sender
+// tries, so that the bar stays and "abort send" reaches the tries; one byte
+// beyond them, for files that are empty.
+void hold_counts(const std::vector<PendingFile>& files, bool held) {
+    std::uint64_t total = 1, left = 1;
+    for (const PendingFile& f : files) {
+        total += f.size;
+        left += held ? f.left : f.size;
+    }
+    if (held) {
+        send_bytes_total.fetch_sub(total);
+        send_bytes_left.fetch_sub(left);
+    } else {
+        send_bytes_total.fetch_add(total);
+        send_bytes_left.fetch_add(left);
+    }
+}
+
+void tell_retry(std::int32_t seconds, std::int32_t attempt) {
+    RetryObserver observer = retry_observer.load();
+    if (observer) observer(seconds, attempt, RECONNECT_TRIES);
+}
+
+// After a lost connection: it is made again after 1, 2, 4, 8 and 16 s, and
+// the files without an acknowledgement go again, resumable, from the
+// first. A connection that made progress starts the count over. Never after
+// an R, an abort, or a first handshake that failed.
+bool recover(Batch& b, SendSession& s) {
+    close_session(b, s);
+    std::vector<PendingFile> again;
+    std::size_t reached = 0;  // of again, the files whose sending began
+    std::int32_t attempt = 0;
+    bool recovered = false;
+    while (!recovered && s.shaken_hands && !s.gave_up && !s.interrupted && !abort_send.load()) {
+        if (s.progressed) attempt = 0;
+        if (attempt == RECONNECT_TRIES) break;
+        std::int32_t seconds = 1 << attempt++;
+        if (!again.empty()) hold_counts(again, true);
+        // The files of the lost connection without an A, then those it did
+        // not reach.
+        std::vector<PendingFile> unacknowledged;
+        for (std::uint32_t n = s.files_acknowledged + 1; n <= s.files_sent; ++n)
+            unacknowledged.push_back(pending_of(s, n));
+        for (std::size_t i = reached; i < again.size(); ++i) unacknowledged.push_back(again[i]);
+        again.swap(unacknowledged);
+        reached = 0;
+        for (PendingFile& f : again) f.left = f.size;
+        hold_counts(again, false);
+        s.failed_name = again.empty() ? Text() : again.front().display_name;
+        tell_retry(seconds, attempt);
+        if (!pause_unless_aborted(seconds)) break;
+        recovered = open_session(b, s);
+        s.connect_failed = false;
+        for (; recovered && reached < again.size(); ++reached) recovered = send_again(b, s, again[reached]);
+        if (!recovered) close_session(b, s);
+    }
+    if (!again.empty()) hold_counts(again, true);
+    if (recovered) s.failed_name = Text();
+    else if (s.files_sent > s.files_acknowledged) s.failed_name = pending_of(s, s.files_acknowledged + 1).display_name;
+    return recovered;
+}
+
 }  // namespace
+
+void set_retry_observer(RetryObserver observer) { retry_observer.store(observer); }
 
 bool secure_send_file(Batch& b, Outgoing& f) {
     SendSession& s = *b.session;
-    name_of(s, s.files_sent + 1) = f.display_name;
-    if (!s.open && !open_session(b, s)) return s.connect_failed ? false : fail(b, s);
-    if (!queue_file_message(s, f)) return fail(b, s);
-    ++s.files_sent;
-    update_progress(send_bytes_total, send_bytes_left, b.last_percent);
-    while (f.file_left != 0) {
-        if (abort_send.load() || !queue_data(b, s, f) || !take_replies(s)) return fail(b, s);
+    if (!s.open && !s.shaken_hands && !open_session(b, s)) {
+        pending_of(s, 1).display_name = f.display_name;
+        return s.connect_failed ? false : fail(b, s);
     }
-    unsigned char end = MESSAGE_END;
-    if (!secure_queue(s.channel, &end, 1)) return fail(b, s);
-    // Small files go out in groups of about EARLY_FLUSH bytes, so that the
-    // receiver works on them while the next are read.
-    if (s.channel.outbox_used >= EARLY_FLUSH && !secure_flush(s.channel)) return fail(b, s);
-    if (!take_replies(s)) return fail(b, s);
-    return true;
+    bool resumable = f.file_total >= RESUMABLE_SIZE;
+    if (s.open && send_one(b, s, f, resumable)) return true;
+    // The file goes again with the rest; the counters let it go here.
+    send_bytes_total.fetch_sub(f.file_total);
+    send_bytes_left.fetch_sub(f.file_left);
+    f.file_total = f.file_left = 0;
+    return recover(b, s) || fail(b, s);
 }
 
 bool secure_end_batch(Batch& b) {
     SendSession& s = *b.session;
     if (!s.open) return true;
-    unsigned char quit = MESSAGE_QUIT;
-    if (abort_send.load() || !secure_queue(s.channel, &quit, 1) || !secure_flush(s.channel)) return fail(b, s);
-    while (s.files_acknowledged < s.files_sent) {
-        if (abort_send.load() || take_reply(s, true) < 0) return fail(b, s);
+    for (;;) {
+        unsigned char quit = MESSAGE_QUIT;
+        bool ended = !abort_send.load() && secure_queue(s.channel, &quit, 1) && secure_flush(s.channel);
+        while (ended && s.files_acknowledged < s.files_sent) ended = !abort_send.load() && take_reply(s, true) >= 0;
+        if (ended) break;
+        if (!recover(b, s)) return fail(b, s);
     }
     close_session(b, s);
     return true;

@@ -1,0 +1,94 @@
+// Files kept across connections, and what tells versions of a file apart.
+#include <windows.h>
+
+#include <cstdio>
+#include <io.h>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/wide_text.h"
+
+namespace {
+
+std::wstring path_in(const StoreDirectory& dir, const char* name) {
+    std::string path(dir.path);
+    path.append(name);
+    return to_wide(path);
+}
+
+std::uint64_t joined(DWORD high, DWORD low) { return static_cast<std::uint64_t>(high) << 32 | low; }
+
+}  // namespace
+
+// Opened without following a link; one that stands there is refused.
+std::FILE* open_kept_file(const StoreDirectory& dir, const char* name, std::uint64_t& length) {
+    HANDLE handle = CreateFileW(path_in(dir, name).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, 0, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(descriptor, "ab");
+    if (!file) {
+        _close(descriptor);
+        return nullptr;
+    }
+    length = joined(info.nFileSizeHigh, info.nFileSizeLow);
+    return file;
+}
+
+bool move_stored_file(const StoreDirectory& from_dir, const char* from, const StoreDirectory& to_dir, const char* to) {
+    return MoveFileExW(path_in(from_dir, from).c_str(), path_in(to_dir, to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+void remove_old_files(const StoreDirectory& dir, std::int64_t max_age_seconds, bool (*keep)(const char* name)) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(path_in(dir, "*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return;
+    FILETIME now_time;
+    GetSystemTimeAsFileTime(&now_time);
+    std::uint64_t now = joined(now_time.dwHighDateTime, now_time.dwLowDateTime);
+    // File times count 100 ns steps.
+    std::uint64_t max_age = static_cast<std::uint64_t>(max_age_seconds) * 10000000u;
+    do {
+        if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+        std::uint64_t written = joined(entry.ftLastWriteTime.dwHighDateTime, entry.ftLastWriteTime.dwLowDateTime);
+        if (max_age_seconds > 0 && now - written <= max_age) continue;
+        std::string name = to_utf8(entry.cFileName);
+        if (keep && keep(name.c_str())) continue;
+        DeleteFileW(path_in(dir, name.c_str()).c_str());
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+}
+
+void hide_directory(const StoreDirectory& dir) {
+    std::wstring path = to_wide(dir.path);
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_HIDDEN) == 0)
+        SetFileAttributesW(path.c_str(), attributes | FILE_ATTRIBUTE_HIDDEN);
+}
+
+bool open_file_identity(std::FILE* file, FileIdentity& identity) {
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return false;
+    identity.size = joined(info.nFileSizeHigh, info.nFileSizeLow);
+    identity.modified = joined(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+    identity.volume = info.dwVolumeSerialNumber;
+    identity.index = joined(info.nFileIndexHigh, info.nFileIndexLow);
+    return true;
+}
+
+bool seek_file(std::FILE* file, std::uint64_t offset) {
+    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+}

@@ -1,0 +1,58 @@
+#include "transfer/secure/file_tag.h"
+
+#include <gcrypt.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+#include "transfer/wire.h"
+
+namespace {
+
+// The first 16 bytes of BLAKE2b-256.
+bool hash_128(gcry_buffer_t* parts, int count, unsigned char* out) {
+    unsigned char digest[32];
+    if (gcry_md_hash_buffers(GCRY_MD_BLAKE2B_256, 0, digest, parts, count) != 0) return false;
+    std::memcpy(out, digest, FILE_TAG_SIZE);
+    return true;
+}
+
+void point_at(gcry_buffer_t& part, const void* data, std::size_t size) {
+    part.size = part.len = size;
+    part.data = const_cast<void*>(data);
+}
+
+}  // namespace
+
+bool make_file_tag(std::FILE* file, unsigned char (&tag)[FILE_TAG_SIZE]) {
+    FileIdentity identity;
+    if (!open_file_identity(file, identity)) return false;
+    unsigned char fields[32];
+    put_u64(fields, identity.size);
+    put_u64(fields + 8, identity.modified);
+    put_u64(fields + 16, identity.volume);
+    put_u64(fields + 24, identity.index);
+    gcry_buffer_t part = {};
+    point_at(part, fields, sizeof fields);
+    return hash_128(&part, 1, tag);
+}
+
+bool make_part_name(std::string_view name, std::uint64_t size, const unsigned char* tag,
+                    char (&part_name)[PART_NAME_SIZE + 1]) {
+    unsigned char size_field[8];
+    put_u64(size_field, size);
+    // The fields of fixed size come first, so no two inputs run together.
+    gcry_buffer_t parts[3] = {};
+    point_at(parts[0], size_field, sizeof size_field);
+    point_at(parts[1], tag, FILE_TAG_SIZE);
+    point_at(parts[2], name.data(), name.size());
+    unsigned char hash[FILE_TAG_SIZE];
+    if (!hash_128(parts, 3, hash)) return false;
+    static const char DIGITS[] = "0123456789abcdef";
+    for (std::size_t i = 0; i < FILE_TAG_SIZE; ++i) {
+        part_name[2 * i] = DIGITS[hash[i] >> 4];
+        part_name[2 * i + 1] = DIGITS[hash[i] & 15];
+    }
+    part_name[PART_NAME_SIZE] = '\0';
+    return true;
+}

@@ -1,0 +1,104 @@
+#include "transfer/secure/part_store.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "app/state.h"
+
+namespace {
+
+// The parts held by running receive tasks: at most one task per part, so
+// that a connection left hanging never writes into a part that its
+// sender's next connection resumes.
+std::mutex claims_lock;
+char claims[SLOT_CAPACITY][PART_NAME_SIZE + 1];
+std::int32_t claim_count = 0;
+
+bool is_claimed(const char* name) {
+    for (std::int32_t i = 0; i < claim_count; ++i)
+        if (std::strcmp(claims[i], name) == 0) return true;
+    return false;
+}
+
+bool claim(const char* name) {
+    std::lock_guard<std::mutex> hold(claims_lock);
+    if (is_claimed(name) || claim_count == SLOT_CAPACITY) return false;
+    std::memcpy(claims[claim_count++], name, PART_NAME_SIZE + 1);
+    return true;
+}
+
+void unclaim(HeldPart& part) {
+    if (!part.claimed) return;
+    std::lock_guard<std::mutex> hold(claims_lock);
+    for (std::int32_t i = 0; i < claim_count; ++i) {
+        if (std::strcmp(claims[i], part.name) != 0) continue;
+        std::memcpy(claims[i], claims[--claim_count], PART_NAME_SIZE + 1);
+        break;
+    }
+    part.claimed = false;
+}
+
+bool open_parts_folder(StoreDirectory& folder) {
+    if (!open_store_directory(destination_dir, PARTS_FOLDER, folder)) return false;
+    if (folder.made) hide_directory(folder);
+    return true;
+}
+
+// The folder goes too once it holds no part.
+void let_go(HeldPart& part) {
+    unclaim(part);
+    if (!part.folder_open) return;
+    close_store_directory(part.folder);
+    part.folder.made = 1;
+    remove_made_directories(part.folder);
+    part.folder_open = false;
+}
+
+bool held_by_a_task(const char* name) {
+    std::lock_guard<std::mutex> hold(claims_lock);
+    return is_claimed(name);
+}
+
+void remove_parts(std::int64_t max_age_seconds) {
+    Text path = destination_dir + PARTS_FOLDER;
+    StoreDirectory folder;
+    if (!is_directory(path.data()) || !open_parts_folder(folder)) return;
+    remove_old_files(folder, max_age_seconds, held_by_a_task);
+    close_store_directory(folder);
+    folder.made = 1;
+    remove_made_directories(folder);
+}
+
+}  // namespace
+
+std::FILE* open_part(HeldPart& part, std::string_view name, std::uint64_t size, const unsigned char* tag,
+                     std::uint64_t& offset) {
+    offset = 0;
+    if (!make_part_name(name, size, tag, part.name) || !claim(part.name)) return nullptr;
+    part.claimed = true;
+    part.folder_open = open_parts_folder(part.folder);
+    std::FILE* file = part.folder_open ? open_kept_file(part.folder, part.name, offset) : nullptr;
+    if (file && offset > size) {
+        std::fclose(file);
+        remove_stored_file(part.folder, part.name);
+        file = open_kept_file(part.folder, part.name, offset);
+    }
+    if (!file) let_go(part);
+    return file;
+}
+
+void release_part(HeldPart& part) { let_go(part); }
+
+void keep_part(HeldPart& part) {
+    if (part.folder_open) remove_old_files(part.folder, PART_MAX_AGE_SECONDS, held_by_a_task);
+    let_go(part);
+}
+
+void drop_part(HeldPart& part) {
+    if (part.folder_open) remove_stored_file(part.folder, part.name);
+    let_go(part);
+}
+
+void remove_stale_parts() { remove_parts(PART_MAX_AGE_SECONDS); }
+
+void remove_unused_parts() { remove_parts(0); }
