@@ -2,11 +2,14 @@
 """A TCP proxy that holds every byte back by a delay in each direction, in
 order, as a network with that one-way latency does; optionally it cuts a
 connection (both directions, with a reset) once a given number of bytes
-has passed from the client to the server.
+has passed from the client to the server, or flips a bit on the way.
 
 usage: delay_proxy.py LISTEN_PORT TARGET_PORT [--delay-ms D] [--cut BYTES[,BYTES...]]
-  --cut  the Nth connection is cut after the Nth count of bytes; connections
-         beyond the list are not cut.
+                      [--flip CONNECTION:BYTE]
+  --cut   the Nth connection is cut after the Nth count of bytes; connections
+          beyond the list (or with a count of 0) are not cut.
+  --flip  the given connection (from 1) has the lowest bit of the byte at
+          that offset, client to server, flipped.
 Prints "ready" once it listens, then one line per connection when it ends:
 "connection N: UP bytes up, DOWN bytes down[, cut]". The byte counts are
 what crossed towards the server and back."""
@@ -23,8 +26,8 @@ class Pipe:
     """One direction: a reader takes chunks as they come and stamps them, a
     writer passes each on once its delay has passed."""
 
-    def __init__(self, source, target, delay, limit, on_limit):
-        self.source, self.target, self.delay = source, target, delay
+    def __init__(self, source, target, delay, limit, on_limit, flip_at=None):
+        self.source, self.target, self.delay, self.flip_at = source, target, delay, flip_at
         self.limit, self.on_limit = limit, on_limit
         self.queue = collections.deque()
         self.ready = threading.Condition()
@@ -54,6 +57,10 @@ class Pipe:
             self.ready.notify()
 
     def push(self, chunk):
+        if self.flip_at is not None and self.count <= self.flip_at < self.count + len(chunk):
+            changed = bytearray(chunk)
+            changed[self.flip_at - self.count] ^= 1
+            chunk = bytes(changed)
         self.count += len(chunk)
         with self.ready:
             self.queue.append((time.monotonic() + self.delay, chunk))
@@ -86,7 +93,7 @@ def reset(sock):
         pass
 
 
-def serve(number, client, target_port, delay, limit):
+def serve(number, client, target_port, delay, limit, flip_at):
     server = socket.create_connection(("127.0.0.1", target_port))
     for s in (client, server):
         s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -98,7 +105,7 @@ def serve(number, client, target_port, delay, limit):
         time.sleep(delay + 0.05)
         reset(client)
         reset(server)
-    up = Pipe(client, server, delay, limit, lambda: threading.Thread(target=cut_now, daemon=True).start())
+    up = Pipe(client, server, delay, limit, lambda: threading.Thread(target=cut_now, daemon=True).start(), flip_at)
     down = Pipe(server, client, delay, None, lambda: None)
     for t in up.threads + down.threads:
         t.join()
@@ -115,16 +122,19 @@ def main():
     parser.add_argument("target_port", type=int)
     parser.add_argument("--delay-ms", type=float, default=0.0)
     parser.add_argument("--cut", default="")
+    parser.add_argument("--flip", default="")
     args = parser.parse_args()
     cuts = [int(x) for x in args.cut.split(",") if x]
+    flip_connection, flip_at = (int(x) for x in args.flip.split(":")) if args.flip else (0, None)
     listener = socket.create_server(("127.0.0.1", args.listen_port))
     print("ready", flush=True)
     number = 0
     while True:
         client, _ = listener.accept()
         number += 1
-        limit = cuts[number - 1] if number <= len(cuts) else None
-        threading.Thread(target=serve, args=(number, client, args.target_port, args.delay_ms / 1000, limit),
+        limit = cuts[number - 1] if number <= len(cuts) and cuts[number - 1] else None
+        threading.Thread(target=serve, args=(number, client, args.target_port, args.delay_ms / 1000, limit,
+                                             flip_at if number == flip_connection else None),
                          daemon=True).start()
 
 

@@ -40,9 +40,10 @@ CLI = cli_path()
 DEFAULT_PORT = 60907
 
 
-def run(*args, timeout=60, cwd=None):
+def run(*args, timeout=60, cwd=None, env=None):
     return subprocess.run([CLI] + [str(a) for a in args], capture_output=True, text=True,
-                          timeout=timeout, cwd=cwd, errors="replace")
+                          timeout=timeout, cwd=cwd, errors="replace",
+                          env=dict(os.environ, **env) if env else None)
 
 
 def port_is_free(port):

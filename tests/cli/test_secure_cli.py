@@ -223,7 +223,8 @@ class CuttingRelay:
     on and no more; once the receiver's first answered bytes have come back
     through it, it cuts the connection: the receiver's side is closed, the
     sender's side is ended with a close of its own and what the sender still
-    writes is read and dropped (so no reset can overtake the answers)."""
+    writes is read and dropped (so no reset can overtake the answers). It
+    takes one connection: the sender's tries to connect again are refused."""
 
     def __init__(self, target_port, cut_after, answered):
         self.target_port, self.cut_after, self.answered = target_port, cut_after, answered
@@ -236,6 +237,7 @@ class CuttingRelay:
 
     def _serve(self):
         client, _ = self.server.accept()
+        self.server.close()
         upstream = socket.create_connection(("127.0.0.1", self.target_port))
         back = threading.Thread(target=self._answers, args=(upstream, client), daemon=True)
         back.start()
@@ -297,10 +299,15 @@ class CutConnection(SecureCli):
         # The handshake's reply, then A1 and A2.
         relay = CuttingRelay(r.port, cut_after, 2 + secure_peer.HANDSHAKE_LEN + 2 * sealed_size(5))
         self.addCleanup(relay.close)
-        sent = run("--secret-file", self.secret_file, "send", "127.0.0.1:%d" % relay.port, *paths, timeout=120)
+        sent = run("--secret-file", self.secret_file, "send", "127.0.0.1:%d" % relay.port, *paths, timeout=120,
+                   env={"ZEPTRIX_RECONNECT_UNIT_MS": "10"})
         self.assertTrue(relay.cut.wait(60), "the relay never cut")
         self.assertEqual(relay.forwarded, cut_after)
         self.assertEqual(sent.returncode, 1, sent.stderr)
+        # Five tries to connect again, each refused, then the failure.
+        tries = [line for line in sent.stderr.splitlines() if line.startswith("connection lost")]
+        self.assertEqual(tries, ["connection lost; trying again in %d s (%d of 5)" % (1 << n, n + 1)
+                                 for n in range(5)])
         self.assertIn("send of file-3.bin to 127.0.0.1:%d failed!" % relay.port, sent.stderr)
         for later in ("file-1.bin", "file-2.bin", "file-4.bin", "file-5.bin"):
             self.assertNotIn("send of %s " % later, sent.stderr)
@@ -314,6 +321,104 @@ class CutConnection(SecureCli):
         self.assertEqual(code, 0)
         self.assertEqual(out.splitlines(), ["stored file-1.bin (128.1 KiB)", "stored file-2.bin (128.1 KiB)",
                                             "refused file-3.bin"])
+
+
+PROXY = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                     "bench", "delay_proxy.py")
+
+
+class Proxy:
+    """bench/delay_proxy.py between sender and receiver: it cuts or flips as told and reports
+    each connection's bytes; on_line is called with each report as it comes."""
+
+    def __init__(self, target_port, *options, on_line=None):
+        self.port = free_port()
+        self.process = subprocess.Popen([sys.executable, PROXY, str(self.port), str(target_port)]
+                                        + list(options), stdout=subprocess.PIPE, text=True)
+        self.assert_ready = self.process.stdout.readline() == "ready\n"
+        self.lines = []
+        self.on_line = on_line
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.append(line.strip())
+            if self.on_line:
+                self.on_line(line)
+
+    def bytes_up(self):
+        """What crossed towards the receiver, by connection."""
+        return [int(line.split()[2]) for line in self.lines]
+
+    def close(self):
+        self.process.kill()
+        self.process.wait()
+
+
+class ResumeAfterCuts(SecureCli):
+    SIZE = 40 << 20
+
+    def test_a_cut_file_goes_on_where_it_stopped(self):
+        def change_file(test, path, receiver):
+            with open(path, "wb") as f:
+                f.write(os.urandom(test.SIZE))
+            return receiver
+
+        def restart_receiver(test, path, receiver):
+            receiver.process.kill()
+            receiver.process.communicate()
+            return test.receiver("--secret-file", test.secret_file, port=receiver.port, folder=receiver.folder)
+
+        rows = [
+            # label, proxy options, tries, what happens at the first cut, the most bytes
+            # through the proxy in file sizes, the least the last connection carries, parts left
+            ("cut once", ["--cut", "12000000"], 1, None, 1.1, 0, 0),
+            ("cut twice", ["--cut", "12000000,12000000"], 2, None, 1.1, 0, 0),
+            ("receiver stopped and started between the tries", ["--cut", "12000000"], 1, restart_receiver,
+             1.1, 0, 0),
+            # The file's tag changes with it: the part is not used (it stays, for a day), and
+            # the new file goes whole.
+            ("file changed between the tries", ["--cut", "12000000"], 1, change_file, 1.5, self.SIZE, 1),
+            # A fault after the resume: the receiver drops the part; the next try goes whole.
+            ("a bit flipped after the resume", ["--cut", "12000000", "--flip", "2:5000000"], 2, None, 2.0,
+             self.SIZE, 0),
+        ]
+        for label, options, tries, at_cut, most, last_least, parts_left in rows:
+            with self.subTest(label):
+                r = self.receiver("--secret-file", self.secret_file)
+                path = self.data_file("big-%d.bin" % len(self.receivers), os.urandom(self.SIZE))
+                cut = threading.Event()
+                proxy = Proxy(r.port, *options, on_line=lambda line: ", cut" in line and cut.set())
+                self.addCleanup(proxy.close)
+                self.assertTrue(proxy.assert_ready)
+                holder = {"receiver": r}
+
+                def act():
+                    if cut.wait(60):
+                        holder["receiver"] = at_cut(self, path, r)
+                acting = threading.Thread(target=act, daemon=True)
+                if at_cut:
+                    acting.start()
+                unit = "1000" if at_cut else "100"
+                sent = run("--secret-file", self.secret_file, "send", "127.0.0.1:%d" % proxy.port, path,
+                           timeout=120, env={"ZEPTRIX_RECONNECT_UNIT_MS": unit})
+                acting.join(60) if at_cut else None
+                self.assertEqual(sent.returncode, 0, sent.stderr)
+                lost = [line for line in sent.stderr.splitlines() if line.startswith("connection lost")]
+                self.assertEqual(len(lost), tries, sent.stderr)
+                r = holder["receiver"]
+                arrived = os.path.join(r.folder, os.path.basename(path))
+                wait_for(lambda: os.path.exists(arrived), timeout=20, what="the file in place")
+                self.assertEqual(file_hash(arrived), file_hash(path))
+                parts = os.path.join(r.folder, ".zeptrix-parts")
+                self.assertEqual(len(os.listdir(parts)) if os.path.isdir(parts) else 0, parts_left)
+                self.assertEqual([n for n in listing(r.folder) if n != ".zeptrix-parts"], [os.path.basename(path)],
+                                 "no temporary file left")
+                wait_for(lambda: len(proxy.lines) == tries + 1, timeout=10, what="every connection reported")
+                up = proxy.bytes_up()
+                self.assertLessEqual(sum(up), most * self.SIZE, proxy.lines)
+                self.assertGreaterEqual(up[-1], last_least, proxy.lines)
 
 
 class WithAnIndependentPeer(SecureCli):

@@ -4,8 +4,9 @@ built only on Debian's python3-dissononce (Noise) and python3-argon2, so that ou
 programs can be checked against code that shares nothing with them.
 
 After the magic and the handshake, a connection carries a batch: for each file
-F (size, flags, name), D (data) messages and E, then Q; the receiver answers
-A n once file n is in place, or R n when it refused or could not store it.
+F (size, flags, a tag when resumable, name), D (data) messages and E, then Q;
+the receiver answers O n (the offset it holds) to a resumable file's F, A n once
+file n is in place, or R n when it refused or could not store it.
 
 usage: secure_peer.py send --secret-file F HOST PORT FILE [FILE...]
        secure_peer.py receive --secret-file F --port P --dir D
@@ -48,7 +49,8 @@ MAX_NAME = 255
 MAX_UNACKNOWLEDGED = 64         # files a sender may have sent and not yet seen answered
 # The first plaintext byte of a message: sender to receiver, then receiver to sender.
 FILE, DATA, END, QUIT = b"F", b"D", b"E", b"Q"
-ACCEPTED, REFUSED = b"A", b"R"
+ACCEPTED, REFUSED, OFFSET = b"A", b"R", b"O"
+RESUMABLE = 1                   # F's flag: a tag follows, and the receiver answers O
 
 
 @functools.lru_cache(maxsize=None)
@@ -108,8 +110,16 @@ def read_frame(sock):
 
 # The plaintexts of the session's messages.
 
-def file_message(size, name, flags=0):
-    return FILE + struct.pack("<QB", size, flags) + bytes(name)
+def file_message(size, name, flags=0, tag=b""):
+    """F: with a tag (16 bytes) the file is resumable, and flag bit 0 says so."""
+    return FILE + struct.pack("<QB", size, flags | (RESUMABLE if tag else 0)) + bytes(tag) + bytes(name)
+
+
+def read_offset(plain):
+    """(number, offset) of an O, or None for anything else."""
+    if plain is None or len(plain) != 13 or plain[:1] != OFFSET:
+        return None
+    return struct.unpack("<IQ", plain[1:])
 
 
 def reply_message(kind, number):
@@ -362,6 +372,30 @@ def send_files(host, port, key, batch, timeout=10.0, record=None, ephemeral=None
     return results
 
 
+def resume_file(host, port, key, name, data, tag, stop_after=None, timeout=10.0):
+    """One resumable file on a connection of its own: F with its tag, the receiver's O, the data
+    from that offset on. With stop_after, only the file's bytes up to there go, in whole
+    messages, and the connection is then closed as a dropped one would be. Returns (offset,
+    the answer after E and Q: "A1", "R1", "" for none); offset None when no O came."""
+    conn = open_sender(host, port, key, timeout)
+    if conn is None:
+        return None, ""
+    with conn:
+        if not conn.send(file_message(len(data), name, tag=tag)):
+            return None, ""
+        answer = read_offset(conn.receive())
+        if answer is None or answer[0] != 1:
+            return None, ""
+        offset = answer[1]
+        end = len(data) if stop_after is None else stop_after
+        if not conn.send(*cut(data[offset:end])):
+            return offset, ""
+        if stop_after is not None:
+            return offset, ""
+        conn.send(END, QUIT)
+        return offset, conn.replies()
+
+
 def send_file(host, port, key, name, data, pieces=None, timeout=10.0, record=None, ephemeral=None):
     """A batch of one file; True only when its sealed A came back."""
     batch = [(name, data, pieces)]
@@ -400,6 +434,8 @@ class Receiver:
 
     def __init__(self, key, folder, port=0, timeout=10.0, ephemeral=None, on_stored=None):
         self.key, self.folder, self.timeout = key, os.fsencode(folder), timeout
+        # What arrived of resumable files whose connection ended, by (name, size, tag).
+        self.parts = {}
         self.ephemeral, self.on_stored = ephemeral, on_stored
         self.records = []
         self.connections = 0  # connections ended
@@ -526,23 +562,35 @@ class Receiver:
 
     def _file(self, conn, message, record):
         """Takes one file from its F to its E, written aside and moved into place only when whole."""
-        if not 1 + 8 + 1 + 1 <= len(message) <= 1 + 8 + 1 + MAX_NAME:
+        head = 10 + (16 if len(message) >= 10 and message[9] & 1 else 0)
+        if not head + 1 <= len(message) <= head + MAX_NAME:
             raise Fault("file message of %d bytes" % len(message))
         record.size, flags = struct.unpack("<QB", message[1:10])
-        record.name = message[10:]
+        record.name = message[head:]
         if refused_name(record.name):
             raise Refusal("refused name")
-        if flags:
+        if flags & ~1:
             raise Refusal("flags %#x" % flags)
+        # A resumable file goes on from what an earlier connection left, when
+        # name, size and tag all match.
+        key = (record.name, record.size, message[10:head]) if flags & 1 else None
+        held = self.parts.pop(key, b"") if key else b""
+        if key and not conn.send(OFFSET + struct.pack("<IQ", record.number, len(held))):
+            raise Fault("O: peer gone")
         parts = record.name.split(b"\\")
         # Opened so that the umask applies.
         partial = os.path.join(self.folder, b".zeptrix-partial-%d" % threading.get_ident())
         try:
             with open(partial, "xb") as out:
-                got = 0
+                out.write(held)
+                got = len(held)
                 while True:
                     piece = conn.receive()
                     if piece is None:
+                        if key and conn.error == "closed":
+                            out.flush()
+                            with open(partial, "rb") as kept:
+                                self.parts[key] = kept.read()
                         raise Fault("data: " + conn.error)
                     if piece == END:
                         break
