@@ -3,9 +3,11 @@
 // against every malformed message a peer with the key could send.
 #include <functional>
 
+#include "app/popup_menu_entries.h"
 #include "app/secret_setup.h"
 #include "tests/engine_fixture.h"
 #include "transfer/secure/group_key.h"
+#include "transfer/secure/part_store.h"
 #include "transfer/secure/session.h"
 #include "transfer/transfer_watch.h"
 
@@ -18,6 +20,10 @@ std::string file_message(std::uint64_t size, const std::string& name, unsigned c
     std::string message = "F";
     message.append(reinterpret_cast<char*>(field), 8).append(1, static_cast<char>(flags)).append(name);
     return message;
+}
+// A resumable file's: flags with bit 0 set, then its tag before the name.
+std::string resumable_message(std::uint64_t size, const std::string& name, char tag = 'T', unsigned char flags = 1) {
+    return file_message(size, std::string(FILE_TAG_SIZE, tag).append(name), flags);
 }
 std::string data_message(const std::string& data) { return std::string("D").append(data); }
 std::string reply_message(char type, std::uint32_t number) { return std::string(1, type).append(u32_bytes(number)); }
@@ -194,6 +200,8 @@ std::string run_secure_peer(const std::function<void(SecureChannel&)>& write_mes
                 if (!replies.empty()) replies += ' ';
                 if (got == static_cast<std::int32_t>(REPLY_SIZE))
                     replies += static_cast<char>(reply[0]) + std::to_string(get_u32(reply + 1));
+                else if (got == static_cast<std::int32_t>(OFFSET_REPLY_SIZE) && reply[0] == MESSAGE_OFFSET)
+                    replies += "O" + std::to_string(get_u32(reply + 1)) + ":" + std::to_string(get_u64(reply + 5));
                 else
                     replies += "?";
             }
@@ -236,6 +244,24 @@ TEST_F(SecureTransfer, ReceiverTakesOnlyWellFormedSessions) {
         {"a size beyond any file", messages({file_message(std::uint64_t{1} << 57, "f.bin"), data_message("x")}),
          "R1", {}},
         {"only a quit", messages({QUIT}), "", {}},
+        // A resumable file is answered with the offset held; a connection
+        // that ends inside it leaves its part, which the same name, size
+        // and tag take up again; a fault drops it.
+        {"a resumable file", messages({resumable_message(5, "f.bin"), data_message("hello"), END, QUIT}), "O1:0 A1",
+         {"f.bin"}},
+        {"a resumable file cut", messages({resumable_message(10, "f.bin"), data_message("0123")}), "O1:0",
+         {PARTS_FOLDER}},
+        {"another tag, another part", messages({resumable_message(10, "f.bin", 'U')}), "O1:0", {PARTS_FOLDER}},
+        {"the same file again", messages({resumable_message(10, "f.bin"), data_message("456789"), END}), "O1:4 A1",
+         {PARTS_FOLDER, "f.bin"}},
+        {"a resumable file without its tag", messages({file_message(0, "f.bin", 1), END}), "", {PARTS_FOLDER}},
+        {"flags beside resumable", messages({resumable_message(0, "f.bin", 'T', 3), END}), "R1", {PARTS_FOLDER}},
+        {"a part dropped at a fault", [&](SecureChannel& c) {
+             seal(c, resumable_message(10, "f.bin", 'U'));
+             ASSERT_TRUE(secure_queue(c, reinterpret_cast<const unsigned char*>(data.data()), 10));
+             c.outbox[5] ^= 0x10;
+             secure_flush(c);
+         }, "O1:0", {}},
         {"data over the size", messages({file_message(10, "f.bin"), data_message(data.substr(0, 11)), END}), "", {}},
         {"data under the size, then the end", messages({file_message(10, "f.bin"), data_message(data.substr(0, 9)), END}),
          "", {}},
@@ -272,7 +298,8 @@ TEST_F(SecureTransfer, ReceiverTakesOnlyWellFormedSessions) {
         SCOPED_TRACE(row.label);
         EXPECT_EQ(run_secure_peer(row.steps), row.replies);
         EXPECT_EQ(entries_of(dir), row.stored);
-        for (const auto& name : row.stored) fs::remove(dir / name);
+        for (const auto& name : row.stored)
+            if (name != PARTS_FOLDER) fs::remove(dir / name);
         expect_engine_at_rest();
     }
 }
@@ -351,6 +378,38 @@ TEST_F(SecureTransfer, RefusedFileInTheMiddleEndsTheBatch) {
                                        .append(" failed!")}));
     expect_engine_at_rest();
     fs::remove_all(out);
+}
+
+// "abort receive" removes the part of a file under way and the parts kept
+// of files whose connection ended, with nothing under way.
+TEST_F(SecureTransfer, AbortReceiveRemovesParts) {
+    for (bool under_way : {true, false}) {
+        SCOPED_TRACE(under_way ? "a file under way" : "a part kept");
+        SocketPair pair = connected_pair();
+        receive_slots[2] = pair.server;
+        std::thread task([] { receive_file(receive_slots[2]); });
+        SecureChannel channel;
+        ASSERT_TRUE(secure_connect(pair.client, group_key, channel));
+        ASSERT_TRUE(secure_buffers(channel));
+        seal(channel, resumable_message(1 << 20, "part.bin"));
+        seal(channel, data_message(pattern_bytes(50000)));
+        wait_until_stalled(recv_bytes_left);
+        if (under_way) {
+            request_abort_receive();
+        } else {
+            close_socket(pair.client);
+            task.join();
+            ASSERT_EQ(entries_of(dir), std::vector<std::string>{PARTS_FOLDER});
+            fs::path part = fs::directory_iterator(dir / PARTS_FOLDER)->path();
+            EXPECT_EQ(fs::file_size(part), 50000u);
+            request_abort_receive();
+        }
+        if (task.joinable()) task.join();
+        EXPECT_TRUE(entries_of(dir).empty());
+        secure_release(channel);
+        if (under_way) close_socket(pair.client);
+        expect_engine_at_rest();
+    }
 }
 
 // The abort commands end a secure transfer blocked on its peer at once.

@@ -354,6 +354,7 @@ class Proxy:
     def close(self):
         self.process.kill()
         self.process.wait()
+        self.process.stdout.close()
 
 
 class ResumeAfterCuts(SecureCli):
@@ -443,6 +444,41 @@ class WithAnIndependentPeer(SecureCli):
         self.assertEqual(sorted(os.listdir(r.folder)), sorted(
             [n.decode() for n, *_ in batch + many + refused[:1] if b"\\" not in n] + ["photos"]))
         self.assertIn("stored photos/2026/a.jpg (4.9 KiB)", out)
+
+    def test_independent_sender_resumes_a_part_the_console_receiver_kept(self):
+        r = self.receiver("--secret-file", self.secret_file)
+        data, tag = os.urandom(1000000), b"T" * 16
+        # A connection that drops after 300,000 bytes in whole messages.
+        self.assertEqual(secure_peer.resume_file("127.0.0.1", r.port, key(), b"kept.bin", data, tag,
+                                                 stop_after=300000), (0, ""))
+        wait_for(lambda: os.listdir(os.path.join(r.folder, ".zeptrix-parts")) != [], timeout=10, what="a part")
+        # Only name, size and tag together find the part; the last row resumes it.
+        rows = [("another tag", b"kept.bin", data, b"U" * 16, 0),
+                ("another size", b"kept.bin", data[:-1], tag, 0),
+                ("another name", b"other.bin", data, tag, 0),
+                ("the same file", b"kept.bin", data, tag, 300000)]
+        for label, name, body, row_tag, offset in rows:
+            with self.subTest(label):
+                got = secure_peer.resume_file("127.0.0.1", r.port, key(), name, body, row_tag,
+                                              stop_after=None if offset else 0)
+                self.assertEqual(got, (offset, "A1" if offset else ""))
+        with open(os.path.join(r.folder, "kept.bin"), "rb") as f:
+            self.assertEqual(f.read(), data)
+        r.stop()
+
+    def test_console_sender_resumes_against_the_independent_receiver(self):
+        folder = tempfile.mkdtemp(prefix="peer-recv-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        path = self.data_file("big.bin", os.urandom(20 << 20))
+        with secure_peer.Receiver(key(), folder) as peer:
+            proxy = Proxy(peer.port, "--cut", "9000000")
+            self.addCleanup(proxy.close)
+            sent = run("--secret-file", self.secret_file, "send", "127.0.0.1:%d" % proxy.port, path,
+                       timeout=120, env={"ZEPTRIX_RECONNECT_UNIT_MS": "100"})
+            self.assertEqual(sent.returncode, 0, sent.stderr)
+        self.assertEqual(file_hash(os.path.join(folder, "big.bin")), file_hash(path))
+        wait_for(lambda: len(proxy.lines) == 2, timeout=10, what="both connections reported")
+        self.assertLessEqual(sum(proxy.bytes_up()), 1.1 * (20 << 20), proxy.lines)
 
     def test_hostile_names_create_nothing_and_the_receiver_still_stores(self):
         # Invalid UTF-8, C1 controls and bidirectional controls, beside the
