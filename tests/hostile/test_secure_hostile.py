@@ -250,15 +250,19 @@ class SecureHostileCases:
     def test_file_message_that_decrypts_but_is_refused(self):
         # Malformed: the stream is broken, the receiver closes without a word.
         for label, plain in [("type only", b"F"), ("size only", b"F" + struct.pack("<Q", 5)),
-                             ("no name", file_message(5, b"")), ("name of 256", file_message(5, b"n" * 256))]:
+                             ("no name", file_message(5, b"")), ("name of 256", file_message(5, b"n" * 256)),
+                             ("resumable, its tag cut", file_message(5, b"T" * 10, 1)),
+                             ("resumable, no name after the tag", file_message(5, b"", tag=b"T" * 16)),
+                             ("resumable, name of 256", file_message(5, b"n" * 256, tag=b"T" * 16))]:
             with self.subTest(label):
                 self.refused("file message " + label, sealed(plain, DATA + b"hello", END))
         # Well formed, but not a file it takes: refused with R.
         self.table([("file message " + label, sealed(plain, DATA + b"hello", END, QUIT), "R1", ())
                     for label, plain in [
                         ("name ..", file_message(5, b"..\\x")), ("zero in the name", file_message(5, b"a\0b.bin")),
-                        ("slash", file_message(5, b"a/b")), ("flags 0x01", file_message(5, b"f.bin", 1)),
+                        ("slash", file_message(5, b"a/b")), ("flags 0x02", file_message(5, b"f.bin", 2)),
                         ("flags 0x80", file_message(5, b"f.bin", 0x80)),
+                        ("flags 0x03", file_message(5, b"f.bin", 2, tag=b"T" * 16)),
                         ("a size beyond any file", file_message(1 << 62, b"f.bin"))]])
 
     def test_data_message_cut_short(self):
@@ -422,7 +426,7 @@ class SecureHostileCases:
                 ("over", lambda conn: opening(conn, len(data) - 1) + [conn.seal(rest), conn.seal(END)], ""),
                 ("end wrong", lambda conn: opening(conn) + [conn.seal(rest), conn.seal(END + b"!")], ""),
                 ("a quit instead of the end", lambda conn: opening(conn) + [conn.seal(rest), conn.seal(QUIT)], ""),
-                ("unknown flags", sealed(file_message(len(data), b"keep.bin", 1), first, rest, END), "R1"),
+                ("unknown flags", sealed(file_message(len(data), b"keep.bin", 2), first, rest, END), "R1"),
                 ("broken after a file in place",
                  lambda conn: [conn.seal(m) for m in a] + opening(conn) + [conn.seal(rest)[:100]], "A1")]
         try:
