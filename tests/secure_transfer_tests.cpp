@@ -201,7 +201,8 @@ std::string run_secure_peer(const std::function<void(SecureChannel&)>& write_mes
                 if (got == static_cast<std::int32_t>(REPLY_SIZE))
                     replies += static_cast<char>(reply[0]) + std::to_string(get_u32(reply + 1));
                 else if (got == static_cast<std::int32_t>(OFFSET_REPLY_SIZE) && reply[0] == MESSAGE_OFFSET)
-                    replies += "O" + std::to_string(get_u32(reply + 1)) + ":" + std::to_string(get_u64(reply + 5));
+                    replies.append("O").append(std::to_string(get_u32(reply + 1))).append(":").append(
+                        std::to_string(get_u64(reply + 5)));
                 else
                     replies += "?";
             }
