@@ -12,7 +12,7 @@ import time
 
 from harness import ROOT, ConsolePeer, free_port, make_file, port_open, wait_for, windows_path
 from test_folders import files_below, make_tree
-from test_program import ProgramTest
+from test_program import SEND_BAR, ProgramTest, colour_rows
 
 sys.path.insert(0, os.path.join(ROOT, "tests", "crypto"))
 
@@ -94,6 +94,31 @@ class SecureProgram(ProgramTest):
         # A missing acknowledgement would be told by a box once the sender gives up on it.
         time.sleep(1)
         self.assertEqual(p.message_boxes(), [], "every file was acknowledged")
+
+    def test_a_dropped_file_survives_a_cut_connection(self):
+        # The sender tries again by itself and goes on where the receiver's
+        # part stopped; nobody acts, and no box is shown.
+        folder = tempfile.mkdtemp(prefix="secure-peer-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        rx = secure_peer.Receiver(KEY, folder, timeout=60)
+        self.addCleanup(rx.stop)
+        proxy_port = free_port()
+        proxy = subprocess.Popen([sys.executable, os.path.join(ROOT, "bench", "delay_proxy.py"), str(proxy_port),
+                                  str(rx.port), "--cut", "12000000"], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(proxy.kill)
+        self.assertEqual(proxy.stdout.readline(), "ready\n")
+        p = self.start("sendto 127.0.0.1:%d office\nsecret %s\n" % (proxy_port, SECRET))
+        big = make_file(self.files, "big.bin", 40 * 1024 * 1024)
+        geometry = p.geometry()
+        self.assertEqual(self.drop_on(p, big).returncode, 0)
+        self.assertEqual(proxy.stdout.readline().split(", ")[-1].strip(), "cut")
+        self.assertTrue(rx.wait(2, timeout=120), "the file never arrived")
+        self.assertEqual([(r.stored, r.error.startswith("data: ")) for r in rx.records], [(False, True), (True, False)])
+        self.assertEqual(read(os.path.join(folder, "big.bin")), read(big))
+        wait_for(lambda: not colour_rows(self.display, geometry, SEND_BAR), timeout=20, what="the send bar to go")
+        self.display.screenshot("secure-resumed-after-cut", crop=(600, 0, 424, 40))
+        time.sleep(1)
+        self.assertEqual(p.message_boxes(), [])
 
     def test_copies_with_and_without_a_secret_do_not_meet(self):
         sent = make_file(self.files, "between formats.bin", 20000)
