@@ -49,8 +49,14 @@ bool create_temp_file(Receipt& r);
 bool create_part_file(Receipt& r, const unsigned char* tag, std::uint64_t& offset);
 // Writes one piece of data straight through and counts it.
 bool store_piece(Receipt& r, const unsigned char* data, std::size_t size);
-// Closes the temporary file and gives it the file's name.
+// Closes the temporary file and gives it the file's name, the data on the
+// disk before, the name after: close_to_disk, take_final_name, then the
+// directory flushed.
 bool place_file(Receipt& r);
+// The file's data on the disk, and the file closed.
+bool close_to_disk(Receipt& r);
+// The closed file takes its name (its directory not yet flushed).
+bool take_final_name(Receipt& r);
 
 // After a file's transfer: a failed one removes its temporary file and
 // the folders it made (a part stays when keep_part is set), the observer

@@ -111,14 +111,14 @@ bool store_piece(Receipt& r, const unsigned char* data, std::size_t size) {
     return true;
 }
 
-// The data reaches the disk before the file takes its name, and the name
-// before the file is acknowledged: an acknowledged file survives a power
-// cut, and until then an older file of its name stays whole.
-bool place_file(Receipt& r) {
+bool close_to_disk(Receipt& r) {
     bool flushed = flush_file_to_disk(r.file);
     int closed = std::fclose(r.file);
     r.file = nullptr;
-    if (!flushed || closed != 0) return false;
+    return flushed && closed == 0;
+}
+
+bool take_final_name(Receipt& r) {
     if (r.in_part) {
         if (!move_stored_file(r.part.folder, r.part.name, r.directory, r.leaf)) return false;
         release_part(r.part);
@@ -127,8 +127,13 @@ bool place_file(Receipt& r) {
         if (!replace_stored_file(r.directory, r.temp_name.data(), r.leaf)) return false;
         r.temp_created = false;
     }
-    return flush_store_directory(r.directory);
+    return true;
 }
+
+// The data reaches the disk before the file takes its name, and the name
+// before the file is acknowledged: an acknowledged file survives a power
+// cut, and until then an older file of its name stays whole.
+bool place_file(Receipt& r) { return close_to_disk(r) && take_final_name(r) && flush_store_directory(r.directory); }
 
 void finish_receipt(Receipt& r, bool stored, bool keep) {
     if (!stored) {

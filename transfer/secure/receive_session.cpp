@@ -1,7 +1,9 @@
 // The receiving side of a secure session: the handshake, then the files in
-// the order of their F, each acknowledged once it has its name.
+// the order of their F, put in place in groups and each acknowledged once it
+// has its name.
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "app/state.h"
 #include "transfer/engine.h"
@@ -16,19 +18,74 @@ namespace {
 // all receive slots together can't wrap the 64-bit progress counters.
 constexpr std::uint64_t LARGEST_FILE = std::uint64_t{1} << 56;
 
-// What became of one file: in place; refused or not storable (the sender
-// is told with R); a fault of the stream (it is closed at once, and a part
-// is dropped: nothing it brought is trusted); the end of the connection
-// (a resumable file's part is kept); or an abort (the part goes too).
-enum class Outcome { stored, refused, broken, lost, aborted };
+// What became of one file: complete (it waits in the group for its
+// name); refused or not storable (the sender is told with R); a fault of
+// the stream (it is closed at once, and a part is dropped: nothing it
+// brought is trusted); the end of the connection (a resumable file's part
+// is kept); or an abort (the part goes too).
+enum class Outcome { complete, refused, broken, lost, aborted };
 
-// The next message, waiting for more bytes only once the replies queued so
-// far are sent: they then go out together, in one call.
-std::int32_t next_message(SecureChannel& channel, unsigned char*& message) {
-    std::int32_t got = secure_receive(channel, message, false);
+// Complete files waiting to take their names together: their data goes to
+// the disk one after the other, then they take their names, then each
+// folder is flushed once, and only then are they acknowledged, in one send.
+// A file system writes a group's data and names in far fewer commits than
+// one file at a time would take.
+constexpr std::uint32_t GROUP_CAPACITY = 16;
+constexpr std::uint64_t GROUP_BYTES = 16 << 20;
+
+struct Group {
+    Receipt files[GROUP_CAPACITY];
+    Receipt under_way;  // moves into files once complete
+    std::uint32_t numbers[GROUP_CAPACITY] = {};
+    std::uint32_t count = 0;
+    std::uint64_t bytes = 0;
+};
+
+struct Session {
+    SecureChannel channel;
+    Group* group = nullptr;
+    bool refused = false;  // an R went out: nothing more is taken
+};
+
+bool queue_reply(SecureChannel& channel, unsigned char type, std::uint32_t number);
+
+bool same_directory(const Receipt& a, const Receipt& b) { return std::strcmp(a.directory.path, b.directory.path) == 0; }
+
+// Puts the group's files in place and acknowledges them. The first that
+// can't be put in place is answered R, and the files after it go.
+void place_group(Session& s) {
+    Group& g = *s.group;
+    std::uint32_t good = g.count;
+    for (std::uint32_t i = 0; i < g.count; ++i)
+        if (!close_to_disk(g.files[i]) && good > i) good = i;
+    for (std::uint32_t i = 0; i < good; ++i)
+        if (!take_final_name(g.files[i])) good = i;
+    for (std::uint32_t i = 0; i < good; ++i) {
+        bool flushed_before = false;
+        for (std::uint32_t j = 0; j < i && !flushed_before; ++j) flushed_before = same_directory(g.files[i], g.files[j]);
+        if (!flushed_before && !flush_store_directory(g.files[i].directory)) good = i;
+    }
+    for (std::uint32_t i = 0; i < g.count; ++i) {
+        finish_receipt(g.files[i], i < good);
+        if (i < good) queue_reply(s.channel, MESSAGE_ACCEPTED, g.numbers[i]);
+    }
+    if (good < g.count) {
+        queue_reply(s.channel, MESSAGE_REFUSED, g.numbers[good]);
+        s.refused = true;
+    }
+    g.count = 0;
+    g.bytes = 0;
+}
+
+// The next message, waiting for more bytes only once the group is in place
+// and the replies queued so far are sent: they then go out together, in
+// one call.
+std::int32_t next_message(Session& s, unsigned char*& message) {
+    std::int32_t got = secure_receive(s.channel, message, false);
     if (got != 0) return got;
-    if (!secure_flush(channel)) return -1;
-    return secure_receive(channel, message, true);
+    if (s.group->count != 0) place_group(s);
+    if (!secure_flush(s.channel) || s.refused) return -1;
+    return secure_receive(s.channel, message, true);
 }
 
 bool queue_reply(SecureChannel& channel, unsigned char type, std::uint32_t number) {
@@ -67,10 +124,10 @@ Outcome take_file_message(Receipt& r, SecureChannel& channel, std::uint32_t numb
     std::uint64_t file_size = get_u64(message + 1);
     if ((flags & ~FLAG_RESUMABLE) != 0 || file_size > LARGEST_FILE) return Outcome::refused;
     announce_size(r, file_size);
-    if (!resumable) return create_temp_file(r) ? Outcome::stored : Outcome::refused;
+    if (!resumable) return create_temp_file(r) ? Outcome::complete : Outcome::refused;
     std::uint64_t offset = 0;
     if (!create_part_file(r, message + FILE_MESSAGE_HEAD, offset)) return Outcome::refused;
-    return queue_offset(channel, number, offset) ? Outcome::stored : Outcome::lost;
+    return queue_offset(channel, number, offset) ? Outcome::complete : Outcome::lost;
 }
 
 // Why the stream ended: a message that was not the peer's, or the end of
@@ -80,23 +137,22 @@ Outcome ended(const SecureChannel& channel) { return channel.faulted ? Outcome::
 // One file, from its F to its E, into its temporary file or part and then
 // in place. Data beyond or short of the size, or any message but D or E,
 // is a fault.
-Outcome receive_one_file(Receipt& r, SecureChannel& channel, std::uint32_t number,
-                         const unsigned char* file_message, std::int32_t size) {
-    Outcome taken = take_file_message(r, channel, number, file_message, size);
-    if (taken != Outcome::stored) return taken;
+Outcome receive_one_file(Receipt& r, Session& s, std::uint32_t number, const unsigned char* file_message,
+                         std::int32_t size) {
+    Outcome taken = take_file_message(r, s.channel, number, file_message, size);
+    if (taken != Outcome::complete) return taken;
     for (;;) {
         if (abort_receive.load()) return Outcome::aborted;
         unsigned char* message = nullptr;
-        std::int32_t got = next_message(channel, message);
-        if (got <= 0) return abort_receive.load() ? Outcome::aborted : ended(channel);
+        std::int32_t got = next_message(s, message);
+        if (got <= 0) return abort_receive.load() ? Outcome::aborted : s.refused ? Outcome::broken : ended(s.channel);
         if (message[0] == MESSAGE_END && got == 1) break;
         if (message[0] != MESSAGE_DATA || got == 1) return Outcome::broken;
         auto data = static_cast<std::uint64_t>(got - 1);
         if (data > r.file_left) return Outcome::broken;
         if (!store_piece(r, message + 1, static_cast<std::size_t>(data))) return Outcome::refused;
     }
-    if (r.file_left != 0) return Outcome::broken;
-    return place_file(r) ? Outcome::stored : Outcome::refused;
+    return r.file_left == 0 ? Outcome::complete : Outcome::broken;
 }
 
 // After an R: the sending side is shut down, so that the R is not thrown
@@ -111,34 +167,52 @@ void drain(SecureChannel& channel) {
 }  // namespace
 
 void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::atomic<bool>& greeting) {
-    SecureChannel channel;
-    if (!secure_buffers(channel) || !secure_accept(socket, group_key, channel, deadline)) {
-        secure_release(channel);
+    Session s;
+    s.group = new (std::nothrow) Group;
+    if (!s.group || !secure_buffers(s.channel) || !secure_accept(socket, group_key, s.channel, deadline)) {
+        secure_release(s.channel);
+        delete s.group;
         return;
     }
     greeting.store(false);
     set_idle_limit(socket, idle_limit_ms.load());
     set_no_delay(socket);
+    Group& g = *s.group;
     for (std::uint32_t number = 1;; ++number) {
         if (abort_receive.load()) break;
         unsigned char* message = nullptr;
-        std::int32_t got = next_message(channel, message);
-        if (got <= 0) break;
-        if (message[0] == MESSAGE_QUIT && got == 1) {
-            secure_flush(channel);
-            break;
-        }
-        if (message[0] != MESSAGE_FILE) break;
-        Receipt r;
+        std::int32_t got = next_message(s, message);
+        if (got <= 0 || message[0] != MESSAGE_FILE) break;
+        Receipt& r = g.under_way;
+        r = Receipt{};
         r.socket = socket;
-        Outcome outcome = receive_one_file(r, channel, number, message, got);
-        finish_receipt(r, outcome == Outcome::stored, outcome == Outcome::lost);
-        if (outcome == Outcome::stored && queue_reply(channel, MESSAGE_ACCEPTED, number)) continue;
-        if (outcome == Outcome::refused && queue_reply(channel, MESSAGE_REFUSED, number) && secure_flush(channel))
-            drain(channel);
+        Outcome outcome = receive_one_file(r, s, number, message, got);
+        if (outcome == Outcome::complete) {
+            // The group may have been put in place while the file came.
+            g.files[g.count] = r;
+            g.numbers[g.count++] = number;
+            g.bytes += r.file_total;
+            if (g.count == GROUP_CAPACITY || g.bytes >= GROUP_BYTES) place_group(s);
+            if (s.refused) break;
+            continue;
+        }
+        // The files before it are told first.
+        if (g.count != 0 && outcome != Outcome::aborted) place_group(s);
+        finish_receipt(r, false, outcome == Outcome::lost);
+        if (outcome == Outcome::refused && !s.refused) {
+            queue_reply(s.channel, MESSAGE_REFUSED, number);
+            s.refused = true;
+        }
         break;
     }
-    // Files in place are told so, even when the stream ended in a fault.
-    secure_flush(channel);
-    secure_release(channel);
+    // Files complete are put in place and told so, even when the stream
+    // ended in a fault; an abort removes them.
+    if (abort_receive.load()) {
+        for (std::uint32_t i = 0; i < g.count; ++i) finish_receipt(g.files[i], false);
+        g.count = 0;
+    }
+    if (g.count != 0) place_group(s);
+    if (secure_flush(s.channel) && s.refused) drain(s.channel);
+    secure_release(s.channel);
+    delete s.group;
 }
