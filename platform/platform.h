@@ -17,7 +17,9 @@ extern const char PATH_SEPARATOR;
 Text default_destination_dir();
 
 // Makes the directory with every missing parent; true when it exists
-// afterwards as a directory.
+// afterwards as a directory. On Windows each directory it makes is open to
+// the current user, SYSTEM and the Administrators only, and passes that on
+// to what is made inside it; one that was there keeps its own access list.
 bool make_directories(const Text& path);
 
 // True when path names a directory (the path itself may be a link to one).

@@ -276,19 +276,58 @@ std::size_t first_component(const char* path, std::size_t length) {
     return (length >= 1 && (path[0] == '\\' || path[0] == '/')) ? 1 : 0;
 }
 
+// A protected access list of three entries, full control each, that what
+// is made inside inherits: the user running the program, SYSTEM and the
+// Administrators. The parent's entries don't reach it.
+struct PrivateFolder {
+    alignas(8) unsigned char token_user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    alignas(8) unsigned char system[SECURITY_MAX_SID_SIZE];
+    alignas(8) unsigned char administrators[SECURITY_MAX_SID_SIZE];
+    alignas(8) unsigned char acl[sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE)];
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes;
+};
+
+bool prepare_private_folder(PrivateFolder& f) {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    DWORD size = 0;
+    bool user = GetTokenInformation(token, TokenUser, f.token_user, sizeof f.token_user, &size) != 0;
+    CloseHandle(token);
+    DWORD system_size = sizeof f.system, administrators_size = sizeof f.administrators;
+    if (!user || !CreateWellKnownSid(WinLocalSystemSid, nullptr, f.system, &system_size) ||
+        !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, f.administrators, &administrators_size))
+        return false;
+    auto* acl = reinterpret_cast<ACL*>(f.acl);
+    PSID owners[] = {reinterpret_cast<TOKEN_USER*>(f.token_user)->User.Sid, f.system, f.administrators};
+    if (!InitializeAcl(acl, sizeof f.acl, ACL_REVISION)) return false;
+    for (PSID sid : owners)
+        if (!AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, sid))
+            return false;
+    f.attributes = SECURITY_ATTRIBUTES{sizeof f.attributes, &f.descriptor, FALSE};
+    return InitializeSecurityDescriptor(&f.descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorDacl(&f.descriptor, TRUE, acl, FALSE) &&
+           SetSecurityDescriptorControl(&f.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+}
+
 }  // namespace
 
+// No directory is made without its access list: when that can't be built,
+// nothing is made.
 bool make_directories(const Text& path) {
     char buffer[Text::CAPACITY + 1];
     std::size_t length = path.size();
     std::memcpy(buffer, path.data(), length);
     buffer[length] = '\0';
     if (is_directory(buffer)) return true;
+    PrivateFolder folder;
+    if (!prepare_private_folder(folder)) return false;
     for (std::size_t i = first_component(buffer, length); i <= length; ++i) {
         if (i < length && buffer[i] != '\\' && buffer[i] != '/') continue;
         char kept = buffer[i];
         buffer[i] = '\0';
-        if (buffer[0] != '\0' && !is_directory(buffer) && !CreateDirectoryW(to_wide(buffer).c_str(), nullptr) &&
+        if (buffer[0] != '\0' && !is_directory(buffer) &&
+            !CreateDirectoryW(to_wide(buffer).c_str(), &folder.attributes) &&
             GetLastError() != ERROR_ALREADY_EXISTS)
             return false;
         buffer[i] = kept;
