@@ -17,7 +17,9 @@ extern const char PATH_SEPARATOR;
 Text default_destination_dir();
 
 // Makes the directory with every missing parent; true when it exists
-// afterwards as a directory.
+// afterwards as a directory. On Windows each directory it makes is open to
+// the current user, SYSTEM and the Administrators only, and passes that on
+// to what is made inside it; one that was there keeps its own access list.
 bool make_directories(const Text& path);
 
 // True when path names a directory (the path itself may be a link to one).
@@ -45,6 +47,7 @@ struct StoreDirectory {
     int descriptor = -1;    // POSIX: the open directory
     char path[520] = {};    // the directory with its trailing separator
     std::int32_t made = 0;  // how many of its innermost directories were made for this file
+    char real_root[520] = {};  // Windows: the destination's final path (UTF-8), links resolved
 };
 
 // Opens the directory relative_dir (components joined by PATH_SEPARATOR,
@@ -58,7 +61,9 @@ bool open_store_directory(const Text& destination, std::string_view relative_dir
 void remove_made_directories(StoreDirectory& dir);
 void close_store_directory(StoreDirectory& dir);
 // Files inside a store directory, by plain name. create_stored_file makes a
-// new file and never opens one that is there, nor through a link.
+// new file and never opens one that is there, nor through a link. On
+// Windows a file that, once made or renamed, lies outside the destination's
+// final path is removed, and the call fails.
 std::FILE* create_stored_file(const StoreDirectory& dir, const char* name);
 bool replace_stored_file(const StoreDirectory& dir, const char* from, const char* to);
 void remove_stored_file(const StoreDirectory& dir, const char* name);

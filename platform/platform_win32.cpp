@@ -1,9 +1,11 @@
 // Platform facts for Windows.
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <io.h>
+#include <iterator>
 #include <string>
 
 #include "platform/platform.h"
@@ -35,6 +37,25 @@ bool is_plain_directory(const char* path) {
     DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The path the system holds for an open file or directory, with links,
+// junctions and short names resolved; empty when it can't be told.
+std::wstring final_path_of(HANDLE handle) {
+    wchar_t path[1024];
+    DWORD n = GetFinalPathNameByHandleW(handle, path, static_cast<DWORD>(std::size(path)),
+                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= std::size(path)) return {};
+    return std::wstring(path, n);
+}
+
+// Opens a file or directory only to ask about it and, where needed, remove
+// it; the names before the last are followed, the last is not.
+HANDLE open_to_look_at(const std::wstring& path, DWORD access) {
+    return CreateFileW(path.c_str(), access, SHARE_ALL, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
 struct Walk {
@@ -100,6 +121,15 @@ bool open_store_directory(const Text& destination, std::string_view relative_dir
     std::memcpy(dir.path, destination.data(), destination.size());
     std::size_t length = destination.size();
     if (!is_directory(dir.path)) return false;
+    // The destination may itself be reached through a link: its final path
+    // is where every file must land.
+    HANDLE root = CreateFileW(to_wide(dir.path).c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (root == INVALID_HANDLE_VALUE) return false;
+    std::string real_root = to_utf8(final_path_of(root));
+    CloseHandle(root);
+    if (real_root.empty() || real_root.size() >= sizeof dir.real_root) return false;
+    std::memcpy(dir.real_root, real_root.data(), real_root.size());
     std::string_view rest = relative_dir;
     while (!rest.empty()) {
         std::size_t end = rest.find('\\');
@@ -140,7 +170,8 @@ void remove_made_directories(StoreDirectory& dir) {
     dir.made = 0;
 }
 
-// Windows keeps no handle: the directory was checked when it was opened.
+// Windows keeps no handle: the directory was checked when it was opened,
+// and each file is checked on its own handle where it landed.
 void close_store_directory(StoreDirectory&) {}
 
 namespace {
@@ -151,13 +182,49 @@ std::wstring stored_path(const StoreDirectory& dir, const char* name) {
     return to_wide(path);
 }
 
+// True when the open file lies below the destination's final path, told
+// apart without regard to case, as the file system does.
+bool lies_below_root(const StoreDirectory& dir, HANDLE file) {
+    std::wstring path = final_path_of(file);
+    std::wstring root = to_wide(dir.real_root);
+    if (root.empty() || path.size() <= root.size()) return false;
+    if (root.back() != L'\\' && path[root.size()] != L'\\') return false;
+    return CompareStringOrdinal(path.data(), static_cast<int>(root.size()), root.data(),
+                                static_cast<int>(root.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Removes an open file wherever it is, by the handle, which needs DELETE
+// access; else by the path the handle tells.
+void remove_open_file(HANDLE file) {
+    FILE_DISPOSITION_INFO gone{TRUE};
+    if (SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone)) return;
+    std::wstring path = final_path_of(file);
+    if (!path.empty()) DeleteFileW(path.c_str());
+}
+
+// Told by the file index and the time the file was made. Not by the volume
+// serial: Wine gives it for one handle and 0 for another of the same file.
+bool same_file(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION first, second;
+    return GetFileInformationByHandle(a, &first) && GetFileInformationByHandle(b, &second) &&
+           first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow &&
+           CompareFileTime(&first.ftCreationTime, &second.ftCreationTime) == 0;
+}
+
 }  // namespace
 
 // A new file only: nothing placed under the name beforehand is written to.
+// A folder on the way swapped for a link or junction after it was checked
+// puts the file outside the destination: then it is removed again.
 std::FILE* create_stored_file(const StoreDirectory& dir, const char* name) {
-    HANDLE handle = CreateFileW(stored_path(dir, name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    HANDLE handle = CreateFileW(stored_path(dir, name).c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (!lies_below_root(dir, handle)) {
+        remove_open_file(handle);
+        CloseHandle(handle);
+        return nullptr;
+    }
     int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
     if (descriptor < 0) {
         CloseHandle(handle);
@@ -168,8 +235,25 @@ std::FILE* create_stored_file(const StoreDirectory& dir, const char* name) {
     return file;
 }
 
+// The file is held open across the rename (for its attributes only, so the
+// rename is not refused for sharing) and looked up again by its new name:
+// not every system renames what an older handle tells. What the new name
+// leads to must be that same file, below the destination.
 bool replace_stored_file(const StoreDirectory& dir, const char* from, const char* to) {
-    return MoveFileExW(stored_path(dir, from).c_str(), stored_path(dir, to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    HANDLE file = open_to_look_at(stored_path(dir, from), FILE_READ_ATTRIBUTES);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    if (!lies_below_root(dir, file) || !MoveFileExW(stored_path(dir, from).c_str(), stored_path(dir, to).c_str(),
+                                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        CloseHandle(file);
+        return false;
+    }
+    HANDLE placed = open_to_look_at(stored_path(dir, to), FILE_READ_ATTRIBUTES | DELETE);
+    bool same = placed != INVALID_HANDLE_VALUE && same_file(file, placed);
+    bool kept = same && lies_below_root(dir, placed);
+    if (!kept) remove_open_file(same ? placed : file);
+    if (placed != INVALID_HANDLE_VALUE) CloseHandle(placed);
+    CloseHandle(file);
+    return kept;
 }
 
 void remove_stored_file(const StoreDirectory& dir, const char* name) {
@@ -192,19 +276,58 @@ std::size_t first_component(const char* path, std::size_t length) {
     return (length >= 1 && (path[0] == '\\' || path[0] == '/')) ? 1 : 0;
 }
 
+// A protected access list of three entries, full control each, that what
+// is made inside inherits: the user running the program, SYSTEM and the
+// Administrators. The parent's entries don't reach it.
+struct PrivateFolder {
+    alignas(8) unsigned char token_user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    alignas(8) unsigned char system[SECURITY_MAX_SID_SIZE];
+    alignas(8) unsigned char administrators[SECURITY_MAX_SID_SIZE];
+    alignas(8) unsigned char acl[sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE)];
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes;
+};
+
+bool prepare_private_folder(PrivateFolder& f) {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    DWORD size = 0;
+    bool user = GetTokenInformation(token, TokenUser, f.token_user, sizeof f.token_user, &size) != 0;
+    CloseHandle(token);
+    DWORD system_size = sizeof f.system, administrators_size = sizeof f.administrators;
+    if (!user || !CreateWellKnownSid(WinLocalSystemSid, nullptr, f.system, &system_size) ||
+        !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, f.administrators, &administrators_size))
+        return false;
+    auto* acl = reinterpret_cast<ACL*>(f.acl);
+    PSID owners[] = {reinterpret_cast<TOKEN_USER*>(f.token_user)->User.Sid, f.system, f.administrators};
+    if (!InitializeAcl(acl, sizeof f.acl, ACL_REVISION)) return false;
+    for (PSID sid : owners)
+        if (!AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, sid))
+            return false;
+    f.attributes = SECURITY_ATTRIBUTES{sizeof f.attributes, &f.descriptor, FALSE};
+    return InitializeSecurityDescriptor(&f.descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorDacl(&f.descriptor, TRUE, acl, FALSE) &&
+           SetSecurityDescriptorControl(&f.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+}
+
 }  // namespace
 
+// No directory is made without its access list: when that can't be built,
+// nothing is made.
 bool make_directories(const Text& path) {
     char buffer[Text::CAPACITY + 1];
     std::size_t length = path.size();
     std::memcpy(buffer, path.data(), length);
     buffer[length] = '\0';
     if (is_directory(buffer)) return true;
+    PrivateFolder folder;
+    if (!prepare_private_folder(folder)) return false;
     for (std::size_t i = first_component(buffer, length); i <= length; ++i) {
         if (i < length && buffer[i] != '\\' && buffer[i] != '/') continue;
         char kept = buffer[i];
         buffer[i] = '\0';
-        if (buffer[0] != '\0' && !is_directory(buffer) && !CreateDirectoryW(to_wide(buffer).c_str(), nullptr) &&
+        if (buffer[0] != '\0' && !is_directory(buffer) &&
+            !CreateDirectoryW(to_wide(buffer).c_str(), &folder.attributes) &&
             GetLastError() != ERROR_ALREADY_EXISTS)
             return false;
         buffer[i] = kept;

@@ -68,10 +68,10 @@ def listing(folder):
 class Receiver:
     """zeptrix-cli receive with its output on pipes (or on a terminal)."""
 
-    def __init__(self, *extra, port=None, folder=None, terminal=False, with_port=True):
+    def __init__(self, *extra, port=None, folder=None, terminal=False, with_port=True, wrapper=()):
         self.port = port or free_port()
         self.folder = folder or tempfile.mkdtemp(prefix="cli-recv-")
-        args = [CLI, "receive"] + [str(a) for a in extra]
+        args = list(wrapper) + [CLI, "receive"] + [str(a) for a in extra]
         if with_port:
             args += ["--port", str(self.port)]
         if folder is not False and "--config" not in extra:
@@ -765,6 +765,78 @@ class Interrupts(CliTest):
         _, send_err = sender.communicate(timeout=60)
         self.assertEqual(sender.returncode, 1)
         self.assertIn("send of big.bin to 127.0.0.1:%d failed!" % relay.port, send_err)
+
+
+STRACE = shutil.which("strace")
+
+
+def strace_refusal():
+    """Why strace can't follow a process here, or None when it can."""
+    if not STRACE:
+        return "strace is not installed"
+    probe = subprocess.run([STRACE, "-f", "-e", "trace=none", "true"], capture_output=True, text=True)
+    return None if probe.returncode == 0 else "strace can't trace here: " + probe.stderr.strip()
+
+
+def traced_calls(log):
+    """The calls of an strace -f log as (name, first line, last line, text);
+    a call another thread's call cut in two is joined again."""
+    calls, pending = [], {}
+    with open(log) as f:
+        for number, line in enumerate(f):
+            pid, _, rest = line.rstrip("\n").partition(" ")
+            if rest.startswith("<... "):
+                name, start, text = pending.pop(pid)
+                calls.append((name, start, number, text + rest.split(" resumed>", 1)[1]))
+            elif rest.endswith("<unfinished ...>"):
+                pending[pid] = (rest.split("(", 1)[0], number, rest[:-len("<unfinished ...>")])
+            elif "(" in rest and not rest.startswith(("+++", "---")):
+                calls.append((rest.split("(", 1)[0], number, number, rest))
+    return sorted(calls, key=lambda call: call[1])
+
+
+class Durability(CliTest):
+    TRACED = "trace=openat,fsync,fdatasync,rename,renameat,renameat2,sendto,sendmsg,write"
+
+    def test_a_file_is_flushed_and_named_before_it_is_acknowledged(self):
+        """The file's fsync, then its rename, then the folder's fsync, and
+        only then the acknowledgement: the fixed format's closing mark, the
+        secure format's sealed A frame (the first send once the file is made)."""
+        refusal = strace_refusal()
+        if refusal:
+            self.skipTest(refusal)
+        secret = os.path.join(self.files, "secret.txt")
+        with open(secret, "w") as f:
+            f.write("Durable Secret 7\n")
+        rows = [("fixed format", [], '"zeptrix**ok**"'), ("secure format", ["--secret-file", secret], "")]
+        for label, options, mark in rows:
+            with self.subTest(label):
+                log = os.path.join(self.files, "strace-%s.log" % label.split()[0])
+                r = self.receiver(*options, wrapper=[STRACE, "-f", "-y", "-s", "64", "-o", log, "-e", self.TRACED])
+                sent = make_file(self.files, "durable.bin", 70000, 3)
+                result = run(*options, "send", "127.0.0.1:%d" % r.port, sent)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                with open("/proc/%d/task/%d/children" % (r.process.pid, r.process.pid)) as f:
+                    for child in f.read().split():
+                        os.kill(int(child), signal.SIGINT)
+                r.stop()
+                self.assert_same(sent, os.path.join(r.folder, "durable.bin"))
+                calls = traced_calls(log)
+
+                def first(test, after):
+                    found = [c for c in calls if c[1] > after and test(c[0], c[3])]
+                    self.assertTrue(found, "not in " + log)
+                    return found[0]
+                folder = "<%s>)" % os.path.realpath(r.folder)
+                made = first(lambda n, t: n == "openat" and "O_CREAT" in t and ".part" in t, -1)
+                file_sync = first(lambda n, t: n in ("fsync", "fdatasync") and ".part>)" in t, made[2])
+                renamed = first(lambda n, t: n.startswith("rename") and '"durable.bin"' in t, made[2])
+                folder_sync = first(lambda n, t: n in ("fsync", "fdatasync") and folder in t, renamed[2])
+                ack = first(lambda n, t: n in ("sendto", "sendmsg"), made[2])
+                self.assertLess(file_sync[2], renamed[1], log)
+                self.assertLess(renamed[2], folder_sync[1], log)
+                self.assertLess(folder_sync[2], ack[1], log)
+                self.assertIn(mark, ack[3])
 
 
 class WindowsConsolePeer(CliTest):

@@ -170,6 +170,10 @@ class DestinationDirectory(ProgramTest):
         port = free_port()
         p = self.start("port %d\ndir %s\n" % (port, windows_path(target)))
         self.assertTrue(os.path.isdir(target), "made at start-up")
+        # Wine turns the access list of user, SYSTEM and Administrators into
+        # a Unix mode that gives others nothing.
+        for made in (os.path.join(base, "new"), target):
+            self.assertEqual(os.stat(made).st_mode & 0o007, 0, oct(os.stat(made).st_mode))
         self.assertEqual(p.message_boxes(), [])
         sent = make_file(self.files, "first.bin", 70000)
         result = ConsolePeer.send("127.0.0.1:%d" % port, sent)
