@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/store_check_win32.h"
 #include "platform/wide_text.h"
 
 namespace {
@@ -20,14 +21,16 @@ std::uint64_t joined(DWORD high, DWORD low) { return static_cast<std::uint64_t>(
 
 }  // namespace
 
-// Opened without following a link; one that stands there is refused.
+// Opened without following a link; one that stands there is refused, and
+// so is a file that a swapped folder put outside the destination.
 std::FILE* open_kept_file(const StoreDirectory& dir, const char* name, std::uint64_t& length) {
     HANDLE handle = CreateFileW(path_in(dir, name).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, 0, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        !lies_below_root(dir, handle)) {
         CloseHandle(handle);
         return nullptr;
     }
@@ -43,11 +46,6 @@ std::FILE* open_kept_file(const StoreDirectory& dir, const char* name, std::uint
     }
     length = joined(info.nFileSizeHigh, info.nFileSizeLow);
     return file;
-}
-
-bool move_stored_file(const StoreDirectory& from_dir, const char* from, const StoreDirectory& to_dir, const char* to) {
-    return MoveFileExW(path_in(from_dir, from).c_str(), path_in(to_dir, to).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 void remove_old_files(const StoreDirectory& dir, std::int64_t max_age_seconds, bool (*keep)(const char* name)) {

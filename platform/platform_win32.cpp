@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/store_check_win32.h"
 #include "platform/wide_text.h"
 #include "text/text_utils.h"
 
@@ -182,26 +183,6 @@ std::wstring stored_path(const StoreDirectory& dir, const char* name) {
     return to_wide(path);
 }
 
-// True when the open file lies below the destination's final path, told
-// apart without regard to case, as the file system does.
-bool lies_below_root(const StoreDirectory& dir, HANDLE file) {
-    std::wstring path = final_path_of(file);
-    std::wstring root = to_wide(dir.real_root);
-    if (root.empty() || path.size() <= root.size()) return false;
-    if (root.back() != L'\\' && path[root.size()] != L'\\') return false;
-    return CompareStringOrdinal(path.data(), static_cast<int>(root.size()), root.data(),
-                                static_cast<int>(root.size()), TRUE) == CSTR_EQUAL;
-}
-
-// Removes an open file wherever it is, by the handle, which needs DELETE
-// access; else by the path the handle tells.
-void remove_open_file(HANDLE file) {
-    FILE_DISPOSITION_INFO gone{TRUE};
-    if (SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone)) return;
-    std::wstring path = final_path_of(file);
-    if (!path.empty()) DeleteFileW(path.c_str());
-}
-
 // Told by the file index and the time the file was made. Not by the volume
 // serial: Wine gives it for one handle and 0 for another of the same file.
 bool same_file(HANDLE a, HANDLE b) {
@@ -212,6 +193,22 @@ bool same_file(HANDLE a, HANDLE b) {
 }
 
 }  // namespace
+
+bool lies_below_root(const StoreDirectory& dir, HANDLE file) {
+    std::wstring path = final_path_of(file);
+    std::wstring root = to_wide(dir.real_root);
+    if (root.empty() || path.size() <= root.size()) return false;
+    if (root.back() != L'\\' && path[root.size()] != L'\\') return false;
+    return CompareStringOrdinal(path.data(), static_cast<int>(root.size()), root.data(),
+                                static_cast<int>(root.size()), TRUE) == CSTR_EQUAL;
+}
+
+void remove_open_file(HANDLE file) {
+    FILE_DISPOSITION_INFO gone{TRUE};
+    if (SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone)) return;
+    std::wstring path = final_path_of(file);
+    if (!path.empty()) DeleteFileW(path.c_str());
+}
 
 // A new file only: nothing placed under the name beforehand is written to.
 // A folder on the way swapped for a link or junction after it was checked
@@ -239,21 +236,26 @@ std::FILE* create_stored_file(const StoreDirectory& dir, const char* name) {
 // rename is not refused for sharing) and looked up again by its new name:
 // not every system renames what an older handle tells. What the new name
 // leads to must be that same file, below the destination.
-bool replace_stored_file(const StoreDirectory& dir, const char* from, const char* to) {
-    HANDLE file = open_to_look_at(stored_path(dir, from), FILE_READ_ATTRIBUTES);
+bool move_stored_file(const StoreDirectory& from_dir, const char* from, const StoreDirectory& to_dir, const char* to) {
+    HANDLE file = open_to_look_at(stored_path(from_dir, from), FILE_READ_ATTRIBUTES);
     if (file == INVALID_HANDLE_VALUE) return false;
-    if (!lies_below_root(dir, file) || !MoveFileExW(stored_path(dir, from).c_str(), stored_path(dir, to).c_str(),
-                                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!lies_below_root(from_dir, file) ||
+        !MoveFileExW(stored_path(from_dir, from).c_str(), stored_path(to_dir, to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         CloseHandle(file);
         return false;
     }
-    HANDLE placed = open_to_look_at(stored_path(dir, to), FILE_READ_ATTRIBUTES | DELETE);
+    HANDLE placed = open_to_look_at(stored_path(to_dir, to), FILE_READ_ATTRIBUTES | DELETE);
     bool same = placed != INVALID_HANDLE_VALUE && same_file(file, placed);
-    bool kept = same && lies_below_root(dir, placed);
+    bool kept = same && lies_below_root(to_dir, placed);
     if (!kept) remove_open_file(same ? placed : file);
     if (placed != INVALID_HANDLE_VALUE) CloseHandle(placed);
     CloseHandle(file);
     return kept;
+}
+
+bool replace_stored_file(const StoreDirectory& dir, const char* from, const char* to) {
+    return move_stored_file(dir, from, dir, to);
 }
 
 void remove_stored_file(const StoreDirectory& dir, const char* name) {

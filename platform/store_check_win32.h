@@ -1,0 +1,14 @@
+// What the Windows store checks on an open file's handle: where it really
+// lies, whatever links or junctions were swapped in on the way.
+#pragma once
+
+#include <windows.h>
+
+#include "platform/platform.h"
+
+// True when the open file lies below the destination's final path, told
+// apart without regard to case, as the file system does.
+bool lies_below_root(const StoreDirectory& dir, HANDLE file);
+// Removes an open file wherever it is, by the handle, which needs DELETE
+// access; else by the path the handle tells.
+void remove_open_file(HANDLE file);
