@@ -11,7 +11,8 @@ usage: delay_proxy.py LISTEN_PORT TARGET_PORT [--delay-ms D] [--cut BYTES[,BYTES
   --flip  the given connection (from 1) has the lowest bit of the byte at
           that offset, client to server, flipped.
 Prints "ready" once it listens, then one line per connection when it ends:
-"connection N: UP bytes up, DOWN bytes down[, cut]". The byte counts are
+"connection N: UP bytes up, DOWN bytes down[, cut]", or "connection N:
+refused" when the server could not be reached. The byte counts are
 what crossed towards the server and back."""
 import argparse
 import collections
@@ -94,7 +95,12 @@ def reset(sock):
 
 
 def serve(number, client, target_port, delay, limit, flip_at):
-    server = socket.create_connection(("127.0.0.1", target_port))
+    try:
+        server = socket.create_connection(("127.0.0.1", target_port))
+    except OSError:
+        reset(client)  # as a refused connection looks from the client
+        print("connection %d: refused" % number, flush=True)
+        return
     for s in (client, server):
         s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     cut = threading.Event()
