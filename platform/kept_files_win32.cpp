@@ -22,29 +22,23 @@ std::uint64_t joined(DWORD high, DWORD low) { return static_cast<std::uint64_t>(
 }  // namespace
 
 // Opened without following a link; one that stands there is refused, and
-// so is a file that a swapped folder put outside the destination.
+// so is a file that a swapped folder put outside the destination (removed
+// again when this call made it).
 std::FILE* open_kept_file(const StoreDirectory& dir, const char* name, std::uint64_t& length) {
-    HANDLE handle = CreateFileW(path_in(dir, name).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, 0, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE handle = CreateFileW(path_in(dir, name).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | DELETE, 0,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    bool made = GetLastError() != ERROR_ALREADY_EXISTS;
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-        !lies_below_root(dir, handle)) {
+    bool plain = GetFileInformationByHandle(handle, &info) &&
+                 (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+    if (!plain || !lies_below_root(dir, handle)) {
+        if (plain && made) remove_open_file(handle);
         CloseHandle(handle);
         return nullptr;
     }
-    int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
-    if (descriptor < 0) {
-        CloseHandle(handle);
-        return nullptr;
-    }
-    std::FILE* file = _fdopen(descriptor, "ab");
-    if (!file) {
-        _close(descriptor);
-        return nullptr;
-    }
-    length = joined(info.nFileSizeHigh, info.nFileSizeLow);
+    std::FILE* file = stream_of(handle, "ab");
+    if (file) length = joined(info.nFileSizeHigh, info.nFileSizeLow);
     return file;
 }
 

@@ -210,6 +210,17 @@ void remove_open_file(HANDLE file) {
     if (!path.empty()) DeleteFileW(path.c_str());
 }
 
+std::FILE* stream_of(HANDLE handle, const char* mode) {
+    int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(descriptor, mode);
+    if (!file) _close(descriptor);
+    return file;
+}
+
 // A new file only: nothing placed under the name beforehand is written to.
 // A folder on the way swapped for a link or junction after it was checked
 // puts the file outside the destination: then it is removed again.
@@ -222,14 +233,7 @@ std::FILE* create_stored_file(const StoreDirectory& dir, const char* name) {
         CloseHandle(handle);
         return nullptr;
     }
-    int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
-    if (descriptor < 0) {
-        CloseHandle(handle);
-        return nullptr;
-    }
-    std::FILE* file = _fdopen(descriptor, "wb");
-    if (!file) _close(descriptor);
-    return file;
+    return stream_of(handle, "wb");
 }
 
 // The file is held open across the rename (for its attributes only, so the

@@ -1,8 +1,11 @@
-// What the Windows store checks on an open file's handle: where it really
-// lies, whatever links or junctions were swapped in on the way.
+// What the Windows store does with an open file's handle: where it really
+// lies, whatever links or junctions were swapped in on the way, and the
+// stream over it.
 #pragma once
 
 #include <windows.h>
+
+#include <cstdio>
 
 #include "platform/platform.h"
 
@@ -12,3 +15,6 @@ bool lies_below_root(const StoreDirectory& dir, HANDLE file);
 // Removes an open file wherever it is, by the handle, which needs DELETE
 // access; else by the path the handle tells.
 void remove_open_file(HANDLE file);
+// The stream over an open file's handle, which it then owns (closed when
+// no stream can be made).
+std::FILE* stream_of(HANDLE handle, const char* mode);

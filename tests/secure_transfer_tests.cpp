@@ -26,6 +26,7 @@ std::string resumable_message(std::uint64_t size, const std::string& name, char 
     return file_message(size, std::string(FILE_TAG_SIZE, tag).append(name), flags);
 }
 std::string data_message(const std::string& data) { return std::string("D").append(data); }
+void seal(SecureChannel& channel, const std::string& plaintext);
 std::string reply_message(char type, std::uint32_t number) { return std::string(1, type).append(u32_bytes(number)); }
 const std::string END = "E", QUIT = "Q";
 
@@ -71,6 +72,18 @@ protected:
             EXPECT_TRUE(opened);
             if (opened) then(accepted);
         });
+    }
+    // A receive task on slot 2, sent the file's message and 50,000 bytes of
+    // its data, waiting for the rest.
+    static std::thread receive_stalled_in(SocketPair& pair, SecureChannel& channel, const std::string& file) {
+        receive_slots[2] = pair.server;
+        std::thread task([] { receive_file(receive_slots[2]); });
+        EXPECT_TRUE(secure_connect(pair.client, group_key, channel));
+        EXPECT_TRUE(secure_buffers(channel));
+        seal(channel, file);
+        seal(channel, data_message(pattern_bytes(50000)));
+        wait_until_stalled(recv_bytes_left);
+        return task;
     }
     static std::vector<std::string> send_failure(std::int32_t port) {
         return {"send of a.txt to 127.0.0.1:" + std::to_string(port) + " failed!"};
@@ -387,14 +400,8 @@ TEST_F(SecureTransfer, AbortReceiveRemovesParts) {
     for (bool under_way : {true, false}) {
         SCOPED_TRACE(under_way ? "a file under way" : "a part kept");
         SocketPair pair = connected_pair();
-        receive_slots[2] = pair.server;
-        std::thread task([] { receive_file(receive_slots[2]); });
         SecureChannel channel;
-        ASSERT_TRUE(secure_connect(pair.client, group_key, channel));
-        ASSERT_TRUE(secure_buffers(channel));
-        seal(channel, resumable_message(1 << 20, "part.bin"));
-        seal(channel, data_message(pattern_bytes(50000)));
-        wait_until_stalled(recv_bytes_left);
+        std::thread task = receive_stalled_in(pair, channel, resumable_message(1 << 20, "part.bin"));
         if (under_way) {
             request_abort_receive();
         } else {
@@ -450,14 +457,8 @@ TEST_F(SecureTransfer, AbortsEndTransfersStuckOnTheirPeer) {
         SCOPED_TRACE("a receive from a sender that stopped sending in the data");
         write_bytes(dir / "stuck.bin", "older file");
         SocketPair pair = connected_pair();
-        receive_slots[2] = pair.server;
-        std::thread task([] { receive_file(receive_slots[2]); });
         SecureChannel channel;
-        ASSERT_TRUE(secure_connect(pair.client, group_key, channel));
-        ASSERT_TRUE(secure_buffers(channel));
-        seal(channel, file_message(1 << 20, "stuck.bin"));
-        seal(channel, data_message(pattern_bytes(50000)));
-        wait_until_stalled(recv_bytes_left);
+        std::thread task = receive_stalled_in(pair, channel, file_message(1 << 20, "stuck.bin"));
         auto start = std::chrono::steady_clock::now();
         abort_receives();
         task.join();
