@@ -54,6 +54,8 @@ bool open_file_identity(std::FILE* file, FileIdentity& identity) {
     identity.size = static_cast<std::uint64_t>(info.st_size);
     identity.modified = static_cast<std::uint64_t>(info.st_mtim.tv_sec) * 1000000000u +
                         static_cast<std::uint64_t>(info.st_mtim.tv_nsec);
+    identity.changed = static_cast<std::uint64_t>(info.st_ctim.tv_sec) * 1000000000u +
+                       static_cast<std::uint64_t>(info.st_ctim.tv_nsec);
     identity.volume = static_cast<std::uint64_t>(info.st_dev);
     identity.index = static_cast<std::uint64_t>(info.st_ino);
     return true;

@@ -73,8 +73,12 @@ void hide_directory(const StoreDirectory& dir) {
 bool open_file_identity(std::FILE* file, FileIdentity& identity) {
     auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     BY_HANDLE_FILE_INFORMATION info;
-    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return false;
+    FILE_BASIC_INFO times;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info) ||
+        !GetFileInformationByHandleEx(handle, FileBasicInfo, &times, sizeof times))
+        return false;
     identity.size = joined(info.nFileSizeHigh, info.nFileSizeLow);
+    identity.changed = static_cast<std::uint64_t>(times.ChangeTime.QuadPart);
     identity.modified = joined(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
     identity.volume = info.dwVolumeSerialNumber;
     identity.index = joined(info.nFileIndexHigh, info.nFileIndexLow);

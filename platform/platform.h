@@ -91,10 +91,12 @@ void remove_old_files(const StoreDirectory& dir, std::int64_t max_age_seconds,
 void hide_directory(const StoreDirectory& dir);
 
 // What tells one version of an open file from another: its size, when it
-// was last written, and where it lives.
+// was last written and when anything about it last changed (which a copy
+// that keeps the write time still moves), and where it lives.
 struct FileIdentity {
     std::uint64_t size = 0;
     std::uint64_t modified = 0;
+    std::uint64_t changed = 0;
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
 };

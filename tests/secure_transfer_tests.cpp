@@ -375,6 +375,49 @@ TEST_F(SecureTransfer, SenderTakesOnlyItsFilesAcknowledgement) {
     }
 }
 
+// A receiver that takes every file and then hangs up before its A: the
+// sender tries again five times, each on a connection that gets nowhere,
+// and then reports the file.
+TEST_F(SecureTransfer, TriesAgainFiveTimesWithoutProgress) {
+    fs::path sent = file("a.txt", pattern_bytes(70000, 5));
+    Loopback l = open_listener();
+    current_destination.address = localhost();
+    current_destination.port = l.port;
+    std::atomic<int> connections{0};
+    std::atomic<bool> done{false};
+    std::thread receiver([&] {
+        while (!done.load()) {
+            if (!socket_readable(l.listening, 50)) continue;
+            IpAddress from;
+            SocketHandle socket = INVALID_SOCKET_HANDLE;
+            char magic[SECURE_MAGIC_SIZE];
+            if (!accept_peer(l.listening, socket, from)) continue;
+            ++connections;
+            SecureChannel channel;
+            if (recv_exact(socket, magic, SECURE_MAGIC_SIZE) && secure_buffers(channel) &&
+                secure_accept(socket, group_key, channel, monotonic_ms() + 10000)) {
+                unsigned char* message = nullptr;
+                std::int32_t got;
+                while ((got = secure_receive(channel, message)) > 0 && !(got == 1 && message[0] == MESSAGE_QUIT)) {
+                    if (message[0] != MESSAGE_FILE || !(message[1 + SECURE_SIZE_FIELD] & FLAG_RESUMABLE)) continue;
+                    const unsigned char offset[OFFSET_REPLY_SIZE] = {MESSAGE_OFFSET, 1};
+                    secure_queue(channel, offset, sizeof offset);
+                    secure_flush(channel);
+                }
+            }
+            secure_release(channel);
+            close_socket(socket);
+        }
+    });
+    send_batch_of({sent});
+    done = true;
+    receiver.join();
+    close_socket(l.listening);
+    EXPECT_EQ(connections.load(), 1 + RECONNECT_TRIES);
+    EXPECT_EQ(message_texts(), send_failure(l.port));
+    expect_engine_at_rest();
+}
+
 // A batch whose middle file the receiver can't store (a folder holds its
 // name): the first is in place, the second reported, the third not sent.
 TEST_F(SecureTransfer, RefusedFileInTheMiddleEndsTheBatch) {

@@ -41,7 +41,16 @@ bool unwatch_transfer(TransferWatch& watch, SocketHandle socket) {
     return watch.interrupted.exchange(false);
 }
 
+namespace {
+
+std::atomic<std::uint32_t> send_abort_count{0};
+
+}  // namespace
+
+std::uint32_t send_aborts() { return send_abort_count.load(); }
+
 void abort_sends() {
+    send_abort_count.fetch_add(1);
     abort_send.store(true);
     interrupt_all(send_watches);
 }

@@ -27,3 +27,6 @@ bool unwatch_transfer(TransferWatch& watch, SocketHandle socket);
 // every transfer of that kind under way.
 void abort_sends();
 void abort_receives();
+// How many times sends were aborted: a batch waiting to connect again sees
+// an abort by this count, even once another batch has taken the request.
+std::uint32_t send_aborts();

@@ -27,11 +27,12 @@ void point_at(gcry_buffer_t& part, const void* data, std::size_t size) {
 bool make_file_tag(std::FILE* file, unsigned char (&tag)[FILE_TAG_SIZE]) {
     FileIdentity identity;
     if (!open_file_identity(file, identity)) return false;
-    unsigned char fields[32];
+    unsigned char fields[40];
     put_u64(fields, identity.size);
     put_u64(fields + 8, identity.modified);
-    put_u64(fields + 16, identity.volume);
-    put_u64(fields + 24, identity.index);
+    put_u64(fields + 16, identity.changed);
+    put_u64(fields + 24, identity.volume);
+    put_u64(fields + 32, identity.index);
     gcry_buffer_t part = {};
     point_at(part, fields, sizeof fields);
     return hash_128(&part, 1, tag);

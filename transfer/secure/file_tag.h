@@ -12,7 +12,8 @@ constexpr std::size_t FILE_TAG_SIZE = 16;
 // The part's name: the hash in hexadecimal digits.
 constexpr std::size_t PART_NAME_SIZE = 2 * FILE_TAG_SIZE;
 
-// A hash of 16 bytes (BLAKE2b-256 cut short) over the open file's size, last write time, volume and index.
+// A hash of 16 bytes (BLAKE2b-256 cut short) over the open file's size, last
+// write and change times, volume and index.
 // False when they can't be told.
 bool make_file_tag(std::FILE* file, unsigned char (&tag)[FILE_TAG_SIZE]);
 // The same hash over the announced size, the tag and the name as it came,

@@ -62,6 +62,7 @@ std::int32_t take_reply(SendSession& s, bool wait) {
     if (got != static_cast<std::int32_t>(REPLY_SIZE) || message[0] != MESSAGE_ACCEPTED ||
         get_u32(message + 1) != s.files_acknowledged + 1 || s.files_acknowledged == s.files_sent) {
         s.gave_up = true;
+        s.failed_name = pending_of(s, s.files_acknowledged + 1).display_name;
         return -1;
     }
     ++s.files_acknowledged;
@@ -186,14 +187,15 @@ bool fail(Batch& b, SendSession& s) {
     return false;
 }
 
-// Waits the units out; false when "abort send" ends the wait.
-bool pause_unless_aborted(std::int32_t units) {
+// Waits the units out; false when "abort send" ends the wait (aborts is
+// the count of aborts before it).
+bool pause_unless_aborted(std::int32_t units, std::uint32_t aborts) {
     auto pause = std::chrono::milliseconds(static_cast<std::int64_t>(units) * reconnect_unit_ms.load());
     for (auto waited = std::chrono::milliseconds(0); waited < pause; waited += PAUSE_STEP) {
-        if (abort_send.load()) return false;
+        if (abort_send.load() || send_aborts() != aborts) return false;
         std::this_thread::sleep_for(pause - waited < PAUSE_STEP ? pause - waited : PAUSE_STEP);
     }
-    return !abort_send.load();
+    return !abort_send.load() && send_aborts() == aborts;
 }
 
 // A file sent again on the new connection, resumable, opened anew by its
@@ -253,16 +255,17 @@ void tell_retry(std::int32_t seconds, std::int32_t attempt) {
 // first. A connection that made progress starts the count over. Never after
 // an R, an abort, or a first handshake that failed.
 bool recover(Batch& b, SendSession& s) {
+    std::uint32_t aborts = send_aborts();
     close_session(b, s);
     std::vector<PendingFile> again;
     std::size_t reached = 0;  // of again, the files whose sending began
-    std::int32_t attempt = 0;
+    bool held = false;
     bool recovered = false;
     while (!recovered && s.shaken_hands && !s.gave_up && !s.interrupted && !abort_send.load()) {
-        if (s.progressed) attempt = 0;
-        if (attempt == RECONNECT_TRIES) break;
-        std::int32_t seconds = 1 << attempt++;
-        if (!again.empty()) hold_counts(again, true);
+        if (s.progressed) s.tries = 0;
+        if (s.tries == RECONNECT_TRIES) break;
+        std::int32_t seconds = 1 << s.tries++;
+        if (held) hold_counts(again, true);
         // The files of the lost connection without an A, then those it did
         // not reach.
         std::vector<PendingFile> unacknowledged;
@@ -273,17 +276,22 @@ bool recover(Batch& b, SendSession& s) {
         reached = 0;
         for (PendingFile& f : again) f.left = f.size;
         hold_counts(again, false);
-        s.failed_name = again.empty() ? Text() : again.front().display_name;
-        tell_retry(seconds, attempt);
-        if (!pause_unless_aborted(seconds)) break;
+        held = true;
+        tell_retry(seconds, s.tries);
+        if (!pause_unless_aborted(seconds, aborts)) break;
         recovered = open_session(b, s);
         s.connect_failed = false;
         for (; recovered && reached < again.size(); ++reached) recovered = send_again(b, s, again[reached]);
         if (!recovered) close_session(b, s);
     }
-    if (!again.empty()) hold_counts(again, true);
-    if (recovered) s.failed_name = Text();
-    else if (s.files_sent > s.files_acknowledged) s.failed_name = pending_of(s, s.files_acknowledged + 1).display_name;
+    if (held) hold_counts(again, true);
+    // Reported: the file refused or unreadable, else the first without an A.
+    if (recovered)
+        s.failed_name = Text();
+    else if (s.failed_name.empty() && s.files_sent > s.files_acknowledged)
+        s.failed_name = pending_of(s, s.files_acknowledged + 1).display_name;
+    else if (s.failed_name.empty() && !again.empty())
+        s.failed_name = again.front().display_name;
     return recovered;
 }
 
@@ -313,7 +321,9 @@ bool secure_end_batch(Batch& b) {
         unsigned char quit = MESSAGE_QUIT;
         bool ended = !abort_send.load() && secure_queue(s.channel, &quit, 1) && secure_flush(s.channel);
         while (ended && s.files_acknowledged < s.files_sent) ended = !abort_send.load() && take_reply(s, true) >= 0;
-        if (ended) break;
+        // Every file has its A: the batch is delivered, whatever became of
+        // the connection after that.
+        if (ended || (s.files_acknowledged == s.files_sent && !abort_send.load())) break;
         if (!recover(b, s)) return fail(b, s);
     }
     close_session(b, s);

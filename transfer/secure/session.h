@@ -72,8 +72,10 @@ struct SendSession {
     bool offset_arrived = false;
     std::uint64_t offset = 0;
     // The replies since the connection was made showed progress: an A, or
-    // an offset beyond the one before.
+    // an offset beyond the one before. Tries to connect again count from
+    // the last progress.
     bool progressed = false;
+    std::int32_t tries = 0;
     std::uint64_t best_offset = 0;
     // The file reported when the batch failed.
     Text failed_name;
