@@ -32,7 +32,7 @@ std::FILE* open_kept_file(const StoreDirectory& dir, const char* name, std::uint
     BY_HANDLE_FILE_INFORMATION info;
     bool plain = GetFileInformationByHandle(handle, &info) &&
                  (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
-    if (!plain || !lies_below_root(dir, handle)) {
+    if (!plain || !lies_where_named(dir, name, handle)) {
         if (plain && made) remove_open_file(handle);
         CloseHandle(handle);
         return nullptr;

@@ -48,6 +48,7 @@ struct StoreDirectory {
     char path[520] = {};    // the directory with its trailing separator
     std::int32_t made = 0;  // how many of its innermost directories were made for this file
     char real_root[520] = {};  // Windows: the destination's final path (UTF-8), links resolved
+    std::size_t below_root = 0;  // Windows: where the folders below the destination begin in path
 };
 
 // Opens the directory relative_dir (components joined by PATH_SEPARATOR,

@@ -122,6 +122,7 @@ bool open_store_directory(const Text& destination, std::string_view relative_dir
     std::memcpy(dir.path, destination.data(), destination.size());
     std::size_t length = destination.size();
     if (!is_directory(dir.path)) return false;
+    dir.below_root = length;
     // The destination may itself be reached through a link: its final path
     // is where every file must land.
     HANDLE root = CreateFileW(to_wide(dir.path).c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
@@ -194,13 +195,15 @@ bool same_file(HANDLE a, HANDLE b) {
 
 }  // namespace
 
-bool lies_below_root(const StoreDirectory& dir, HANDLE file) {
+bool lies_where_named(const StoreDirectory& dir, const char* name, HANDLE file) {
     std::wstring path = final_path_of(file);
-    std::wstring root = to_wide(dir.real_root);
-    if (root.empty() || path.size() <= root.size()) return false;
-    if (root.back() != L'\\' && path[root.size()] != L'\\') return false;
-    return CompareStringOrdinal(path.data(), static_cast<int>(root.size()), root.data(),
-                                static_cast<int>(root.size()), TRUE) == CSTR_EQUAL;
+    std::wstring expected = to_wide(dir.real_root);
+    if (path.empty() || expected.empty()) return false;
+    if (expected.back() != L'\\') expected.push_back(L'\\');
+    expected.append(to_wide(dir.path + dir.below_root)).append(to_wide(name));
+    return path.size() == expected.size() &&
+           CompareStringOrdinal(path.data(), static_cast<int>(path.size()), expected.data(),
+                                static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
 }
 
 void remove_open_file(HANDLE file) {
@@ -228,7 +231,7 @@ std::FILE* create_stored_file(const StoreDirectory& dir, const char* name) {
     HANDLE handle = CreateFileW(stored_path(dir, name).c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    if (!lies_below_root(dir, handle)) {
+    if (!lies_where_named(dir, name, handle)) {
         remove_open_file(handle);
         CloseHandle(handle);
         return nullptr;
@@ -243,7 +246,7 @@ std::FILE* create_stored_file(const StoreDirectory& dir, const char* name) {
 bool move_stored_file(const StoreDirectory& from_dir, const char* from, const StoreDirectory& to_dir, const char* to) {
     HANDLE file = open_to_look_at(stored_path(from_dir, from), FILE_READ_ATTRIBUTES);
     if (file == INVALID_HANDLE_VALUE) return false;
-    if (!lies_below_root(from_dir, file) ||
+    if (!lies_where_named(from_dir, from, file) ||
         !MoveFileExW(stored_path(from_dir, from).c_str(), stored_path(to_dir, to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         CloseHandle(file);
@@ -251,7 +254,7 @@ bool move_stored_file(const StoreDirectory& from_dir, const char* from, const St
     }
     HANDLE placed = open_to_look_at(stored_path(to_dir, to), FILE_READ_ATTRIBUTES | DELETE);
     bool same = placed != INVALID_HANDLE_VALUE && same_file(file, placed);
-    bool kept = same && lies_below_root(to_dir, placed);
+    bool kept = same && lies_where_named(to_dir, to, placed);
     if (!kept) remove_open_file(same ? placed : file);
     if (placed != INVALID_HANDLE_VALUE) CloseHandle(placed);
     CloseHandle(file);

@@ -9,9 +9,11 @@
 
 #include "platform/platform.h"
 
-// True when the open file lies below the destination's final path, told
-// apart without regard to case, as the file system does.
-bool lies_below_root(const StoreDirectory& dir, HANDLE file);
+// True when the open file's final path is the destination's, then the
+// folders and the name it was opened by, told apart without regard to case
+// as the file system does: no link, junction or short name ("ZEPTRI~1" for
+// a receiver's own folder) led it elsewhere.
+bool lies_where_named(const StoreDirectory& dir, const char* name, HANDLE file);
 // Removes an open file wherever it is, by the handle, which needs DELETE
 // access; else by the path the handle tells.
 void remove_open_file(HANDLE file);

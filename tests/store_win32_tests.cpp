@@ -75,6 +75,22 @@ TEST_F(StoreOnWindows, NothingLandsThroughALinkInTheDestination) {
     fs::remove_all(outside);
 }
 
+// A receiver's own folder reached by its short name ("ZEPTRI~1" on NTFS,
+// a mangled one under Wine), which the name check can't know: the file's
+// handle tells the long name, and the file is refused.
+TEST_F(StoreOnWindows, NothingLandsThroughAShortName) {
+    fs::create_directory(dir / ".zeptrix-parts");
+    wchar_t short_path[MAX_PATH];
+    DWORD n = GetShortPathNameW((dir / ".zeptrix-parts").wstring().c_str(), short_path, MAX_PATH);
+    std::string short_name = n ? fs::path(std::wstring(short_path, n)).filename().string() : "";
+    if (short_name.empty() || short_name == ".zeptrix-parts") GTEST_SKIP() << "no short names here";
+    std::string name = short_name + "\\planted";
+    EXPECT_EQ(receive_from_peer(wire_bytes(5, name + std::string(1, '\0'), "evil")).reply, "") << name;
+    EXPECT_TRUE(entries_of(dir / ".zeptrix-parts").empty());
+    expect_engine_at_rest();
+    fs::remove_all(dir / ".zeptrix-parts");
+}
+
 // A folder swapped for a link after it was checked: the file's own handle
 // tells where it landed, and one outside the destination is refused.
 TEST_F(StoreOnWindows, FolderSwappedForALinkAfterItsCheck) {
