@@ -77,6 +77,23 @@ void place_group(Session& s) {
     g.bytes = 0;
 }
 
+// Whether one name is the other, or a folder on the other's way, in any
+// letter case: then the two can't wait in one group.
+bool names_meet(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a - 'A' + 'a') : *a;
+        char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b - 'A' + 'a') : *b;
+        if (x == '\0' || y == '\0') return (x == '\0' && y == '\0') || x == PATH_SEPARATOR || y == PATH_SEPARATOR;
+        if (x != y) return false;
+    }
+}
+
+bool meets_group(const Group& g, const char* name) {
+    for (std::uint32_t i = 0; i < g.count; ++i)
+        if (names_meet(g.files[i].name, name)) return true;
+    return false;
+}
+
 // The next message, waiting for more bytes only once the group is in place
 // and the replies queued so far are sent: they then go out together, in
 // one call.
@@ -104,7 +121,7 @@ bool queue_offset(SecureChannel& channel, std::uint32_t number, std::uint64_t of
 // The F message: size, flags (only "resumable" is known), the tag of a
 // resumable file, and a name of 1 to 255 bytes that no zero byte cuts
 // short. A resumable file is answered with the offset it goes on from.
-Outcome take_file_message(Receipt& r, SecureChannel& channel, std::uint32_t number, const unsigned char* message,
+Outcome take_file_message(Receipt& r, Session& s, std::uint32_t number, const unsigned char* message,
                           std::int32_t size) {
     if (size < static_cast<std::int32_t>(FILE_MESSAGE_HEAD)) return Outcome::broken;
     unsigned char flags = message[1 + SECURE_SIZE_FIELD];
@@ -124,10 +141,14 @@ Outcome take_file_message(Receipt& r, SecureChannel& channel, std::uint32_t numb
     std::uint64_t file_size = get_u64(message + 1);
     if ((flags & ~FLAG_RESUMABLE) != 0 || file_size > LARGEST_FILE) return Outcome::refused;
     announce_size(r, file_size);
+    // The files before it take their names first where its folders or name
+    // meet theirs, as they would one at a time.
+    if (meets_group(*s.group, r.name)) place_group(s);
+    if (s.refused) return Outcome::broken;
     if (!resumable) return create_temp_file(r) ? Outcome::complete : Outcome::refused;
     std::uint64_t offset = 0;
     if (!create_part_file(r, message + FILE_MESSAGE_HEAD, offset)) return Outcome::refused;
-    return queue_offset(channel, number, offset) ? Outcome::complete : Outcome::lost;
+    return queue_offset(s.channel, number, offset) ? Outcome::complete : Outcome::lost;
 }
 
 // Why the stream ended: a message that was not the peer's, or the end of
@@ -139,7 +160,7 @@ Outcome ended(const SecureChannel& channel) { return channel.faulted ? Outcome::
 // is a fault.
 Outcome receive_one_file(Receipt& r, Session& s, std::uint32_t number, const unsigned char* file_message,
                          std::int32_t size) {
-    Outcome taken = take_file_message(r, s.channel, number, file_message, size);
+    Outcome taken = take_file_message(r, s, number, file_message, size);
     if (taken != Outcome::complete) return taken;
     for (;;) {
         if (abort_receive.load()) return Outcome::aborted;
