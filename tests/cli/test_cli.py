@@ -784,7 +784,9 @@ def traced_calls(log):
     calls, pending = [], {}
     with open(log) as f:
         for number, line in enumerate(f):
+            # strace pads the process number to its width: "2243  openat(...".
             pid, _, rest = line.rstrip("\n").partition(" ")
+            rest = rest.lstrip()
             if rest.startswith("<... "):
                 name, start, text = pending.pop(pid)
                 calls.append((name, start, number, text + rest.split(" resumed>", 1)[1]))
