@@ -45,12 +45,15 @@ bool open_parts_folder(StoreDirectory& folder) {
 }
 
 // The folder goes too once it holds no part.
+void close_parts_folder(StoreDirectory& folder) {
+    close_store_directory(folder);
+    folder.made = 1;
+    remove_made_directories(folder);
+}
+
 void let_go(HeldPart& part) {
     unclaim(part);
-    if (!part.folder_open) return;
-    close_store_directory(part.folder);
-    part.folder.made = 1;
-    remove_made_directories(part.folder);
+    if (part.folder_open) close_parts_folder(part.folder);
     part.folder_open = false;
 }
 
@@ -64,9 +67,7 @@ void remove_parts(std::int64_t max_age_seconds) {
     StoreDirectory folder;
     if (!is_directory(path.data()) || !open_parts_folder(folder)) return;
     remove_old_files(folder, max_age_seconds, held_by_a_task);
-    close_store_directory(folder);
-    folder.made = 1;
-    remove_made_directories(folder);
+    close_parts_folder(folder);
 }
 
 }  // namespace
