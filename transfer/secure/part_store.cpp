@@ -1,5 +1,7 @@
 #include "transfer/secure/part_store.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 
@@ -11,6 +13,7 @@ namespace {
 // that a connection left hanging never writes into a part that its
 // sender's next connection resumes.
 std::mutex claims_lock;
+std::condition_variable claims_changed;
 char claims[SLOT_CAPACITY][PART_NAME_SIZE + 1];
 std::int32_t claim_count = 0;
 
@@ -20,8 +23,18 @@ bool is_claimed(const char* name) {
     return false;
 }
 
+// A task whose connection just broke may still be putting its part on the
+// disk when the sender's next connection asks for it: that connection waits
+// a while for the part rather than send the whole file again. An abort ends
+// the wait.
+constexpr auto CLAIM_WAIT = std::chrono::seconds(10);
+constexpr auto ABORT_CHECK = std::chrono::milliseconds(50);
+
 bool claim(const char* name) {
-    std::lock_guard<std::mutex> hold(claims_lock);
+    std::unique_lock<std::mutex> hold(claims_lock);
+    auto give_up = std::chrono::steady_clock::now() + CLAIM_WAIT;
+    while (is_claimed(name) && !abort_receive.load() && std::chrono::steady_clock::now() < give_up)
+        claims_changed.wait_for(hold, ABORT_CHECK);
     if (is_claimed(name) || claim_count == SLOT_CAPACITY) return false;
     std::memcpy(claims[claim_count++], name, PART_NAME_SIZE + 1);
     return true;
@@ -36,6 +49,7 @@ void unclaim(HeldPart& part) {
         break;
     }
     part.claimed = false;
+    claims_changed.notify_all();
 }
 
 bool open_parts_folder(StoreDirectory& folder) {

@@ -25,8 +25,8 @@ struct HeldPart {
 
 // Opens the part of the file (its name, size and tag), made when missing,
 // for appending; offset is how much of the file it holds. A part longer
-// than the file starts again empty. Null when it can't be opened or another
-// connection holds it.
+// than the file starts again empty. Null when it can't be opened, or when
+// another connection still holds it after a wait of some seconds.
 std::FILE* open_part(HeldPart& part, std::string_view name, std::uint64_t size, const unsigned char* tag,
                      std::uint64_t& offset);
 // After the file took its name from the part: the part is let go.
