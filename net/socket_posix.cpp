@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -169,6 +170,11 @@ bool socket_readable(SocketHandle socket, std::int32_t milliseconds) {
         ready = poll(&entry, 1, milliseconds);
     } while (ready < 0 && errno == EINTR);
     return ready > 0;
+}
+
+std::int32_t socket_bytes_waiting(SocketHandle socket) {
+    int waiting = 0;
+    return ioctl(to_fd(socket), FIONREAD, &waiting) == 0 ? waiting : -1;
 }
 
 bool send_all(SocketHandle socket, const void* buffer, std::int32_t count) {

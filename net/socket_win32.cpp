@@ -137,6 +137,12 @@ bool socket_readable(SocketHandle socket, std::int32_t milliseconds) {
     return select(0, &readable, nullptr, nullptr, &wait) > 0;
 }
 
+std::int32_t socket_bytes_waiting(SocketHandle socket) {
+    u_long waiting = 0;
+    if (ioctlsocket(to_socket(socket), FIONREAD, &waiting) != 0) return -1;
+    return waiting > 0x7fffffff ? 0x7fffffff : static_cast<std::int32_t>(waiting);
+}
+
 // Sends without blocking inside the call, waiting for room in between: a
 // large send blocked inside Winsock is not always woken by an abort's
 // shutdown, while a wait for room ends at once. The wait is bounded by the

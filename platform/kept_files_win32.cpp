@@ -25,7 +25,9 @@ std::uint64_t joined(DWORD high, DWORD low) { return static_cast<std::uint64_t>(
 // so is a file that a swapped folder put outside the destination (removed
 // again when this call made it).
 std::FILE* open_kept_file(const StoreDirectory& dir, const char* name, std::uint64_t& length) {
-    HANDLE handle = CreateFileW(path_in(dir, name).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | DELETE, 0,
+    // Opened for writing and placed at its end once: a handle that may only
+    // append costs a seek and a look at the size before every write.
+    HANDLE handle = CreateFileW(path_in(dir, name).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE, 0,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     bool made = GetLastError() != ERROR_ALREADY_EXISTS;
@@ -37,7 +39,11 @@ std::FILE* open_kept_file(const StoreDirectory& dir, const char* name, std::uint
         CloseHandle(handle);
         return nullptr;
     }
-    std::FILE* file = stream_of(handle, "ab");
+    std::FILE* file = stream_of(handle, "wb");
+    if (file && _fseeki64(file, 0, SEEK_END) != 0) {
+        std::fclose(file);
+        return nullptr;
+    }
     if (file) length = joined(info.nFileSizeHigh, info.nFileSizeLow);
     return file;
 }

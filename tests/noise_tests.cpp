@@ -274,7 +274,8 @@ TEST_F(Crypto, ChannelOverARealConnection) {
     }
     send.join();
     unsigned char* got = nullptr;
-    EXPECT_EQ(secure_receive(receiver, got, false), 0) << "nothing waits";
+    EXPECT_EQ(secure_receive(receiver, got, ReceiveWait::no), 0) << "nothing waits";
+    EXPECT_EQ(secure_receive(receiver, got, ReceiveWait::no_bytes_only), 0) << "nothing waits";
     EXPECT_EQ(secure_next_plaintext(sender, 0), nullptr) << "no empty messages";
     EXPECT_EQ(secure_next_plaintext(sender, SECURE_MAX_PLAINTEXT + 1), nullptr) << "longer than a length holds";
 
@@ -304,6 +305,8 @@ TEST_F(Crypto, ChannelOverARealConnection) {
     EXPECT_EQ(secure_receive(receiver, got), -1);
     close_socket(pair.client);
     receiver.inbox_start = receiver.inbox_end = 0;
+    EXPECT_EQ(secure_receive(receiver, got, ReceiveWait::no_bytes_only), 0) << "the end shows only to a wait";
+    EXPECT_EQ(secure_receive(receiver, got, ReceiveWait::no), -1) << "the connection ended";
     EXPECT_EQ(secure_receive(receiver, got), -1) << "the connection ended";
     close_socket(pair.server);
     secure_release(sender);

@@ -383,7 +383,8 @@ class ResumeAfterCuts(SecureCli):
             # the new file goes whole.
             ("file changed between the tries", ["--cut", "12000000"], 1, change_file, 1.5, self.SIZE, 1),
             # A fault after the resume: the receiver drops the part; the next try goes whole.
-            ("a bit flipped after the resume", ["--cut", "12000000", "--flip", "2:5000000"], 2, None, 2.0,
+            # The second connection may carry all the rest before the sender sees it closed.
+            ("a bit flipped after the resume", ["--cut", "12000000", "--flip", "2:5000000"], 2, None, 2.1,
              self.SIZE, 0),
         ]
         for label, options, tries, at_cut, most, last_least, parts_left in rows:

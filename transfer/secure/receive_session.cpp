@@ -98,11 +98,11 @@ bool meets_group(const Group& g, const char* name) {
 // and the replies queued so far are sent: they then go out together, in
 // one call.
 std::int32_t next_message(Session& s, unsigned char*& message) {
-    std::int32_t got = secure_receive(s.channel, message, false);
+    std::int32_t got = secure_receive(s.channel, message, ReceiveWait::no_bytes_only);
     if (got != 0) return got;
     if (s.group->count != 0) place_group(s);
     if (!secure_flush(s.channel) || s.refused) return -1;
-    return secure_receive(s.channel, message, true);
+    return secure_receive(s.channel, message);
 }
 
 bool queue_reply(SecureChannel& channel, unsigned char type, std::uint32_t number) {

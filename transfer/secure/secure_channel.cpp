@@ -111,7 +111,7 @@ bool secure_queue(SecureChannel& channel, const unsigned char* plaintext, std::s
     return secure_seal(channel, size);
 }
 
-std::int32_t secure_receive(SecureChannel& channel, unsigned char*& plaintext, bool wait) {
+std::int32_t secure_receive(SecureChannel& channel, unsigned char*& plaintext, ReceiveWait wait) {
     for (;;) {
         std::size_t waiting = channel.inbox_end - channel.inbox_start;
         unsigned char* frame = channel.inbox + channel.inbox_start;
@@ -132,7 +132,8 @@ std::int32_t secure_receive(SecureChannel& channel, unsigned char*& plaintext, b
             channel.inbox_start = 0;
             channel.inbox_end = waiting;
         }
-        if (!wait && !socket_readable(channel.socket, 0)) return 0;
+        if (wait == ReceiveWait::no && !socket_readable(channel.socket, 0)) return 0;
+        if (wait == ReceiveWait::no_bytes_only && socket_bytes_waiting(channel.socket) == 0) return 0;
         std::size_t room = SECURE_BUFFER_SIZE - channel.inbox_end;
         if (room > SECURE_BLOCK_SIZE) room = SECURE_BLOCK_SIZE;
         std::int32_t got = recv_some(channel.socket, channel.inbox + channel.inbox_end, static_cast<std::int32_t>(room));

@@ -60,9 +60,20 @@ bool secure_queue(SecureChannel& channel, const unsigned char* plaintext, std::s
 // Sends every sealed frame waiting, in one call.
 bool secure_flush(SecureChannel& channel);
 
+// How secure_receive waits for the next message.
+enum class ReceiveWait {
+    yes,
+    // Not at all: 0 when no whole message is there yet.
+    no,
+    // Not at all, and only bytes already there count: the end of the
+    // stream shows to the next call that waits. For a caller that waits
+    // next anyway, as this look is cheaper (under Wine a wait of 0 ms is a
+    // round trip to its server).
+    no_bytes_only,
+};
+
 // Opens the next message. plaintext then points into the inbox, valid
 // until the next call. Returns the plaintext's size, or -1 when the
 // connection ends or fails, a length is below 17 or a message does not
-// authenticate. With wait false it receives only what is there already and
-// returns 0 when no whole message is. A bad length or seal sets faulted.
-std::int32_t secure_receive(SecureChannel& channel, unsigned char*& plaintext, bool wait = true);
+// authenticate. A bad length or seal sets faulted.
+std::int32_t secure_receive(SecureChannel& channel, unsigned char*& plaintext, ReceiveWait wait = ReceiveWait::yes);

@@ -49,7 +49,7 @@ bool open_session(Batch& b, SendSession& s) {
 // a message the receiver does not send.
 std::int32_t take_reply(SendSession& s, bool wait) {
     unsigned char* message = nullptr;
-    std::int32_t got = secure_receive(s.channel, message, wait);
+    std::int32_t got = secure_receive(s.channel, message, wait ? ReceiveWait::yes : ReceiveWait::no);
     if (got <= 0) return got;
     if (got == static_cast<std::int32_t>(OFFSET_REPLY_SIZE) && message[0] == MESSAGE_OFFSET &&
         !s.offset_arrived && get_u32(message + 1) == s.files_sent) {
