@@ -61,6 +61,9 @@ bool open_store_directory(const Text& destination, std::string_view relative_dir
 // empty; for a transfer that failed.
 void remove_made_directories(StoreDirectory& dir);
 void close_store_directory(StoreDirectory& dir);
+// A second, independent hold of an open store directory, as having made
+// none of its folders. False when the system has no handle to spare.
+bool copy_store_directory(const StoreDirectory& from, StoreDirectory& to);
 // Files inside a store directory, by plain name. create_stored_file makes a
 // new file and never opens one that is there, nor through a link. On
 // Windows a file that, once made or renamed, lies outside the destination's

@@ -160,6 +160,13 @@ void close_store_directory(StoreDirectory& dir) {
     dir.descriptor = -1;
 }
 
+bool copy_store_directory(const StoreDirectory& from, StoreDirectory& to) {
+    to = from;
+    to.made = 0;
+    to.descriptor = fcntl(from.descriptor, F_DUPFD_CLOEXEC, 0);
+    return to.descriptor >= 0;
+}
+
 std::FILE* create_stored_file(const StoreDirectory& dir, const char* name) {
     int file = openat(dir.descriptor, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (file < 0) return nullptr;

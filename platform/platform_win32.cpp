@@ -176,6 +176,13 @@ void remove_made_directories(StoreDirectory& dir) {
 // and each file is checked on its own handle where it landed.
 void close_store_directory(StoreDirectory&) {}
 
+// Nothing is held open here: the record is all there is.
+bool copy_store_directory(const StoreDirectory& from, StoreDirectory& to) {
+    to = from;
+    to.made = 0;
+    return true;
+}
+
 namespace {
 
 std::wstring stored_path(const StoreDirectory& dir, const char* name) {

@@ -33,6 +33,17 @@ struct Receipt {
     bool in_part = false;
 };
 
+// The folder a connection's last file went into, held open, so that the
+// files after it in that folder don't open every folder on the way again.
+// Only a folder that was there already is held: one made for a file goes
+// again when that file fails.
+struct RecentFolder {
+    StoreDirectory directory;
+    bool open = false;
+    char folders[sizeof(StoreDirectory::path)] = {};  // below the destination
+};
+void forget_recent_folder(RecentFolder& recent);
+
 // Takes over name (a zero-terminated heap block) as the file's name. False
 // when no receiver stores it: not a plain file name or plain names joined
 // by backslashes, or a name of our own temporary files, which could replace
@@ -41,8 +52,9 @@ bool take_name(Receipt& r, char* name);
 // Counts the announced size into the file's and the receive counters.
 void announce_size(Receipt& r, std::uint64_t size);
 // The name's folders below the destination, made where missing, then the
-// temporary file inside the last of them.
-bool create_temp_file(Receipt& r);
+// temporary file inside the last of them. recent, where given, is used and
+// kept up to date.
+bool create_temp_file(Receipt& r, RecentFolder* recent = nullptr);
 // As create_temp_file, for a resumable file: its part, found again or made,
 // with offset the bytes it holds already, counted as arrived. Where no part
 // can be had, a temporary file, and offset 0.

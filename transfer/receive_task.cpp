@@ -65,9 +65,20 @@ void announce_size(Receipt& r, std::uint64_t size) {
 
 namespace {
 
-bool open_folders(Receipt& r) {
+bool open_folders(Receipt& r, RecentFolder* recent = nullptr, bool* reused = nullptr) {
     std::string_view folders(r.name, r.leaf == r.name ? 0 : static_cast<std::size_t>(r.leaf - r.name - 1));
+    if (recent && recent->open && folders == recent->folders) {
+        r.directory_open = copy_store_directory(recent->directory, r.directory);
+        if (reused) *reused = r.directory_open;
+        if (r.directory_open) return true;
+    }
     r.directory_open = open_store_directory(destination_dir, folders, r.directory);
+    if (recent && r.directory_open && r.directory.made == 0 && folders.size() < sizeof recent->folders) {
+        forget_recent_folder(*recent);
+        recent->open = copy_store_directory(r.directory, recent->directory);
+        std::memcpy(recent->folders, folders.data(), folders.size());
+        recent->folders[folders.size()] = '\0';
+    }
     return r.directory_open;
 }
 
@@ -82,7 +93,21 @@ bool create_temp_in_folder(Receipt& r) {
 
 }  // namespace
 
-bool create_temp_file(Receipt& r) { return open_folders(r) && create_temp_in_folder(r); }
+void forget_recent_folder(RecentFolder& recent) {
+    if (recent.open) close_store_directory(recent.directory);
+    recent.open = false;
+}
+
+bool create_temp_file(Receipt& r, RecentFolder* recent) {
+    bool reused = false;
+    if (!open_folders(r, recent, &reused)) return false;
+    if (create_temp_in_folder(r) || !reused) return r.temp_created;
+    // The folder held open may have gone since (made by another transfer
+    // whose file failed): the folders are opened once more.
+    close_store_directory(r.directory);
+    forget_recent_folder(*recent);
+    return open_folders(r, recent) && create_temp_in_folder(r);
+}
 
 bool create_part_file(Receipt& r, const unsigned char* tag, std::uint64_t& offset) {
     offset = 0;

@@ -443,12 +443,21 @@ class WithAnIndependentPeer(SecureCli):
         # A name refused in the middle of a batch: the first stays, the rest never comes.
         refused = [(b"before.bin", b"b"), (b"..\\escape.bin", b"e"), (b"after.bin", b"a")]
         self.assertEqual(secure_peer.send_files("127.0.0.1", r.port, key(), refused), ["A", "R", None])
+        # A folder removed while its connection goes on is made again for the next file.
+        with secure_peer.open_sender("127.0.0.1", r.port, key()) as conn:
+            for number, name in enumerate((b"gone\\a.bin", b"gone\\b.bin"), 1):
+                conn.send(*secure_peer.file_messages(name, b"x"))
+                self.assertEqual(secure_peer.read_reply(conn.receive()), (secure_peer.ACCEPTED, number))
+            shutil.rmtree(os.path.join(r.folder, "gone"))
+            conn.send(*secure_peer.file_messages(b"gone\\c.bin", b"c"), secure_peer.QUIT)
+            self.assertEqual(conn.replies(), "A3")
+        self.assertEqual(os.listdir(os.path.join(r.folder, "gone")), ["c.bin"])
         code, out, _ = r.stop()
         for item in batch + many + refused[:1]:
             with open(os.path.join(r.folder, *item[0].decode().split("\\")), "rb") as f:
                 self.assertEqual(f.read(), item[1], item[0])
         self.assertEqual(sorted(os.listdir(r.folder)), sorted(
-            [n.decode() for n, *_ in batch + many + refused[:1] if b"\\" not in n] + ["photos"]))
+            [n.decode() for n, *_ in batch + many + refused[:1] if b"\\" not in n] + ["gone", "photos"]))
         self.assertIn("stored photos/2026/a.jpg (4.9 KiB)", out)
 
     def test_independent_sender_resumes_a_part_the_console_receiver_kept(self):

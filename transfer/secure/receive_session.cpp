@@ -44,6 +44,7 @@ struct Group {
 struct Session {
     SecureChannel channel;
     Group* group = nullptr;
+    RecentFolder recent;
     bool refused = false;  // an R went out: nothing more is taken
 };
 
@@ -145,7 +146,7 @@ Outcome take_file_message(Receipt& r, Session& s, std::uint32_t number, const un
     // meet theirs, as they would one at a time.
     if (meets_group(*s.group, r.name)) place_group(s);
     if (s.refused) return Outcome::broken;
-    if (!resumable) return create_temp_file(r) ? Outcome::complete : Outcome::refused;
+    if (!resumable) return create_temp_file(r, &s.recent) ? Outcome::complete : Outcome::refused;
     std::uint64_t offset = 0;
     if (!create_part_file(r, message + FILE_MESSAGE_HEAD, offset)) return Outcome::refused;
     return queue_offset(s.channel, number, offset) ? Outcome::complete : Outcome::lost;
@@ -234,6 +235,7 @@ void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::ato
     }
     if (g.count != 0) place_group(s);
     if (secure_flush(s.channel) && s.refused) drain(s.channel);
+    forget_recent_folder(s.recent);
     secure_release(s.channel);
     delete s.group;
 }
