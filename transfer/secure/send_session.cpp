@@ -160,8 +160,9 @@ bool send_one(Batch& b, SendSession& s, Outgoing& f, bool resumable) {
     if (!queue_file_message(s, f, resumable ? tag : nullptr)) return false;
     if (resumable && !take_offset(s, f)) return false;
     update_progress(send_bytes_total, send_bytes_left, b.last_percent);
+    // Replies are looked for between blocks, and once after the file's end.
     while (f.file_left != 0) {
-        if (abort_send.load() || !queue_data(b, s, f) || !take_replies(s)) return false;
+        if (abort_send.load() || !queue_data(b, s, f) || (f.file_left != 0 && !take_replies(s))) return false;
     }
     unsigned char end = MESSAGE_END;
     if (!secure_queue(s.channel, &end, 1)) return false;
