@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "platform/platform.h"
+#include "transfer/secure/aborted_files.h"
 #include "transfer/transfer_key.h"
 
 std::int32_t listen_port = DEFAULT_PORT;
@@ -69,6 +70,7 @@ void set_starting_values() {
 }
 
 void clear_transfer_state() {
+    forget_aborted_files();
     abort_send = false;
     abort_receive = false;
     for (std::int32_t i = 0; i <= SLOT_CAPACITY; ++i) {

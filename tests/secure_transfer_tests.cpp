@@ -444,7 +444,9 @@ TEST_F(SecureTransfer, AbortReceiveRemovesParts) {
         SCOPED_TRACE(under_way ? "a file under way" : "a part kept");
         SocketPair pair = connected_pair();
         SecureChannel channel;
-        std::thread task = receive_stalled_in(pair, channel, resumable_message(1 << 20, "part.bin"));
+        // Names of their own: an aborted file is refused when it comes again.
+        std::thread task =
+            receive_stalled_in(pair, channel, resumable_message(1 << 20, under_way ? "under-way.bin" : "kept.bin"));
         if (under_way) {
             request_abort_receive();
         } else {
@@ -461,6 +463,36 @@ TEST_F(SecureTransfer, AbortReceiveRemovesParts) {
         if (under_way) close_socket(pair.client);
         expect_engine_at_rest();
     }
+}
+
+// A file whose receipt was aborted is refused when its sender tries it
+// again, resumable or not, so that the abort holds; another file of its
+// name is not.
+TEST_F(SecureTransfer, AnAbortedFileIsRefusedWhenItComesAgain) {
+    SocketPair pair = connected_pair();
+    SecureChannel channel;
+    std::thread task = receive_stalled_in(pair, channel, file_message(1 << 20, "again.bin"));
+    request_abort_receive();
+    task.join();
+    secure_release(channel);
+    close_socket(pair.client);
+    const std::string five = data_message("12345");
+    struct Row {
+        std::vector<std::string> messages;
+        const char* replies;
+    } rows[] = {
+        {{file_message(1 << 20, "again.bin")}, "R1"},
+        {{resumable_message(1 << 20, "again.bin")}, "R1"},
+        {{file_message(5, "again.bin"), five, END, QUIT}, "A1"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(run_secure_peer([&row](SecureChannel& c) {
+                      for (const auto& m : row.messages) seal(c, m);
+                  }),
+                  row.replies);
+    }
+    EXPECT_EQ(read_bytes(dir / "again.bin"), "12345");
+    expect_engine_at_rest();
 }
 
 // The abort commands end a secure transfer blocked on its peer at once.

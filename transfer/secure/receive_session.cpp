@@ -9,6 +9,7 @@
 #include "transfer/engine.h"
 #include "transfer/name_check.h"
 #include "transfer/receipt.h"
+#include "transfer/secure/aborted_files.h"
 #include "transfer/secure/session.h"
 #include "transfer/wire.h"
 
@@ -141,6 +142,7 @@ Outcome take_file_message(Receipt& r, Session& s, std::uint32_t number, const un
     if (!take_name(r, name) || std::strlen(name) != name_length || !allowed) return Outcome::refused;
     std::uint64_t file_size = get_u64(message + 1);
     if ((flags & ~FLAG_RESUMABLE) != 0 || file_size > LARGEST_FILE) return Outcome::refused;
+    if (was_aborted_lately(r.name, file_size)) return Outcome::refused;
     announce_size(r, file_size);
     // The files before it take their names first where its folders or name
     // meet theirs, as they would one at a time.
@@ -220,6 +222,7 @@ void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::ato
         }
         // The files before it are told first.
         if (g.count != 0 && outcome != Outcome::aborted) place_group(s);
+        if (outcome == Outcome::aborted && r.name) remember_aborted_file(r.name, r.file_total);
         finish_receipt(r, false, outcome == Outcome::lost);
         if (outcome == Outcome::refused && !s.refused) {
             queue_reply(s.channel, MESSAGE_REFUSED, number);
@@ -230,7 +233,10 @@ void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::ato
     // Files complete are put in place and told so, even when the stream
     // ended in a fault; an abort removes them.
     if (abort_receive.load()) {
-        for (std::uint32_t i = 0; i < g.count; ++i) finish_receipt(g.files[i], false);
+        for (std::uint32_t i = 0; i < g.count; ++i) {
+            remember_aborted_file(g.files[i].name, g.files[i].file_total);
+            finish_receipt(g.files[i], false);
+        }
         g.count = 0;
     }
     if (g.count != 0) place_group(s);

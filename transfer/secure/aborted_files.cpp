@@ -1,0 +1,56 @@
+#include "transfer/secure/aborted_files.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "net/socket.h"
+
+namespace {
+
+// Names of up to 255 bytes, as the secure format carries them; the oldest
+// entry gives way when the table is full.
+struct AbortedFile {
+    char name[256];
+    std::uint64_t size;
+    std::int64_t at_ms;
+    bool used;
+};
+
+constexpr int TABLE_SIZE = 32;
+std::mutex table_lock;
+AbortedFile table[TABLE_SIZE];
+
+bool is_recent(const AbortedFile& f, std::int64_t now) { return f.used && now - f.at_ms < ABORTED_FILE_MEMORY_MS; }
+
+}  // namespace
+
+void remember_aborted_file(std::string_view name, std::uint64_t size) {
+    if (name.empty() || name.size() >= sizeof table[0].name) return;
+    std::lock_guard<std::mutex> hold(table_lock);
+    AbortedFile* slot = nullptr;
+    for (AbortedFile& f : table) {
+        if (!f.used) {
+            slot = &f;
+            break;
+        }
+        if (!slot || f.at_ms < slot->at_ms) slot = &f;
+    }
+    std::memcpy(slot->name, name.data(), name.size());
+    slot->name[name.size()] = '\0';
+    slot->size = size;
+    slot->at_ms = monotonic_ms();
+    slot->used = true;
+}
+
+bool was_aborted_lately(std::string_view name, std::uint64_t size) {
+    std::lock_guard<std::mutex> hold(table_lock);
+    std::int64_t now = monotonic_ms();
+    for (const AbortedFile& f : table)
+        if (is_recent(f, now) && f.size == size && name == f.name) return true;
+    return false;
+}
+
+void forget_aborted_files() {
+    std::lock_guard<std::mutex> hold(table_lock);
+    for (AbortedFile& f : table) f.used = false;
+}
