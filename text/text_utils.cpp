@@ -1,10 +1,7 @@
 #include "text/text_utils.h"
 
 void lower_case(Text& text) {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') text[i] = static_cast<char>(c + 32);
-    }
+    for (std::size_t i = 0; i < text.size(); ++i) text[i] = ascii_lower(text[i]);
 }
 
 Text decimal_text(std::int32_t value) {

@@ -5,7 +5,9 @@
 
 #include "text/text.h"
 
-// Folds A..Z to a..z in place; every other byte stays as it is.
+// Folds A..Z to a..z; every other byte stays as it is.
+inline char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+// The same, in place over a whole text.
 void lower_case(Text& text);
 
 // Decimal digits of value, with a leading "-" when negative.

@@ -1,5 +1,6 @@
 #include "transfer/name_check.h"
 
+#include "text/text_utils.h"
 #include "text/utf8.h"
 
 namespace {
@@ -58,11 +59,8 @@ bool is_safe_file_name(std::string_view name) {
 // for ".zeptrix-", and refusing them elsewhere too costs nothing.
 bool is_temp_name(std::string_view file) {
     if (file.size() < TEMP_NAME_PREFIX.size()) return false;
-    for (std::size_t i = 0; i < TEMP_NAME_PREFIX.size(); ++i) {
-        char c = file[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != TEMP_NAME_PREFIX[i]) return false;
-    }
+    for (std::size_t i = 0; i < TEMP_NAME_PREFIX.size(); ++i)
+        if (ascii_lower(file[i]) != TEMP_NAME_PREFIX[i]) return false;
     return true;
 }
 

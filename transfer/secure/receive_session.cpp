@@ -6,6 +6,7 @@
 #include <new>
 
 #include "app/state.h"
+#include "text/text_utils.h"
 #include "transfer/engine.h"
 #include "transfer/name_check.h"
 #include "transfer/receipt.h"
@@ -83,8 +84,7 @@ void place_group(Session& s) {
 // letter case: then the two can't wait in one group.
 bool names_meet(const char* a, const char* b) {
     for (;; ++a, ++b) {
-        char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a - 'A' + 'a') : *a;
-        char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b - 'A' + 'a') : *b;
+        char x = ascii_lower(*a), y = ascii_lower(*b);
         if (x == '\0' || y == '\0') return (x == '\0' && y == '\0') || x == PATH_SEPARATOR || y == PATH_SEPARATOR;
         if (x != y) return false;
     }
