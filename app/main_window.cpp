@@ -15,10 +15,13 @@ void paint_main_area(HWND area) {
     get_client_rect(area, client);
     std::int32_t w = client.right - client.left;
     std::int32_t h = client.bottom - client.top;
-    StatusView view = status_view(w);
-
+    // The counters are read once the paint has begun: a task that changes
+    // them and asks for a paint meanwhile then gets a paint of its own,
+    // where one read before would be drawn and the task's request taken as
+    // answered.
     PAINTSTRUCT paint;
     begin_paint(area, paint);
+    StatusView view = status_view(w);
     fill_area(area, 0, 0, w + 1, h + 1, BACKGROUND_COLOR);
     // fill_area with a width of 0 would fill the whole window: no bar then.
     if (view.send_bar_length != 0) fill_area(area, 2, 2, view.send_bar_length, 7, SEND_BAR_COLOR);
