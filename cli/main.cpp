@@ -126,8 +126,8 @@ void abort_transfers() {
 }
 
 // The sender on an interrupt: the batch stops with the transfer under way.
-// One still connecting has no connection to shut down yet, so a batch
-// still running after a moment ends with the process.
+// A batch still running after a moment (held up in a file read, say)
+// ends with the process.
 void end_sending() {
     abort_transfers();
     for (int i = 0; i < 40 && running_tasks.load() != 0; ++i)
@@ -279,6 +279,7 @@ int main(int argc, char** argv) {
         return EXIT_DELIVERED;
     }
 
+    allow_many_open_files();
     start_sockets();
     if (!network_ready) {
         std::fputs("Zeptrix: fatal error: network not available!\n", stderr);

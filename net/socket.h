@@ -46,7 +46,11 @@ bool host_has_address(const Text& name, const IpAddress& address);
 // Listens on any local address, backlog 5. Ports use their low 16 bits.
 bool listen_on(std::int32_t port, SocketHandle& listening);
 bool accept_peer(SocketHandle listening, SocketHandle& peer_socket, IpAddress& peer);
-bool connect_to(const IpAddress& address, std::int32_t port, SocketHandle& connected);
+// Connects within the system's own time limit. A set stop flag (looked at
+// every 100 ms) ends the attempt at once as a failure, so that an abort
+// need not wait for a silent address to time out.
+bool connect_to(const IpAddress& address, std::int32_t port, SocketHandle& connected,
+                const std::atomic<bool>* stop = nullptr);
 void close_socket(SocketHandle socket);
 // Ends both directions of a connection without closing the handle: a send
 // or receive waiting on it returns at once with a failure or 0.

@@ -129,16 +129,35 @@ bool accept_peer(SocketHandle listening, SocketHandle& peer_socket, IpAddress& p
     return true;
 }
 
-bool connect_to(const IpAddress& address, std::int32_t port, SocketHandle& connected) {
+namespace {
+
+// Waits for a connection begun without blocking to be made or to fail.
+bool connection_made(int fd, const std::atomic<bool>* stop) {
+    for (;;) {
+        if (stop && stop->load()) return false;
+        pollfd entry{fd, POLLOUT, 0};
+        int ready = poll(&entry, 1, 100);
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready <= 0) continue;
+        int error = 0;
+        socklen_t length = sizeof error;
+        return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    }
+}
+
+}  // namespace
+
+bool connect_to(const IpAddress& address, std::int32_t port, SocketHandle& connected,
+                const std::atomic<bool>* stop) {
     connected = INVALID_SOCKET_HANDLE;
     int fd = new_tcp_socket();
     if (fd < 0) return false;
     sockaddr_in sa = socket_address(address, port);
-    int result;
-    do {
-        result = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
+    int flags = fcntl(fd, F_GETFL);
+    bool made = flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
+                (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ||
+                 ((errno == EINPROGRESS || errno == EINTR) && connection_made(fd, stop)));
+    if (!made || fcntl(fd, F_SETFL, flags) != 0) {
         ::close(fd);
         return false;
     }

@@ -93,12 +93,45 @@ bool accept_peer(SocketHandle listening, SocketHandle& peer_socket, IpAddress& p
     return true;
 }
 
-bool connect_to(const IpAddress& address, std::int32_t port, SocketHandle& connected) {
+namespace {
+
+bool set_blocking(SOCKET s, bool blocking) {
+    u_long non_blocking = blocking ? 0 : 1;
+    return ioctlsocket(s, FIONBIO, &non_blocking) == 0;
+}
+
+// Waits for a connection begun without blocking to be made or to fail.
+bool connection_made(SOCKET s, const std::atomic<bool>* stop) {
+    for (;;) {
+        if (stop && stop->load()) return false;
+        fd_set made, failed;
+        FD_ZERO(&made);
+        FD_ZERO(&failed);
+        FD_SET(s, &made);
+        FD_SET(s, &failed);
+        timeval wait{0, 100 * 1000};
+        int ready = select(0, nullptr, &made, &failed, &wait);
+        if (ready < 0) return false;
+        if (ready == 0) continue;
+        int error = 0;
+        int length = sizeof error;
+        return FD_ISSET(s, &made) &&
+               getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == 0 && error == 0;
+    }
+}
+
+}  // namespace
+
+bool connect_to(const IpAddress& address, std::int32_t port, SocketHandle& connected,
+                const std::atomic<bool>* stop) {
     connected = INVALID_SOCKET_HANDLE;
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) return false;
     sockaddr_in sa = socket_address(address, port);
-    if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    bool made = set_blocking(s, false) &&
+                (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ||
+                 (WSAGetLastError() == WSAEWOULDBLOCK && connection_made(s, stop)));
+    if (!made || !set_blocking(s, true)) {
         closesocket(s);
         return false;
     }

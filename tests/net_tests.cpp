@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -150,6 +151,33 @@ TEST(Sockets, FailuresAreResults) {
     SocketHandle s;
     EXPECT_FALSE(connect_to(localhost(), port, s)) << "nobody listens there any more";
     EXPECT_EQ(s, INVALID_SOCKET_HANDLE);
+}
+
+// A listener whose queue is full lets new attempts wait unanswered, as a
+// host that has gone does; the stop flag ends the one waiting.
+TEST(Sockets, AStopFlagEndsAConnectionAttemptThatWaits) {
+    Loopback l = open_listener();
+    std::atomic<bool> stop{false};
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        stop = true;
+    });
+    std::vector<SocketHandle> queued;
+    SocketHandle s = INVALID_SOCKET_HANDLE;
+    std::int64_t began = 0;
+    while (queued.size() < 64) {
+        began = monotonic_ms();
+        if (!connect_to(localhost(), l.port, s, &stop)) break;
+        queued.push_back(s);
+    }
+    std::int64_t waited = monotonic_ms() - began;
+    stopper.join();
+    EXPECT_LT(queued.size(), 64u) << "the listener's queue never filled";
+    EXPECT_GE(waited, 500) << "the last attempt must have waited for the stop";
+    EXPECT_LT(waited, 2000);
+    EXPECT_EQ(s, INVALID_SOCKET_HANDLE);
+    for (SocketHandle q : queued) close_socket(q);
+    close_socket(l.listening);
 }
 
 TEST(Sockets, SendingToAClosedPeerFailsWithoutKillingTheProcess) {

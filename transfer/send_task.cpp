@@ -34,7 +34,7 @@ Text peer_text(const Batch& b) {
 // One connection for the file: header, data, closing mark, acknowledgement.
 bool send_fixed_file(Batch& b, Outgoing& f) {
     SocketHandle socket = INVALID_SOCKET_HANDLE;
-    if (!connect_to(b.address, b.port, socket)) {
+    if (!connect_to(b.address, b.port, socket, &abort_send)) {
         if (!abort_send.load()) show_failure(Text("connecting to ") + peer_text(b) + " failed!");
         return false;
     }

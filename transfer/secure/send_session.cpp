@@ -30,7 +30,7 @@ bool open_session(Batch& b, SendSession& s) {
     SocketHandle socket = INVALID_SOCKET_HANDLE;
     s.files_sent = s.files_acknowledged = 0;
     s.progressed = false;
-    if (!connect_to(b.address, b.port, socket)) {
+    if (!connect_to(b.address, b.port, socket, &abort_send)) {
         s.connect_failed = true;
         return false;
     }
