@@ -75,6 +75,7 @@ void run_program() {
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     toolkit_init();
+    allow_many_open_files();
     start_sockets();
     run_program();
     return 0;

@@ -121,3 +121,8 @@ Text executable_directory();
 
 // A number that tells this process apart from others running now.
 std::uint32_t process_number();
+
+// Raises the number of files the process may hold open at once above the
+// system's small default: every running receive task holds a group of
+// received files (and their folders) open until they take their names.
+void allow_many_open_files();

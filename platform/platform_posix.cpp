@@ -1,6 +1,7 @@
 // Platform facts for POSIX systems.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -219,3 +220,12 @@ Text executable_directory() {
 }
 
 std::uint32_t process_number() { return static_cast<std::uint32_t>(getpid()); }
+
+// Up to the hard limit: the soft one is often 1,024 descriptors.
+void allow_many_open_files() {
+    constexpr rlim_t WANTED = 16384;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= WANTED) return;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY || limit.rlim_max > WANTED ? WANTED : limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}

@@ -376,3 +376,7 @@ Text executable_directory() {
 }
 
 std::uint32_t process_number() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
+
+// The C runtime's stream table holds 512 open files unless told otherwise;
+// 2,048 is the most it takes.
+void allow_many_open_files() { _setmaxstdio(2048); }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -54,6 +55,19 @@ inline void forget_messages() {
 }
 
 // An empty directory of its own for each caller.
+// Opens count files in folder at once, as many receive tasks holding their
+// groups do; how many could be opened.
+inline std::size_t open_many_files(const fs::path& folder, std::size_t count) {
+    std::vector<std::FILE*> files;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::FILE* f = std::fopen((folder / std::to_string(i)).string().c_str(), "wb");
+        if (!f) break;
+        files.push_back(f);
+    }
+    for (std::FILE* f : files) std::fclose(f);
+    return files.size();
+}
+
 inline fs::path fresh_dir(const std::string& label) {
     static std::atomic<int> number{0};
     fs::path dir = fs::temp_directory_path() /

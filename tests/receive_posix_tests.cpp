@@ -26,6 +26,20 @@ TEST_F(ReceiveWriteFailure, ShortWriteLeavesNothing) {
     expect_engine_at_rest();
 }
 
+class OpenFileLimit : public EngineTest {};
+
+// A soft limit of a few hundred descriptors, common on desktop systems, is
+// raised to what a hundred groups of open files and folders need.
+TEST_F(OpenFileLimit, ASmallSoftLimitIsRaised) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 4000) GTEST_SKIP() << "the hard limit is too low";
+    limit.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    allow_many_open_files();
+    EXPECT_EQ(open_many_files(dir, 3800), 3800u);
+}
+
 class ReceiveThroughLinks : public EngineTest {};
 
 // Links placed in the destination by someone else are never passed

@@ -11,6 +11,13 @@ std::string with_zero(const std::string& name) { return name + std::string(1, '\
 
 class ReceiveTask : public EngineTest {};
 
+// A hundred receive tasks may each hold a group of 16 files and their
+// folders open: well beyond the 512 files of the Windows C runtime.
+TEST_F(ReceiveTask, TheProcessHoldsAHundredGroupsOfOpenFiles) {
+    allow_many_open_files();
+    EXPECT_EQ(open_many_files(dir, 1800), 1800u);
+}
+
 TEST_F(ReceiveTask, StoresWhatArrivesWhateverTheKeyAndPieces) {
     struct Row { const char* label; std::size_t size; std::uint32_t key; std::size_t piece; };
     const Row rows[] = {
