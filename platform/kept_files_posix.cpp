@@ -45,6 +45,15 @@ void remove_old_files(const StoreDirectory& dir, std::int64_t max_age_seconds, b
     closedir(listing);
 }
 
+bool written_since_system_start(const StoreDirectory& dir, const char* name) {
+    struct stat info {};
+    timespec running {};
+    if (fstatat(dir.descriptor, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
+        clock_gettime(CLOCK_BOOTTIME, &running) != 0)
+        return false;
+    return info.st_mtime >= std::time(nullptr) - running.tv_sec;
+}
+
 // A name beginning with a dot is hidden already.
 void hide_directory(const StoreDirectory&) {}
 

@@ -68,6 +68,18 @@ void remove_old_files(const StoreDirectory& dir, std::int64_t max_age_seconds, b
     FindClose(search);
 }
 
+bool written_since_system_start(const StoreDirectory& dir, const char* name) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path_in(dir, name).c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+        return false;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    // File times count 100 ns steps, the system's running time milliseconds.
+    std::uint64_t started = joined(now.dwHighDateTime, now.dwLowDateTime) - GetTickCount64() * 10000u;
+    return joined(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime) >= started;
+}
+
 void hide_directory(const StoreDirectory& dir) {
     std::wstring path = to_wide(dir.path);
     while (!path.empty() && path.back() == L'\\') path.pop_back();

@@ -91,6 +91,11 @@ bool move_stored_file(const StoreDirectory& from_dir, const char* from, const St
 // ago (every file for 0); keep, when not null, spares the names it accepts.
 void remove_old_files(const StoreDirectory& dir, std::int64_t max_age_seconds,
                       bool (*keep)(const char* name) = nullptr);
+// True when the file name was last written after the system last started:
+// then what was written into it is all there, whether or not it has reached
+// the disk yet. A file last written before a crash of the system may end
+// in blocks that never received their data.
+bool written_since_system_start(const StoreDirectory& dir, const char* name);
 // Hides the directory from the usual listings where names alone don't.
 void hide_directory(const StoreDirectory& dir);
 

@@ -30,6 +30,19 @@ void seal(SecureChannel& channel, const std::string& plaintext);
 std::string reply_message(char type, std::uint32_t number) { return std::string(1, type).append(u32_bytes(number)); }
 const std::string END = "E", QUIT = "Q";
 
+// The part of a resumable file (tag 'T') as a program that ended while
+// writing it leaves it, last written the given time ago.
+void leave_part(const fs::path& dir, const std::string& name, std::uint64_t size, const std::string& data,
+                std::chrono::hours ago) {
+    unsigned char tag[FILE_TAG_SIZE];
+    std::memset(tag, 'T', sizeof tag);
+    char part[PART_NAME_SIZE + 1];
+    ASSERT_TRUE(make_part_name(name, size, tag, part));
+    fs::path path = dir / PARTS_FOLDER / (std::string(part) + WRITING_MARK);
+    write_bytes(path, data);
+    fs::last_write_time(path, fs::last_write_time(path) - ago);
+}
+
 void use_key(unsigned char seed) {
     ASSERT_TRUE(start_crypto());
     for (std::size_t i = 0; i < GROUP_KEY_SIZE; ++i) group_key[i] = static_cast<unsigned char>(seed + i);
@@ -268,6 +281,16 @@ TEST_F(SecureTransfer, ReceiverTakesOnlyWellFormedSessions) {
         {"another tag, another part", messages({resumable_message(10, "f.bin", 'U')}), "O1:0", {PARTS_FOLDER}},
         {"the same file again", messages({resumable_message(10, "f.bin"), data_message("456789"), END}), "O1:4 A1",
          {PARTS_FOLDER, "f.bin"}},
+        // Left by a program that ended while writing it: trusted when the
+        // system has run since, not when it may have gone down meanwhile.
+        {"a part left while written, since the system started", [&](SecureChannel& c) {
+             leave_part(dir, "g.bin", 10, "0123", std::chrono::hours(0));
+             messages({resumable_message(10, "g.bin"), data_message("456789"), END})(c);
+         }, "O1:4 A1", {PARTS_FOLDER, "g.bin"}},
+        {"a part left while written, before the system started", [&](SecureChannel& c) {
+             leave_part(dir, "h.bin", 10, "0123", std::chrono::hours(24 * 3650));
+             messages({resumable_message(10, "h.bin"), data_message("0123456789"), END})(c);
+         }, "O1:0 A1", {PARTS_FOLDER, "h.bin"}},
         {"a resumable file without its tag", messages({file_message(0, "f.bin", 1), END}), "", {PARTS_FOLDER}},
         {"flags beside resumable", messages({resumable_message(0, "f.bin", 'T', 3), END}), "R1", {PARTS_FOLDER}},
         {"a part dropped at a fault", [&](SecureChannel& c) {

@@ -145,7 +145,7 @@ bool close_to_disk(Receipt& r) {
 
 bool take_final_name(Receipt& r) {
     if (r.in_part) {
-        if (!move_stored_file(r.part.folder, r.part.name, r.directory, r.leaf)) return false;
+        if (!move_stored_file(r.part.folder, r.part.file, r.directory, r.leaf)) return false;
         release_part(r.part);
         r.in_part = false;
     } else {

@@ -71,9 +71,29 @@ void let_go(HeldPart& part) {
     part.folder_open = false;
 }
 
+// A part's name, with or without the mark, names the part a task holds.
 bool held_by_a_task(const char* name) {
+    char part[PART_NAME_SIZE + 1] = {};
+    std::size_t length = std::strlen(name);
+    if (length == PART_NAME_SIZE + 1 && name[PART_NAME_SIZE] == WRITING_MARK) --length;
+    if (length != PART_NAME_SIZE) return false;
+    std::memcpy(part, name, PART_NAME_SIZE);
     std::lock_guard<std::mutex> hold(claims_lock);
-    return is_claimed(name);
+    return is_claimed(part);
+}
+
+// Before a task writes into the part: a part kept earlier takes the mark.
+// One that has the mark already was left by a program that ended while
+// writing it. Written since the system started, it holds what arrived and
+// goes on; otherwise the system went down meanwhile and its end may never
+// have reached the disk, so it goes and the file starts again.
+void take_up_part(HeldPart& part) {
+    if (written_since_system_start(part.folder, part.file)) {
+        remove_stored_file(part.folder, part.name);
+        return;
+    }
+    remove_stored_file(part.folder, part.file);
+    move_stored_file(part.folder, part.name, part.folder, part.file);
 }
 
 void remove_parts(std::int64_t max_age_seconds) {
@@ -91,12 +111,16 @@ std::FILE* open_part(HeldPart& part, std::string_view name, std::uint64_t size, 
     offset = 0;
     if (!make_part_name(name, size, tag, part.name) || !claim(part.name)) return nullptr;
     part.claimed = true;
+    std::memcpy(part.file, part.name, PART_NAME_SIZE);
+    part.file[PART_NAME_SIZE] = WRITING_MARK;
+    part.file[PART_NAME_SIZE + 1] = '\0';
     part.folder_open = open_parts_folder(part.folder);
-    std::FILE* file = part.folder_open ? open_kept_file(part.folder, part.name, offset) : nullptr;
+    if (part.folder_open) take_up_part(part);
+    std::FILE* file = part.folder_open ? open_kept_file(part.folder, part.file, offset) : nullptr;
     if (file && offset > size) {
         std::fclose(file);
-        remove_stored_file(part.folder, part.name);
-        file = open_kept_file(part.folder, part.name, offset);
+        remove_stored_file(part.folder, part.file);
+        file = open_kept_file(part.folder, part.file, offset);
     }
     if (!file) let_go(part);
     return file;
@@ -105,12 +129,16 @@ std::FILE* open_part(HeldPart& part, std::string_view name, std::uint64_t size, 
 void release_part(HeldPart& part) { let_go(part); }
 
 void keep_part(HeldPart& part) {
-    if (part.folder_open) remove_old_files(part.folder, PART_MAX_AGE_SECONDS, held_by_a_task);
+    if (part.folder_open) {
+        // On the disk already: it loses the mark, and the folder notes that.
+        if (move_stored_file(part.folder, part.file, part.folder, part.name)) flush_store_directory(part.folder);
+        remove_old_files(part.folder, PART_MAX_AGE_SECONDS, held_by_a_task);
+    }
     let_go(part);
 }
 
 void drop_part(HeldPart& part) {
-    if (part.folder_open) remove_stored_file(part.folder, part.name);
+    if (part.folder_open) remove_stored_file(part.folder, part.file);
     let_go(part);
 }
 

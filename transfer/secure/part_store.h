@@ -14,12 +14,17 @@
 // Begins as the temporary names do, so that no received name reaches it.
 constexpr char PARTS_FOLDER[] = ".zeptrix-parts";
 constexpr std::int64_t PART_MAX_AGE_SECONDS = 24 * 60 * 60;
+// Ends a part's name while a task writes into it; it goes once the part is
+// kept, on the disk. A part found with it was being written when its
+// program ended without keeping it.
+constexpr char WRITING_MARK = '~';
 
 // One part held by a receive task while its file arrives.
 struct HeldPart {
     StoreDirectory folder;
     bool folder_open = false;
     char name[PART_NAME_SIZE + 1] = {};
+    char file[PART_NAME_SIZE + 2] = {};  // its name while written: name and the mark
     bool claimed = false;
 };
 
