@@ -1,5 +1,6 @@
 #include "transfer/secure/aborted_files.h"
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -19,6 +20,10 @@ struct AbortedFile {
 constexpr int TABLE_SIZE = 32;
 std::mutex table_lock;
 AbortedFile table[TABLE_SIZE];
+// When the latest file was remembered: every file that arrives asks, and
+// while nothing was aborted lately none of them takes the lock.
+constexpr std::int64_t NEVER = INT64_MIN / 2;
+std::atomic<std::int64_t> latest_ms{NEVER};
 
 bool is_recent(const AbortedFile& f, std::int64_t now) { return f.used && now - f.at_ms < ABORTED_FILE_MEMORY_MS; }
 
@@ -40,11 +45,13 @@ void remember_aborted_file(std::string_view name, std::uint64_t size) {
     slot->size = size;
     slot->at_ms = monotonic_ms();
     slot->used = true;
+    latest_ms.store(slot->at_ms);
 }
 
 bool was_aborted_lately(std::string_view name, std::uint64_t size) {
-    std::lock_guard<std::mutex> hold(table_lock);
     std::int64_t now = monotonic_ms();
+    if (now - latest_ms.load() >= ABORTED_FILE_MEMORY_MS) return false;
+    std::lock_guard<std::mutex> hold(table_lock);
     for (const AbortedFile& f : table)
         if (is_recent(f, now) && f.size == size && name == f.name) return true;
     return false;
@@ -53,4 +60,5 @@ bool was_aborted_lately(std::string_view name, std::uint64_t size) {
 void forget_aborted_files() {
     std::lock_guard<std::mutex> hold(table_lock);
     for (AbortedFile& f : table) f.used = false;
+    latest_ms.store(NEVER);
 }
