@@ -186,6 +186,11 @@ class Program:
     """One running Zeptrix.exe in a folder of its own with its settings file
     beside it; Wine's +msgbox and +text traces tell what it shows."""
 
+    # The first window of a run may wait for Wine to start its desktop
+    # process and fill its font caches, which on a busy machine has taken
+    # over a minute.
+    first_start = True
+
     def __init__(self, display, settings=None, name="zeptrix"):
         self.display = display
         self.build = windows_build()
@@ -205,7 +210,8 @@ class Program:
         self.process = subprocess.Popen([wine_loader(self.build), self.exe], cwd=self.folder,
                                         env=env, stdout=self.log, stderr=subprocess.STDOUT)
         self.window = wait_for(lambda: (display.windows_named("^Zeptrix") or [None])[0],
-                               timeout=60, what="the program window")
+                               timeout=180 if Program.first_start else 60, what="the program window")
+        Program.first_start = False
         wait_for(lambda: "DrawTextExW" in self.trace(), timeout=30, what="the first paint")
 
     def trace(self):
