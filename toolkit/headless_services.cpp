@@ -115,9 +115,11 @@ bool start_thread(ThreadRoutine routine, void* parameter, std::int32_t stack_siz
 
 void exit_thread() {
     pthread_exit(nullptr);
-    // Some thread libraries do not mark pthread_exit as not returning.
-    for (;;) {
-    }
+    // Some thread libraries do not mark pthread_exit as not returning. An
+    // endless loop here would be a jump to itself right after the call,
+    // and Wine's unwinder, which pthread_exit sets off through longjmp,
+    // follows such a jump forever: every ended thread would spin on.
+    std::abort();
 }
 
 void get_dropped_file(DropHandle drop, std::int32_t index, char*& buffer, std::int32_t& size) {
