@@ -7,12 +7,14 @@ namespace {
 // Holds the receive tasks back until all 100 connections are handed over,
 // so that every sender is under way when the receivers start together.
 std::vector<std::int32_t> waiting_slots;
+std::atomic<std::int32_t> slots_handed_over{0};
 std::atomic<std::int32_t> tasks_at_gate{0};
 
 std::intptr_t start_receivers_together(std::uint32_t message, std::uintptr_t w_param,
                                        std::intptr_t l_param) {
     if (message != USER_MESSAGE || w_param != SLOT_MESSAGE_CODE) return 0;
     waiting_slots.push_back(static_cast<std::int32_t>(l_param));
+    slots_handed_over.store(static_cast<std::int32_t>(waiting_slots.size()));
     if (waiting_slots.size() == SLOT_CAPACITY) {
         tasks_at_gate = running_tasks.load();
         for (std::int32_t slot : waiting_slots) start_receive_for_slot(slot);
@@ -51,14 +53,16 @@ TEST_F(Stress, HundredTransfersAtOnce) {
         write_bytes(in / names.back(),
                     pattern_bytes(256 * 1024 + static_cast<std::size_t>(i) * 1537, static_cast<std::uint32_t>(i)));
     }
-    // The listening backlog is 5: a burst of 100 connects in the same
-    // millisecond makes the system reset some of them, so the drops come a
-    // few milliseconds apart. Senders wait for their receivers, which start
-    // only when all 100 connections are in.
+    // The listening backlog is 5, and a connection the system could not
+    // queue may be completed only after seconds of retransmission: its
+    // receiver, which starts at the gate, then times out waiting for the
+    // header. So each drop waits until the listener has handed its
+    // connection over; the senders still all wait together at the gate.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(100);
-    for (const auto& name : names) {
-        enqueue_drop(make_drop({(in / name).string()}));
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        enqueue_drop(make_drop({(in / names[i]).string()}));
+        while (slots_handed_over.load() <= static_cast<std::int32_t>(i) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 
     while ((!engine_idle() || entries_of(out).size() < names.size()) &&
