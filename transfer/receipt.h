@@ -81,5 +81,6 @@ void finish_receipt(Receipt& r, bool stored, bool keep_part = false);
 bool receive_fixed(Receipt& r, unsigned char* buffer, std::int64_t deadline);
 // The secure format after its magic: the handshake by the deadline (greeting
 // is cleared at its end), then every file of the connection, each
-// acknowledged once in place.
-void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::atomic<bool>& greeting);
+// acknowledged once in place. The watch notes each message's arrival.
+void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::atomic<bool>& greeting,
+                            TransferWatch& watch);

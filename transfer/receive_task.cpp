@@ -215,7 +215,7 @@ void receive_file(std::atomic<SocketHandle>& slot) {
             if (stored) send_all(socket, CLOSING_MARK, CLOSING_MARK_SIZE);
             std::free(buffer);
         } else if (format == Format::secure) {
-            receive_secure_session(socket, deadline, receive_slot_greeting[index]);
+            receive_secure_session(socket, deadline, receive_slot_greeting[index], watch);
         }
     }
 

@@ -9,9 +9,15 @@ namespace {
 
 constexpr SocketHandle CLAIMED = INVALID_SOCKET_HANDLE;
 
+void interrupt_all(TransferWatch (&watches)[SLOT_CAPACITY + 1]) {
+    for (std::int32_t i = 1; i <= SLOT_CAPACITY; ++i) interrupt_transfer(watches[i]);
+}
+
+}  // namespace
+
 // Claims the socket first, so its task cannot close it (and the system
 // cannot hand its number to a new connection) while it is shut down.
-void interrupt_watched(TransferWatch& watch) {
+void interrupt_transfer(TransferWatch& watch) {
     SocketHandle socket = watch.socket.load();
     if (socket == 0 || socket == CLAIMED) return;
     if (!watch.socket.compare_exchange_strong(socket, CLAIMED)) return;
@@ -20,14 +26,9 @@ void interrupt_watched(TransferWatch& watch) {
     watch.socket.store(socket);
 }
 
-void interrupt_all(TransferWatch (&watches)[SLOT_CAPACITY + 1]) {
-    for (std::int32_t i = 1; i <= SLOT_CAPACITY; ++i) interrupt_watched(watches[i]);
-}
-
-}  // namespace
-
 void watch_transfer(TransferWatch& watch, SocketHandle socket) {
     watch.interrupted.store(false);
+    watch.heard_ms.store(monotonic_ms());
     watch.socket.store(socket);
 }
 

@@ -13,6 +13,10 @@ struct TransferWatch {
     // interrupting the socket (the task then waits before closing it).
     std::atomic<SocketHandle> socket{0};
     std::atomic<bool> interrupted{false};
+    // When the peer was last heard from (monotonic_ms), for a receive that
+    // notes it: a transfer silent for long may be a connection that its
+    // sender has given up.
+    std::atomic<std::int64_t> heard_ms{0};
 };
 
 extern TransferWatch send_watches[SLOT_CAPACITY + 1];
@@ -22,6 +26,8 @@ extern TransferWatch receive_watches[SLOT_CAPACITY + 1];
 // the second call tells whether an abort interrupted the connection.
 void watch_transfer(TransferWatch& watch, SocketHandle socket);
 bool unwatch_transfer(TransferWatch& watch, SocketHandle socket);
+// Shuts the connection of that one transfer down, as an abort would.
+void interrupt_transfer(TransferWatch& watch);
 
 // Raise the abort request of that kind and shut down the connection of
 // every transfer of that kind under way.

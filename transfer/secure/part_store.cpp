@@ -12,31 +12,47 @@ namespace {
 // The parts held by running receive tasks: at most one task per part, so
 // that a connection left hanging never writes into a part that its
 // sender's next connection resumes.
+struct Claim {
+    char name[PART_NAME_SIZE + 1];
+    TransferWatch* holder;
+};
 std::mutex claims_lock;
 std::condition_variable claims_changed;
-char claims[SLOT_CAPACITY][PART_NAME_SIZE + 1];
+Claim claims[SLOT_CAPACITY];
 std::int32_t claim_count = 0;
 
-bool is_claimed(const char* name) {
+Claim* find_claim(const char* name) {
     for (std::int32_t i = 0; i < claim_count; ++i)
-        if (std::strcmp(claims[i], name) == 0) return true;
-    return false;
+        if (std::strcmp(claims[i].name, name) == 0) return &claims[i];
+    return nullptr;
 }
 
 // A task whose connection just broke may still be putting its part on the
 // disk when the sender's next connection asks for it: that connection waits
 // a while for the part rather than send the whole file again. An abort ends
-// the wait.
+// the wait. A drop may also never reach the receiver (no reset arrives, the
+// old connection just goes silent until its idle limit): once the holder
+// has heard nothing for a while, the sender has surely given it up, and it
+// is shut down, keeping what it received.
 constexpr auto CLAIM_WAIT = std::chrono::seconds(10);
 constexpr auto ABORT_CHECK = std::chrono::milliseconds(50);
+constexpr std::int64_t SILENT_HOLDER_MS = 2000;
 
-bool claim(const char* name) {
+bool claim(const char* name, TransferWatch* watch) {
     std::unique_lock<std::mutex> hold(claims_lock);
     auto give_up = std::chrono::steady_clock::now() + CLAIM_WAIT;
-    while (is_claimed(name) && !abort_receive.load() && std::chrono::steady_clock::now() < give_up)
+    // The holder's task unclaims before it closes its socket, so the watch
+    // still has that socket while the lock is held.
+    for (Claim* held = find_claim(name); held; held = find_claim(name)) {
+        if (abort_receive.load() || std::chrono::steady_clock::now() >= give_up) return false;
+        TransferWatch* holder = held->holder;
+        if (holder && !holder->interrupted.load() && monotonic_ms() - holder->heard_ms.load() >= SILENT_HOLDER_MS)
+            interrupt_transfer(*holder);
         claims_changed.wait_for(hold, ABORT_CHECK);
-    if (is_claimed(name) || claim_count == SLOT_CAPACITY) return false;
-    std::memcpy(claims[claim_count++], name, PART_NAME_SIZE + 1);
+    }
+    if (claim_count == SLOT_CAPACITY) return false;
+    std::memcpy(claims[claim_count].name, name, PART_NAME_SIZE + 1);
+    claims[claim_count++].holder = watch;
     return true;
 }
 
@@ -44,8 +60,8 @@ void unclaim(HeldPart& part) {
     if (!part.claimed) return;
     std::lock_guard<std::mutex> hold(claims_lock);
     for (std::int32_t i = 0; i < claim_count; ++i) {
-        if (std::strcmp(claims[i], part.name) != 0) continue;
-        std::memcpy(claims[i], claims[--claim_count], PART_NAME_SIZE + 1);
+        if (std::strcmp(claims[i].name, part.name) != 0) continue;
+        claims[i] = claims[--claim_count];
         break;
     }
     part.claimed = false;
@@ -79,7 +95,7 @@ bool held_by_a_task(const char* name) {
     if (length != PART_NAME_SIZE) return false;
     std::memcpy(part, name, PART_NAME_SIZE);
     std::lock_guard<std::mutex> hold(claims_lock);
-    return is_claimed(part);
+    return find_claim(part) != nullptr;
 }
 
 // Before a task writes into the part: a part kept earlier takes the mark.
@@ -109,7 +125,7 @@ void remove_parts(std::int64_t max_age_seconds) {
 std::FILE* open_part(HeldPart& part, std::string_view name, std::uint64_t size, const unsigned char* tag,
                      std::uint64_t& offset) {
     offset = 0;
-    if (!make_part_name(name, size, tag, part.name) || !claim(part.name)) return nullptr;
+    if (!make_part_name(name, size, tag, part.name) || !claim(part.name, part.watch)) return nullptr;
     part.claimed = true;
     std::memcpy(part.file, part.name, PART_NAME_SIZE);
     part.file[PART_NAME_SIZE] = WRITING_MARK;

@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 #include "transfer/secure/file_tag.h"
+#include "transfer/transfer_watch.h"
 
 // Begins as the temporary names do, so that no received name reaches it.
 constexpr char PARTS_FOLDER[] = ".zeptrix-parts";
@@ -26,12 +27,16 @@ struct HeldPart {
     char name[PART_NAME_SIZE + 1] = {};
     char file[PART_NAME_SIZE + 2] = {};  // its name while written: name and the mark
     bool claimed = false;
+    // The connection the file arrives on, where the task watches it.
+    TransferWatch* watch = nullptr;
 };
 
 // Opens the part of the file (its name, size and tag), made when missing,
 // for appending; offset is how much of the file it holds. A part longer
 // than the file starts again empty. Null when it can't be opened, or when
-// another connection still holds it after a wait of some seconds.
+// another connection still holds it after a wait of some seconds. A
+// connection that holds it and has been silent a while is shut down: its
+// sender has connected again, and the part is kept for this connection.
 std::FILE* open_part(HeldPart& part, std::string_view name, std::uint64_t size, const unsigned char* tag,
                      std::uint64_t& offset);
 // After the file took its name from the part: the part is let go.

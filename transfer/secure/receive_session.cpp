@@ -48,6 +48,7 @@ struct Session {
     Group* group = nullptr;
     RecentFolder recent;
     bool refused = false;  // an R went out: nothing more is taken
+    TransferWatch* watch = nullptr;
 };
 
 bool queue_reply(SecureChannel& channel, unsigned char type, std::uint32_t number);
@@ -101,10 +102,13 @@ bool meets_group(const Group& g, const char* name) {
 // one call.
 std::int32_t next_message(Session& s, unsigned char*& message) {
     std::int32_t got = secure_receive(s.channel, message, ReceiveWait::no_bytes_only);
-    if (got != 0) return got;
-    if (s.group->count != 0) place_group(s);
-    if (!secure_flush(s.channel) || s.refused) return -1;
-    return secure_receive(s.channel, message);
+    if (got == 0) {
+        if (s.group->count != 0) place_group(s);
+        if (!secure_flush(s.channel) || s.refused) return -1;
+        got = secure_receive(s.channel, message);
+    }
+    if (got > 0) s.watch->heard_ms.store(monotonic_ms());
+    return got;
 }
 
 bool queue_reply(SecureChannel& channel, unsigned char type, std::uint32_t number) {
@@ -150,6 +154,7 @@ Outcome take_file_message(Receipt& r, Session& s, std::uint32_t number, const un
     if (s.refused) return Outcome::broken;
     if (!resumable) return create_temp_file(r, &s.recent) ? Outcome::complete : Outcome::refused;
     std::uint64_t offset = 0;
+    r.part.watch = s.watch;
     if (!create_part_file(r, message + FILE_MESSAGE_HEAD, offset)) return Outcome::refused;
     return queue_offset(s.channel, number, offset) ? Outcome::complete : Outcome::lost;
 }
@@ -190,8 +195,10 @@ void drain(SecureChannel& channel) {
 
 }  // namespace
 
-void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::atomic<bool>& greeting) {
+void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::atomic<bool>& greeting,
+                            TransferWatch& watch) {
     Session s;
+    s.watch = &watch;
     s.group = new (std::nothrow) Group;
     if (!s.group || !secure_buffers(s.channel) || !secure_accept(socket, group_key, s.channel, deadline)) {
         secure_release(s.channel);
