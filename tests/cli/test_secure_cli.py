@@ -377,6 +377,9 @@ class ResumeAfterCuts(SecureCli):
             # through the proxy in file sizes, the least the last connection carries, parts left
             ("cut once", ["--cut", "12000000"], 1, None, 1.1, 0, 0),
             ("cut twice", ["--cut", "12000000,12000000"], 2, None, 1.1, 0, 0),
+            # The old connection stays open and silent at the receiver: the next one
+            # shuts it down and goes on from its part.
+            ("the receiver never hears of the cut", ["--cut", "12000000", "--silent-server"], 1, None, 1.1, 0, 0),
             ("receiver stopped and started between the tries", ["--cut", "12000000"], 1, restart_receiver,
              1.1, 0, 0),
             # The file's tag changes with it: the part is not used (it stays, for a day), and
