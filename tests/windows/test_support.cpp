@@ -181,8 +181,14 @@ bool run_child(const std::string& mode, const char* box_caption, WPARAM box_comm
     command_line.push_back('\0');
     // The message box channel prints each box's text on the child's stderr.
     SetEnvironmentVariableA("WINEDEBUG", "trace+msgbox");
-    BOOL started = CreateProcessA(self, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                  nullptr, &startup, &process);
+    // Under load Wine now and then fails to start a process at all
+    // (ERROR_INTERNAL_ERROR); a second try starts it.
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        if (attempt) Sleep(500);
+        started = CreateProcessA(self, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                 &process);
+    }
     SetEnvironmentVariableA("WINEDEBUG", "-all");
     CloseHandle(log);
     if (!started) return false;
