@@ -27,12 +27,9 @@ CONNECTION_LINE = re.compile(r"connection \d+: (\d+) bytes up")
 
 
 def start_proxy(target_port, delay_ms, cut, silent):
-    port = bench.free_port()
-    proxy = subprocess.Popen([sys.executable, bench.PROXY, str(port), str(target_port), "--delay-ms", str(delay_ms),
-                              "--cut", str(cut)] + (["--silent-server"] if silent else []),
-                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    if proxy.stdout.readline().strip() != "ready":
-        raise RuntimeError("the delay proxy did not start")
+    """The delay proxy, its lines collected as they come."""
+    port, proxy = bench.start_proxy(target_port, delay_ms, [cut] if cut else [],
+                                    ["--silent-server"] if silent else [])
     proxy.lines = []
     proxy.reader = threading.Thread(target=lambda: proxy.lines.extend(proxy.stdout), daemon=True)
     proxy.reader.start()

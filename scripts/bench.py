@@ -199,11 +199,11 @@ def cli_send(port, files, options=()):
 PROXY = os.path.join(ROOT, "bench", "delay_proxy.py")
 
 
-def start_proxy(target_port, delay_ms, cuts=()):
+def start_proxy(target_port, delay_ms, cuts=(), options=()):
     """The delay proxy in front of target_port; returns its port and process."""
     port = free_port()
     process = subprocess.Popen([sys.executable, PROXY, str(port), str(target_port), "--delay-ms", str(delay_ms),
-                                "--cut", ",".join(str(c) for c in cuts)],
+                                "--cut", ",".join(str(c) for c in cuts)] + list(options),
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     if process.stdout.readline().strip() != "ready":
         raise RuntimeError("the delay proxy did not start")
