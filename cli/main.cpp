@@ -58,6 +58,18 @@ void on_received(const Text& name, bool stored, std::uint64_t size) {
     std::fflush(stdout);
 }
 
+// Why the receiver refused the file, on the line after the failure.
+void on_refusal(std::uint8_t reason) {
+    static const char* const WHY[] = {
+        "the receiver refused the file",
+        "the receiver refused the file's name",
+        "the receiver could not store the file",
+        "the receiving user aborted the file",
+    };
+    clear_progress_line();
+    std::fprintf(stderr, "%s\n", WHY[reason < sizeof WHY / sizeof WHY[0] ? reason : 0]);
+}
+
 // The sender's tries after a lost connection, one line each.
 void on_retry(std::int32_t seconds, std::int32_t attempt, std::int32_t attempts) {
     clear_progress_line();
@@ -213,6 +225,7 @@ int run_send(const CliOptions& options) {
     current_destination = destination;
     set_delivery_observer([](const Text&) { files_delivered.fetch_add(1); });
     set_retry_observer(on_retry);
+    set_refusal_observer(on_refusal);
     fill_send_slot(1, make_drop(options.files));
     {
         ProgressTicker ticker("send", send_bytes_total, send_bytes_left);
@@ -275,7 +288,7 @@ int main(int argc, char** argv) {
         return EXIT_DELIVERED;
     }
     if (options.verb == CliOptions::Verb::version) {
-        std::puts("zeptrix-cli 1.0 (wire formats zeptrixv1.0, zeptrixv2.1 with a secret)");
+        std::puts("zeptrix-cli 1.0 (wire formats zeptrixv1.0, zeptrixv2.2 with a secret)");
         return EXIT_DELIVERED;
     }
 

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -10,10 +11,10 @@
 #include "platform/platform.h"
 
 std::FILE* open_kept_file(const StoreDirectory& dir, const char* name, std::uint64_t& length) {
-    int file = openat(dir.descriptor, name, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int file = openat(dir.descriptor, name, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (file < 0) return nullptr;
     struct stat info {};
-    std::FILE* stream = fstat(file, &info) == 0 && S_ISREG(info.st_mode) ? fdopen(file, "ab") : nullptr;
+    std::FILE* stream = fstat(file, &info) == 0 && S_ISREG(info.st_mode) ? fdopen(file, "a+b") : nullptr;
     if (!stream) {
         close(file);
         return nullptr;
@@ -22,36 +23,36 @@ std::FILE* open_kept_file(const StoreDirectory& dir, const char* name, std::uint
     return stream;
 }
 
+// Writes go to the end whatever the position, so only the length moves.
+bool empty_open_file(std::FILE* file) {
+    return std::fflush(file) == 0 && ftruncate(fileno(file), 0) == 0 && fseeko(file, 0, SEEK_SET) == 0;
+}
+
 bool move_stored_file(const StoreDirectory& from_dir, const char* from, const StoreDirectory& to_dir, const char* to) {
     return renameat(from_dir.descriptor, from, to_dir.descriptor, to) == 0;
 }
 
-void remove_old_files(const StoreDirectory& dir, std::int64_t max_age_seconds, bool (*keep)(const char* name)) {
+void list_stored_files(const StoreDirectory& dir, StoredFileFound found, void* context) {
     int listed = dup(dir.descriptor);
     DIR* listing = listed < 0 ? nullptr : fdopendir(listed);
     if (!listing) {
         if (listed >= 0) close(listed);
         return;
     }
-    std::time_t now = std::time(nullptr);
     while (dirent* entry = readdir(listing)) {
         struct stat info {};
         if (fstatat(dir.descriptor, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
             continue;
-        if (max_age_seconds > 0 && now - info.st_mtime <= max_age_seconds) continue;
-        if (keep && keep(entry->d_name)) continue;
-        unlinkat(dir.descriptor, entry->d_name, 0);
+        found(context, entry->d_name, static_cast<std::uint64_t>(info.st_size), info.st_mtime);
     }
     closedir(listing);
 }
 
-bool written_since_system_start(const StoreDirectory& dir, const char* name) {
-    struct stat info {};
-    timespec running {};
-    if (fstatat(dir.descriptor, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
-        clock_gettime(CLOCK_BOOTTIME, &running) != 0)
-        return false;
-    return info.st_mtime >= std::time(nullptr) - running.tv_sec;
+bool free_space(const StoreDirectory& dir, std::uint64_t& bytes) {
+    struct statvfs info {};
+    if (fstatvfs(dir.descriptor, &info) != 0) return false;
+    bytes = static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+    return true;
 }
 
 // A name beginning with a dot is hidden already.
@@ -68,6 +69,27 @@ bool open_file_identity(std::FILE* file, FileIdentity& identity) {
     identity.volume = static_cast<std::uint64_t>(info.st_dev);
     identity.index = static_cast<std::uint64_t>(info.st_ino);
     return true;
+}
+
+bool open_file_time(std::FILE* file, std::int64_t& nanoseconds) {
+    struct stat info {};
+    if (fstat(fileno(file), &info) != 0) return false;
+    constexpr std::int64_t BILLION = 1000000000;
+    std::int64_t seconds = info.st_mtim.tv_sec;
+    if (seconds > INT64_MAX / BILLION - 1 || seconds < INT64_MIN / BILLION + 1) return false;
+    nanoseconds = seconds * BILLION + info.st_mtim.tv_nsec;
+    return true;
+}
+
+bool set_open_file_time(std::FILE* file, std::int64_t nanoseconds) {
+    constexpr std::int64_t BILLION = 1000000000;
+    std::int64_t seconds = nanoseconds / BILLION, rest = nanoseconds % BILLION;
+    if (rest < 0) {
+        rest += BILLION;
+        --seconds;
+    }
+    timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), static_cast<long>(rest)}};
+    return std::fflush(file) == 0 && futimens(fileno(file), times) == 0;
 }
 
 bool seek_file(std::FILE* file, std::uint64_t offset) {

@@ -27,7 +27,7 @@ std::uint64_t joined(DWORD high, DWORD low) { return static_cast<std::uint64_t>(
 std::FILE* open_kept_file(const StoreDirectory& dir, const char* name, std::uint64_t& length) {
     // Opened for writing and placed at its end once: a handle that may only
     // append costs a seek and a look at the size before every write.
-    HANDLE handle = CreateFileW(path_in(dir, name).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE, 0,
+    HANDLE handle = CreateFileW(path_in(dir, name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     bool made = GetLastError() != ERROR_ALREADY_EXISTS;
@@ -39,7 +39,7 @@ std::FILE* open_kept_file(const StoreDirectory& dir, const char* name, std::uint
         CloseHandle(handle);
         return nullptr;
     }
-    std::FILE* file = stream_of(handle, "wb");
+    std::FILE* file = stream_of(handle, "r+b");
     if (file && _fseeki64(file, 0, SEEK_END) != 0) {
         std::fclose(file);
         return nullptr;
@@ -48,36 +48,43 @@ std::FILE* open_kept_file(const StoreDirectory& dir, const char* name, std::uint
     return file;
 }
 
-void remove_old_files(const StoreDirectory& dir, std::int64_t max_age_seconds, bool (*keep)(const char* name)) {
+// Placed at its start again, for the next write; the position is set
+// before every change between reading and writing.
+bool empty_open_file(std::FILE* file) {
+    return std::fflush(file) == 0 && _chsize_s(_fileno(file), 0) == 0 && _fseeki64(file, 0, SEEK_SET) == 0;
+}
+
+namespace {
+
+// File times count 100 ns steps since 1601.
+constexpr std::int64_t FILE_TIME_OF_1970 = 116444736000000000;
+constexpr std::int64_t FILE_TIME_STEP_NS = 100;
+
+std::int64_t unix_seconds(const FILETIME& time) {
+    auto steps = static_cast<std::int64_t>(joined(time.dwHighDateTime, time.dwLowDateTime));
+    return (steps - FILE_TIME_OF_1970) / 10000000;
+}
+
+}  // namespace
+
+void list_stored_files(const StoreDirectory& dir, StoredFileFound found, void* context) {
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileW(path_in(dir, "*").c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE) return;
-    FILETIME now_time;
-    GetSystemTimeAsFileTime(&now_time);
-    std::uint64_t now = joined(now_time.dwHighDateTime, now_time.dwLowDateTime);
-    // File times count 100 ns steps.
-    std::uint64_t max_age = static_cast<std::uint64_t>(max_age_seconds) * 10000000u;
     do {
         if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
-        std::uint64_t written = joined(entry.ftLastWriteTime.dwHighDateTime, entry.ftLastWriteTime.dwLowDateTime);
-        if (max_age_seconds > 0 && now - written <= max_age) continue;
         std::string name = to_utf8(entry.cFileName);
-        if (keep && keep(name.c_str())) continue;
-        DeleteFileW(path_in(dir, name.c_str()).c_str());
+        found(context, name.c_str(), joined(entry.nFileSizeHigh, entry.nFileSizeLow),
+              unix_seconds(entry.ftLastWriteTime));
     } while (FindNextFileW(search, &entry));
     FindClose(search);
 }
 
-bool written_since_system_start(const StoreDirectory& dir, const char* name) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path_in(dir, name).c_str(), GetFileExInfoStandard, &data) ||
-        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
-        return false;
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    // File times count 100 ns steps, the system's running time milliseconds.
-    std::uint64_t started = joined(now.dwHighDateTime, now.dwLowDateTime) - GetTickCount64() * 10000u;
-    return joined(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime) >= started;
+bool free_space(const StoreDirectory& dir, std::uint64_t& bytes) {
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(to_wide(dir.path).c_str(), &available, nullptr, nullptr)) return false;
+    bytes = available.QuadPart;
+    return true;
 }
 
 void hide_directory(const StoreDirectory& dir) {
@@ -101,6 +108,28 @@ bool open_file_identity(std::FILE* file, FileIdentity& identity) {
     identity.volume = info.dwVolumeSerialNumber;
     identity.index = joined(info.nFileIndexHigh, info.nFileIndexLow);
     return true;
+}
+
+bool open_file_time(std::FILE* file, std::int64_t& nanoseconds) {
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    FILETIME written;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileTime(handle, nullptr, nullptr, &written)) return false;
+    auto steps = static_cast<std::int64_t>(joined(written.dwHighDateTime, written.dwLowDateTime));
+    if (steps < 0 || steps - FILE_TIME_OF_1970 > INT64_MAX / FILE_TIME_STEP_NS) return false;
+    nanoseconds = (steps - FILE_TIME_OF_1970) * FILE_TIME_STEP_NS;
+    return true;
+}
+
+// A time before 1601 can't be given; one between two steps goes to the
+// step before it.
+bool set_open_file_time(std::FILE* file, std::int64_t nanoseconds) {
+    std::int64_t steps = nanoseconds / FILE_TIME_STEP_NS;
+    if (nanoseconds % FILE_TIME_STEP_NS < 0) --steps;
+    if (steps < -FILE_TIME_OF_1970) return false;
+    auto since_1601 = static_cast<std::uint64_t>(steps + FILE_TIME_OF_1970);
+    FILETIME written{static_cast<DWORD>(since_1601), static_cast<DWORD>(since_1601 >> 32)};
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    return std::fflush(file) == 0 && handle != INVALID_HANDLE_VALUE && SetFileTime(handle, nullptr, nullptr, &written);
 }
 
 bool seek_file(std::FILE* file, std::uint64_t offset) {

@@ -74,28 +74,27 @@ void remove_stored_file(const StoreDirectory& dir, const char* name);
 
 // What a receiver does before it acknowledges a file: the file's data on
 // the disk before it takes its name, then the directory that holds the new
-// name.
+// name, and the parents of the directories made for it.
 bool flush_file_to_disk(std::FILE* file);
 // Starts writing a file's data to the disk without waiting for it.
 void start_writeback(std::FILE* file);
 bool flush_store_directory(const StoreDirectory& dir);
 // Files kept across connections in one store directory (received files
 // held in part until the rest arrives).
-// Opens the file name for appending, made when missing and never through
-// a link; length is what it holds. Null when it can't be opened.
+// Opens the file name to read and to append, made when missing and never
+// through a link; length is what it holds. Null when it can't be opened.
 std::FILE* open_kept_file(const StoreDirectory& dir, const char* name, std::uint64_t& length);
+// Cuts an open kept file to nothing; what is written next starts it again.
+bool empty_open_file(std::FILE* file);
 // Gives a file of one store directory a name in another, replacing a file
 // of that name.
 bool move_stored_file(const StoreDirectory& from_dir, const char* from, const StoreDirectory& to_dir, const char* to);
-// Removes the files of the directory last written more than max_age_seconds
-// ago (every file for 0); keep, when not null, spares the names it accepts.
-void remove_old_files(const StoreDirectory& dir, std::int64_t max_age_seconds,
-                      bool (*keep)(const char* name) = nullptr);
-// True when the file name was last written after the system last started:
-// then what was written into it is all there, whether or not it has reached
-// the disk yet. A file last written before a crash of the system may end
-// in blocks that never received their data.
-bool written_since_system_start(const StoreDirectory& dir, const char* name);
+// Tells found of every regular file of the directory: its name, its size
+// and when it was last written (seconds since 1970, UTC).
+using StoredFileFound = void (*)(void* context, const char* name, std::uint64_t size, std::int64_t written);
+void list_stored_files(const StoreDirectory& dir, StoredFileFound found, void* context);
+// The bytes still free to an ordinary user on the directory's volume.
+bool free_space(const StoreDirectory& dir, std::uint64_t& bytes);
 // Hides the directory from the usual listings where names alone don't.
 void hide_directory(const StoreDirectory& dir);
 
@@ -110,6 +109,10 @@ struct FileIdentity {
     std::uint64_t index = 0;
 };
 bool open_file_identity(std::FILE* file, FileIdentity& identity);
+// An open file's last write time in nanoseconds since 1970-01-01 00:00 UTC,
+// as exact as its file system keeps it; and that time given to it.
+bool open_file_time(std::FILE* file, std::int64_t& nanoseconds);
+bool set_open_file_time(std::FILE* file, std::int64_t nanoseconds);
 // Moves the reading position of an open file to offset.
 bool seek_file(std::FILE* file, std::uint64_t offset);
 

@@ -25,23 +25,38 @@ std::string file_message(std::uint64_t size, const std::string& name, unsigned c
 std::string resumable_message(std::uint64_t size, const std::string& name, char tag = 'T', unsigned char flags = 1) {
     return file_message(size, std::string(FILE_TAG_SIZE, tag).append(name), flags);
 }
+// With its last write time (nanoseconds since 1970) before the name.
+std::string timed_message(std::uint64_t size, const std::string& name, std::int64_t time) {
+    unsigned char field[8];
+    put_u64(field, static_cast<std::uint64_t>(time));
+    return file_message(size, std::string(reinterpret_cast<char*>(field), 8).append(name), FLAG_TIME);
+}
+std::int64_t modified_ns(const fs::path& path) {
+    FILE* file = std::fopen(path.string().c_str(), "rb");
+    std::int64_t time = 0;
+    EXPECT_TRUE(file && open_file_time(file, time));
+    if (file) std::fclose(file);
+    return time;
+}
 std::string data_message(const std::string& data) { return std::string("D").append(data); }
 void seal(SecureChannel& channel, const std::string& plaintext);
 std::string reply_message(char type, std::uint32_t number) { return std::string(1, type).append(u32_bytes(number)); }
 const std::string END = "E", QUIT = "Q";
 
-// The part of a resumable file (tag 'T') as a program that ended while
-// writing it leaves it, last written the given time ago.
+// The part of a resumable file as a receiver killed while writing it, or a
+// failing disk, leaves it, last written the given time ago.
 void leave_part(const fs::path& dir, const std::string& name, std::uint64_t size, const std::string& data,
-                std::chrono::hours ago) {
+                char tag_byte = 'T', std::chrono::hours ago = std::chrono::hours(0)) {
     unsigned char tag[FILE_TAG_SIZE];
-    std::memset(tag, 'T', sizeof tag);
+    std::memset(tag, tag_byte, sizeof tag);
     char part[PART_NAME_SIZE + 1];
     ASSERT_TRUE(make_part_name(name, size, tag, part));
-    fs::path path = dir / PARTS_FOLDER / (std::string(part) + WRITING_MARK);
+    fs::create_directories(dir / PARTS_FOLDER);
+    fs::path path = dir / PARTS_FOLDER / part;
     write_bytes(path, data);
     fs::last_write_time(path, fs::last_write_time(path) - ago);
 }
+
 
 void use_key(unsigned char seed) {
     ASSERT_TRUE(start_crypto());
@@ -86,11 +101,12 @@ protected:
             if (opened) then(accepted);
         });
     }
-    // A receive task on slot 2, sent the file's message and 50,000 bytes of
-    // its data, waiting for the rest.
-    static std::thread receive_stalled_in(SocketPair& pair, SecureChannel& channel, const std::string& file) {
-        receive_slots[2] = pair.server;
-        std::thread task([] { receive_file(receive_slots[2]); });
+    // A receive task on the slot, sent the file's message and 50,000 bytes
+    // of its data, waiting for the rest.
+    static std::thread receive_stalled_in(SocketPair& pair, SecureChannel& channel, const std::string& file,
+                                          std::int32_t slot = 2) {
+        receive_slots[slot] = pair.server;
+        std::thread task([slot] { receive_file(receive_slots[slot]); });
         EXPECT_TRUE(secure_connect(pair.client, group_key, channel));
         EXPECT_TRUE(secure_buffers(channel));
         seal(channel, file);
@@ -222,13 +238,18 @@ std::string run_secure_peer(const std::function<void(SecureChannel&)>& write_mes
             end_sending(pair.client);
             unsigned char* reply = nullptr;
             std::int32_t got;
+            // A1, R1:reason, O1:offset (its hash behind it above 0).
             while ((got = secure_receive(channel, reply)) > 0) {
                 if (!replies.empty()) replies += ' ';
-                if (got == static_cast<std::int32_t>(REPLY_SIZE))
-                    replies += static_cast<char>(reply[0]) + std::to_string(get_u32(reply + 1));
-                else if (got == static_cast<std::int32_t>(OFFSET_REPLY_SIZE) && reply[0] == MESSAGE_OFFSET)
-                    replies.append("O").append(std::to_string(get_u32(reply + 1))).append(":").append(
-                        std::to_string(get_u64(reply + 5)));
+                std::uint64_t offset = got >= static_cast<std::int32_t>(OFFSET_REPLY_SIZE) ? get_u64(reply + 5) : 0;
+                std::string number = std::to_string(got >= 5 ? get_u32(reply + 1) : 0);
+                if (got == static_cast<std::int32_t>(REPLY_SIZE) && reply[0] == MESSAGE_ACCEPTED)
+                    replies.append("A").append(number);
+                else if (got == static_cast<std::int32_t>(REFUSAL_SIZE) && reply[0] == MESSAGE_REFUSED)
+                    replies.append("R").append(number).append(":").append(std::to_string(reply[REPLY_SIZE]));
+                else if (reply[0] == MESSAGE_OFFSET &&
+                         got == static_cast<std::int32_t>(offset ? PROVEN_OFFSET_REPLY_SIZE : OFFSET_REPLY_SIZE))
+                    replies.append("O").append(number).append(":").append(std::to_string(offset));
                 else
                     replies += "?";
             }
@@ -251,7 +272,13 @@ TEST_F(SecureTransfer, ReceiverTakesOnlyWellFormedSessions) {
             for (const auto& m : list) seal(c, m);
         };
     };
-    struct Row { const char* label; Steps steps; const char* replies; std::vector<std::string> stored; };
+    struct Row {
+        const char* label;
+        Steps steps;
+        const char* replies;
+        std::vector<std::string> stored;
+        std::function<void()> check = {};
+    };
     const Row rows[] = {
         {"data in uneven messages",
          messages({file_message(data.size(), "f.bin"), data_message(data.substr(0, 1)),
@@ -265,11 +292,14 @@ TEST_F(SecureTransfer, ReceiverTakesOnlyWellFormedSessions) {
         {"the second refused: its name climbs out",
          messages({file_message(0, "a"), END, file_message(3, "..\\b"), data_message("bbb"), END,
                    file_message(0, "c"), END}),
-         "A1 R2", {"a"}},
-        {"a zero byte in the name", messages({file_message(0, std::string("f.bin\0x", 7)), END}), "R1", {}},
-        {"flags it does not know", messages({file_message(0, "f.bin", 2), END}), "R1", {}},
+         "A1 R2:1", {"a"}},
+        {"a zero byte in the name", messages({file_message(0, std::string("f.bin\0x", 7)), END}), "R1:1", {}},
+        {"flags it does not know", messages({file_message(0, "f.bin", 4), END}), "R1:0", {}},
         {"a size beyond any file", messages({file_message(std::uint64_t{1} << 57, "f.bin"), data_message("x")}),
-         "R1", {}},
+         "R1:0", {}},
+        {"the time kept", messages({timed_message(1, "t.bin", -1234567890123), data_message("t"), END}), "A1",
+         {"t.bin"}, [&] { EXPECT_EQ(modified_ns(dir / "t.bin"), -1234567890123); }},
+        {"a time cut short", messages({file_message(0, "1234567", FLAG_TIME), END}), "", {}},
         {"only a quit", messages({QUIT}), "", {}},
         // A resumable file is answered with the offset held; a connection
         // that ends inside it leaves its part, which the same name, size
@@ -278,21 +308,45 @@ TEST_F(SecureTransfer, ReceiverTakesOnlyWellFormedSessions) {
          {"f.bin"}},
         {"a resumable file cut", messages({resumable_message(10, "f.bin"), data_message("0123")}), "O1:0",
          {PARTS_FOLDER}},
-        {"another tag, another part", messages({resumable_message(10, "f.bin", 'U')}), "O1:0", {PARTS_FOLDER}},
         {"the same file again", messages({resumable_message(10, "f.bin"), data_message("456789"), END}), "O1:4 A1",
-         {PARTS_FOLDER, "f.bin"}},
-        // Left by a program that ended while writing it: trusted when the
-        // system has run since, not when it may have gone down meanwhile.
-        {"a part left while written, since the system started", [&](SecureChannel& c) {
-             leave_part(dir, "g.bin", 10, "0123", std::chrono::hours(0));
-             messages({resumable_message(10, "g.bin"), data_message("456789"), END})(c);
-         }, "O1:4 A1", {PARTS_FOLDER, "g.bin"}},
-        {"a part left while written, before the system started", [&](SecureChannel& c) {
-             leave_part(dir, "h.bin", 10, "0123", std::chrono::hours(24 * 3650));
+         {"f.bin"}},
+        // Parts of an older version of the file (another tag), and parts a
+        // day old, go when a part is taken up.
+        {"a part of an older version", [&](SecureChannel& c) {
+             leave_part(dir, "v.bin", 10, "01", 'V');
+             messages({resumable_message(10, "v.bin", 'W'), data_message("0123456789"), END})(c);
+         }, "O1:0 A1", {"v.bin"}},
+        {"a part a day old", [&](SecureChannel& c) {
+             leave_part(dir, "d.bin", 10, "0123", 'T', std::chrono::hours(25));
+             messages({resumable_message(10, "d.bin"), data_message("0123456789"), END})(c);
+         }, "O1:0 A1", {"d.bin"}},
+        // What a part holds is proven to the sender, which answers S when its
+        // file differs: the part is emptied and the whole file comes.
+        {"a part proven, then its file from the start", [&](SecureChannel& c) {
+             leave_part(dir, "g.bin", 10, "0x23");
+             messages({resumable_message(10, "g.bin"), "S", data_message("0123456789"), END})(c);
+         }, "O1:4 A1", {"g.bin"}, [&] { EXPECT_EQ(read_bytes(dir / "g.bin"), "0123456789"); }},
+        {"a part longer than its file", [&](SecureChannel& c) {
+             leave_part(dir, "h.bin", 10, "0123456789+");
              messages({resumable_message(10, "h.bin"), data_message("0123456789"), END})(c);
-         }, "O1:0 A1", {PARTS_FOLDER, "h.bin"}},
-        {"a resumable file without its tag", messages({file_message(0, "f.bin", 1), END}), "", {PARTS_FOLDER}},
-        {"flags beside resumable", messages({resumable_message(0, "f.bin", 'T', 3), END}), "R1", {PARTS_FOLDER}},
+         }, "O1:0 A1", {"h.bin"}, [&] { EXPECT_EQ(read_bytes(dir / "h.bin"), "0123456789"); }},
+        {"S after an offset of 0", messages({resumable_message(10, "s.bin"), "S", data_message("0123456789")}), "O1:0",
+         {}},
+        {"S twice", [&](SecureChannel& c) {
+             leave_part(dir, "s.bin", 10, "01");
+             messages({resumable_message(10, "s.bin"), "S", "S", data_message("0123456789"), END})(c);
+         }, "O1:2", {}},
+        {"S after data", [&](SecureChannel& c) {
+             leave_part(dir, "s.bin", 10, "01");
+             messages({resumable_message(10, "s.bin"), data_message("2"), "S", data_message("0123456789"), END})(c);
+         }, "O1:2", {}},
+        {"S with more", [&](SecureChannel& c) {
+             leave_part(dir, "s.bin", 10, "01");
+             messages({resumable_message(10, "s.bin"), "S!", data_message("0123456789"), END})(c);
+         }, "O1:2", {}},
+        {"S in a file not resumable", messages({file_message(1, "s.bin"), "S", data_message("x"), END}), "", {}},
+        {"a resumable file without its tag", messages({file_message(0, "f.bin", 1), END}), "", {}},
+        {"flags beside resumable", messages({resumable_message(0, "f.bin", 'T', 5), END}), "R1:0", {}},
         {"a part dropped at a fault", [&](SecureChannel& c) {
              seal(c, resumable_message(10, "f.bin", 'U'));
              ASSERT_TRUE(secure_queue(c, reinterpret_cast<const unsigned char*>(data.data()), 10));
@@ -335,6 +389,7 @@ TEST_F(SecureTransfer, ReceiverTakesOnlyWellFormedSessions) {
         SCOPED_TRACE(row.label);
         EXPECT_EQ(run_secure_peer(row.steps), row.replies);
         EXPECT_EQ(entries_of(dir), row.stored);
+        if (row.check) row.check();
         for (const auto& name : row.stored)
             if (name != PARTS_FOLDER) fs::remove(dir / name);
         expect_engine_at_rest();
@@ -360,7 +415,10 @@ TEST_F(SecureTransfer, SenderTakesOnlyItsFilesAcknowledgement) {
     const Row rows[] = {
         {"its A", [](SecureChannel& c) { seal(c, reply_message('A', 1)); }, true},
         {"no answer", [](SecureChannel&) {}, false},
-        {"an R", [](SecureChannel& c) { seal(c, reply_message('R', 1)); }, false},
+        {"an R", [](SecureChannel& c) { seal(c, reply_message('R', 1).append(1, '\2')); }, false},
+        {"an R of a reason it does not know", [](SecureChannel& c) { seal(c, reply_message('R', 1).append(1, 'z')); },
+         false},
+        {"an R without its reason", [](SecureChannel& c) { seal(c, reply_message('R', 1)); }, false},
         {"the A of another file", [](SecureChannel& c) { seal(c, reply_message('A', 2)); }, false},
         {"the A unsealed", [](SecureChannel& c) { send_all(c.socket, "A\1\0\0\0", 5); }, false},
         {"the A and more", [](SecureChannel& c) { seal(c, reply_message('A', 1).append("x")); }, false},
@@ -504,8 +562,8 @@ TEST_F(SecureTransfer, AnAbortedFileIsRefusedWhenItComesAgain) {
         std::vector<std::string> messages;
         const char* replies;
     } rows[] = {
-        {{file_message(1 << 20, "again.bin")}, "R1"},
-        {{resumable_message(1 << 20, "again.bin")}, "R1"},
+        {{file_message(1 << 20, "again.bin")}, "R1:3"},
+        {{resumable_message(1 << 20, "again.bin")}, "R1:3"},
         {{file_message(5, "again.bin"), five, END, QUIT}, "A1"},
     };
     for (const Row& row : rows) {
@@ -515,6 +573,31 @@ TEST_F(SecureTransfer, AnAbortedFileIsRefusedWhenItComesAgain) {
                   row.replies);
     }
     EXPECT_EQ(read_bytes(dir / "again.bin"), "12345");
+    expect_engine_at_rest();
+}
+
+// "abort receive" ends every session under way, however many end before
+// the others, and none that starts after it.
+TEST_F(SecureTransfer, AnAbortEndsEverySessionUnderWay) {
+    SocketPair pairs[2] = {connected_pair(), connected_pair()};
+    SecureChannel channels[2];
+    const char* names[2] = {"one.bin", "two.bin"};
+    std::thread tasks[2];
+    for (int i = 0; i < 2; ++i)
+        tasks[i] = receive_stalled_in(pairs[i], channels[i], resumable_message(1 << 20, names[i]), 2 + i);
+    request_abort_receive();
+    for (int i = 0; i < 2; ++i) {
+        tasks[i].join();
+        secure_release(channels[i]);
+        close_socket(pairs[i].client);
+    }
+    EXPECT_TRUE(entries_of(dir).empty()) << "no part is left";
+    for (const char* name : names)
+        EXPECT_EQ(run_secure_peer([name](SecureChannel& c) { seal(c, resumable_message(1 << 20, name)); }), "R1:3");
+    EXPECT_EQ(run_secure_peer([](SecureChannel& c) {
+                  for (const auto& m : {file_message(2, "three.bin"), data_message("3!"), END, QUIT}) seal(c, m);
+              }),
+              "A1");
     expect_engine_at_rest();
 }
 

@@ -86,6 +86,12 @@ void set_receive_observer(ReceiveObserver observer);
 using DeliveryObserver = void (*)(const Text& name);
 void set_delivery_observer(DeliveryObserver observer);
 
+// Told, right after a secure batch's failure is shown, when it failed
+// because the receiver refused a file: the reason its R gave (RefusalReason;
+// 0 for one the sender does not know). The console peer prints it.
+using RefusalObserver = void (*)(std::uint8_t reason);
+void set_refusal_observer(RefusalObserver observer);
+
 // Receives one file over the socket in the slot, then frees the slot.
 void receive_file(std::atomic<SocketHandle>& slot);
 ThreadResult ZPX_THREAD_CALL receive_task(void* slot);

@@ -104,14 +104,15 @@ bool listener_step(SocketHandle listening) {
 }
 
 void run_listener() {
-    // Parts of files that no sender came back for within a day go.
-    if (secure_transfers) remove_stale_parts();
     SocketHandle listening = INVALID_SOCKET_HANDLE;
     if (!listen_on(listen_port, listening)) {
         message_box(Text("listen on port ") + decimal_text(listen_port) + " failed!",
                     Text("Zeptrix"), Text("io"));
         return;
     }
+    // Parts of files that no sender came back for within a day go, now and
+    // every hour.
+    if (secure_transfers) start_part_sweeps();
     for (;;) listener_step(listening);
 }
 

@@ -28,9 +28,15 @@ struct Receipt {
     std::FILE* file = nullptr;
     bool temp_created = false;
     std::uint64_t unflushed = 0;  // bytes written since writing to the disk was last started
-    // A resumable file is written into its part instead of a temporary file.
+    // A resumable file is written into its part instead of a temporary file;
+    // resumed_from is what the part held when it was taken up.
     HeldPart part;
     bool in_part = false;
+    std::uint64_t resumed_from = 0;
+    // The sender's last write time of the file, given to it before it takes
+    // its name (nanoseconds since 1970).
+    bool has_time = false;
+    std::int64_t modified_ns = 0;
 };
 
 // The folder a connection's last file went into, held open, so that the
@@ -56,23 +62,28 @@ void announce_size(Receipt& r, std::uint64_t size);
 // kept up to date.
 bool create_temp_file(Receipt& r, RecentFolder* recent = nullptr);
 // As create_temp_file, for a resumable file: its part, found again or made,
-// with offset the bytes it holds already, counted as arrived. Where no part
-// can be had, a temporary file, and offset 0.
-bool create_part_file(Receipt& r, const unsigned char* tag, std::uint64_t& offset);
+// with resumed_from the bytes it holds already, counted as arrived, and
+// proof their hash as read back. Where no part can be had, a temporary
+// file, and resumed_from 0.
+bool create_part_file(Receipt& r, const unsigned char* tag, unsigned char (&proof)[PART_PROOF_SIZE]);
+// The sender's file is not the one the part began: the part is emptied,
+// and the whole file counts as still to come.
+bool restart_part(Receipt& r);
 // Writes one piece of data straight through and counts it.
 bool store_piece(Receipt& r, const unsigned char* data, std::size_t size);
 // Closes the temporary file and gives it the file's name, the data on the
 // disk before, the name after: close_to_disk, take_final_name, then the
 // directory flushed.
 bool place_file(Receipt& r);
-// The file's data on the disk, and the file closed.
+// The file's data on the disk with the sender's time, and the file closed.
 bool close_to_disk(Receipt& r);
 // The closed file takes its name (its directory not yet flushed).
 bool take_final_name(Receipt& r);
 
 // After a file's transfer: a failed one removes its temporary file and
-// the folders it made (a part stays when keep_part is set), the observer
-// is told, and the counters give back what the file added.
+// the folders it made (a part stays when keep_part is set and it reached
+// the disk), the observer is told, and the counters give back what the
+// file added.
 void finish_receipt(Receipt& r, bool stored, bool keep_part = false);
 
 // The fixed format after its magic: header (by the deadline, a time of

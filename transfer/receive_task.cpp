@@ -109,15 +109,26 @@ bool create_temp_file(Receipt& r, RecentFolder* recent) {
     return open_folders(r, recent) && create_temp_in_folder(r);
 }
 
-bool create_part_file(Receipt& r, const unsigned char* tag, std::uint64_t& offset) {
-    offset = 0;
+bool create_part_file(Receipt& r, const unsigned char* tag, unsigned char (&proof)[PART_PROOF_SIZE]) {
+    std::uint64_t offset = 0;
+    r.resumed_from = 0;
     if (!open_folders(r)) return false;
-    r.file = open_part(r.part, r.name, r.file_total, tag, offset);
+    r.file = open_part(r.part, r.name, r.file_total, tag, offset, proof);
     if (!r.file) return create_temp_in_folder(r);
     r.in_part = true;
     std::setvbuf(r.file, nullptr, _IONBF, 0);
+    r.resumed_from = offset;
     r.file_left -= offset;
     recv_bytes_left.fetch_sub(offset);
+    update_progress(recv_bytes_total, recv_bytes_left, r.last_percent);
+    return true;
+}
+
+bool restart_part(Receipt& r) {
+    if (!empty_open_file(r.file)) return false;
+    recv_bytes_left.fetch_add(r.file_total - r.file_left);
+    r.file_left = r.file_total;
+    r.resumed_from = 0;
     update_progress(recv_bytes_total, recv_bytes_left, r.last_percent);
     return true;
 }
@@ -137,6 +148,8 @@ bool store_piece(Receipt& r, const unsigned char* data, std::size_t size) {
 }
 
 bool close_to_disk(Receipt& r) {
+    // A time the file system can't take is no failure.
+    if (r.has_time) set_open_file_time(r.file, r.modified_ns);
     bool flushed = flush_file_to_disk(r.file);
     int closed = std::fclose(r.file);
     r.file = nullptr;
@@ -145,7 +158,7 @@ bool close_to_disk(Receipt& r) {
 
 bool take_final_name(Receipt& r) {
     if (r.in_part) {
-        if (!move_stored_file(r.part.folder, r.part.file, r.directory, r.leaf)) return false;
+        if (!move_stored_file(r.part.folder, r.part.name, r.directory, r.leaf)) return false;
         release_part(r.part);
         r.in_part = false;
     } else {
@@ -166,7 +179,7 @@ void finish_receipt(Receipt& r, bool stored, bool keep) {
         // a file stored earlier under the same name survives, and the
         // folders it made, where they are still empty. A part to keep is
         // put on the disk, so that what it holds is there after a restart.
-        if (r.file && keep && r.in_part) flush_file_to_disk(r.file);
+        if (r.file && keep && r.in_part) keep = flush_file_to_disk(r.file);
         if (r.file) std::fclose(r.file);
         if (r.in_part) {
             if (keep) keep_part(r.part);
@@ -198,6 +211,7 @@ void receive_file(std::atomic<SocketHandle>& slot) {
     SocketHandle socket = slot.load();
     const std::ptrdiff_t index = &slot - receive_slots;
     TransferWatch& watch = receive_watches[index];
+    watch.aborts_at_start = receive_aborts();
     watch_transfer(watch, socket);
 
     // A peer admitted only by its host name is closed, with nothing read,

@@ -24,6 +24,7 @@ constexpr std::size_t DISPLAY_NAME_LIMIT = 150;
 constexpr std::uint64_t LARGEST_FIXED_FILE = 0xFFFFFFFFull;
 
 std::atomic<DeliveryObserver> delivery_observer{nullptr};
+std::atomic<RefusalObserver> refusal_observer{nullptr};
 
 void show_failure(const Text& text) { message_box(text, Text("Zeptrix"), Text("os")); }
 
@@ -179,14 +180,18 @@ bool send_folder(Batch& b, char* path, std::int32_t path_size) {
 void end_secure_batch(Batch& b, bool failed) {
     SendSession& s = *b.session;
     if (!failed) failed = !secure_end_batch(b);
-    if (failed && !s.connect_failed && !s.interrupted && !abort_send.load())
+    if (failed && !s.connect_failed && !s.interrupted && !abort_send.load()) {
         show_failure(Text("send of ") + s.failed_name + " to " + peer_text(b) + " failed!");
+        RefusalObserver observer = refusal_observer.load();
+        if (observer && s.refused) observer(s.refusal);
+    }
     if (s.connect_failed && !abort_send.load()) show_failure(Text("connecting to ") + peer_text(b) + " failed!");
 }
 
 }  // namespace
 
 void set_delivery_observer(DeliveryObserver observer) { delivery_observer.store(observer); }
+void set_refusal_observer(RefusalObserver observer) { refusal_observer.store(observer); }
 
 void tell_delivered(const Text& display_name) {
     DeliveryObserver observer = delivery_observer.load();

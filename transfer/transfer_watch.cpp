@@ -45,6 +45,7 @@ bool unwatch_transfer(TransferWatch& watch, SocketHandle socket) {
 namespace {
 
 std::atomic<std::uint32_t> send_abort_count{0};
+std::atomic<std::uint32_t> receive_abort_count{0};
 
 }  // namespace
 
@@ -56,7 +57,12 @@ void abort_sends() {
     interrupt_all(send_watches);
 }
 
+std::uint32_t receive_aborts() { return receive_abort_count.load(); }
+
+bool receive_aborted(const TransferWatch& watch) { return receive_abort_count.load() != watch.aborts_at_start; }
+
 void abort_receives() {
+    receive_abort_count.fetch_add(1);
     abort_receive.store(true);
     interrupt_all(receive_watches);
 }

@@ -17,6 +17,9 @@ struct TransferWatch {
     // notes it: a transfer silent for long may be a connection that its
     // sender has given up.
     std::atomic<std::int64_t> heard_ms{0};
+    // A receive's count of aborts when it began (receive_aborts): an abort
+    // since then ends it, however many other receives end meanwhile.
+    std::uint32_t aborts_at_start = 0;
 };
 
 extern TransferWatch send_watches[SLOT_CAPACITY + 1];
@@ -36,3 +39,7 @@ void abort_receives();
 // How many times sends were aborted: a batch waiting to connect again sees
 // an abort by this count, even once another batch has taken the request.
 std::uint32_t send_aborts();
+// The same for receives, and whether an abort came since the receive of
+// the watch began (its aborts_at_start).
+std::uint32_t receive_aborts();
+bool receive_aborted(const TransferWatch& watch);

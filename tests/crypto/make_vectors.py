@@ -6,6 +6,7 @@ argon2-cffi (python3-argon2) for the group key.
 
 usage: make_vectors.py OUT          writes the vectors
        make_vectors.py --check OUT  fails unless OUT holds what it would write"""
+import hashlib
 import sys
 
 from argon2.low_level import Type, hash_secret_raw
@@ -20,14 +21,18 @@ from dissononce.processing.impl.symmetricstate import SymmetricState
 from dissononce.extras.dh.dangerous.dh_nogen import NoGenDH
 from dissononce.processing.modifiers.psk import PSKPatternModifier
 
-PROLOGUE = b"zeptrixv2.1"
+PROLOGUE = b"zeptrixv2.2"
 SALT = b"zeptrix-group-v2"
 PSK = bytes(range(0x20, 0x40))
 INITIATOR_E = bytes((i * 7 + 1) % 256 for i in range(32))
 RESPONDER_E = bytes((i * 11 + 5) % 256 for i in range(32))
-# The session's messages (F, D, E, Q one way; A, R the other), an empty one and the largest.
-TO_RESPONDER = [b"", b"F" + b"\x00" * 9 + b"photos\\a.jpg", b"D" + bytes(range(256)) * 4, b"E", b"Q"]
-TO_INITIATOR = [b"A\x01\x00\x00\x00", b"R\x02\x00\x00\x00", b"", b"x" * 65519]
+# The session's messages (F, D, E, S, Q one way; A, R, O the other), an empty one and the largest.
+TIMED_FILE = (b"F" + (300000).to_bytes(8, "little") + b"\x03" + b"T" * 16
+              + (1234567890123456789).to_bytes(8, "little", signed=True) + b"a.bin")
+OFFSET = b"O\x01\x00\x00\x00" + (1000).to_bytes(8, "little") + hashlib.blake2b(b"\x00" * 1000, digest_size=32).digest()
+TO_RESPONDER = [b"", b"F" + b"\x00" * 9 + b"photos\\a.jpg", TIMED_FILE, b"D" + bytes(range(256)) * 4, b"E", b"S",
+                b"Q"]
+TO_INITIATOR = [b"A\x01\x00\x00\x00", b"R\x02\x00\x00\x00\x01", OFFSET, b"", b"x" * 65519]
 SECRETS = [b"correct horse battery staple", b"sixteen letters!", b"a much longer shared secret, " * 4]
 
 

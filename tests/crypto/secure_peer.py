@@ -3,17 +3,20 @@
 built only on Debian's python3-dissononce (Noise) and python3-argon2, so that our
 programs can be checked against code that shares nothing with them.
 
-After the magic and the handshake, a connection carries a batch: for each file
-F (size, flags, a tag when resumable, name), D (data) messages and E, then Q;
-the receiver answers O n (the offset it holds) to a resumable file's F, A n once
-file n is in place, or R n when it refused or could not store it.
+Version 2.2. After the magic and the handshake, a connection carries a batch: for
+each file F (size, flags, a tag when resumable, a modification time when known,
+name), D (data) messages and E, then Q. The receiver answers O n (the offset it
+holds and, past 0, the BLAKE2b-256 of those bytes) to a resumable file's F, A n
+once file n is in place, or R n with a reason byte when it refused or could not
+store it. A sender whose first bytes hash otherwise sends S and the whole file.
 
 usage: secure_peer.py send --secret-file F HOST PORT FILE [FILE...]
-       secure_peer.py receive --secret-file F --port P --dir D
+       secure_peer.py receive --secret-file F --port P --dir D [--wrong-hash] [--fake-offset N]
        secure_peer.py selftest"""
 import argparse
 import dataclasses
 import functools
+import hashlib
 import itertools
 import os
 import select
@@ -38,7 +41,8 @@ from dissononce.processing.impl.handshakestate import HandshakeState
 from dissononce.processing.impl.symmetricstate import SymmetricState
 from dissononce.processing.modifiers.psk import PSKPatternModifier
 
-MAGIC = b"zeptrixv2.1"          # also the Noise prologue
+MAGIC = b"zeptrixv2.2"          # also the Noise prologue
+OLD_MAGICS = (b"zeptrixv2.0", b"zeptrixv2.1")  # earlier versions: a receiver closes on them
 FIXED_MAGIC = b"zeptrixv1.0"    # the unencrypted format: a sender with a secret must never send it
 SALT = b"zeptrix-group-v2"
 MAX_FRAME = 0xFFFF
@@ -48,9 +52,13 @@ HANDSHAKE_LEN = 48              # an ephemeral public key and the tag of the emp
 MAX_NAME = 255
 MAX_UNACKNOWLEDGED = 64         # files a sender may have sent and not yet seen answered
 # The first plaintext byte of a message: sender to receiver, then receiver to sender.
-FILE, DATA, END, QUIT = b"F", b"D", b"E", b"Q"
+FILE, DATA, END, QUIT, RESTART = b"F", b"D", b"E", b"Q", b"S"
 ACCEPTED, REFUSED, OFFSET = b"A", b"R", b"O"
 RESUMABLE = 1                   # F's flag: a tag follows, and the receiver answers O
+TIMED = 2                       # F's flag: the modification time follows (after the tag)
+HASH_LEN = 32                   # BLAKE2b-256 of the first offset bytes, in an O past 0
+# R's reason byte; a sender takes any other value as OTHER.
+OTHER, NAME_REFUSED, NOT_STORED, ABORTED = 0, 1, 2, 3
 
 
 @functools.lru_cache(maxsize=None)
@@ -110,20 +118,39 @@ def read_frame(sock):
 
 # The plaintexts of the session's messages.
 
-def file_message(size, name, flags=0, tag=b""):
-    """F: with a tag (16 bytes) the file is resumable, and flag bit 0 says so."""
-    return FILE + struct.pack("<QB", size, flags | (RESUMABLE if tag else 0)) + bytes(tag) + bytes(name)
+def file_message(size, name, flags=0, tag=b"", mtime_ns=None):
+    """F: with a tag (16 bytes) the file is resumable, and flag bit 0 says so; with mtime_ns
+    (nanoseconds since 1970 UTC) bit 1 is set and the time follows the tag. flags is or-ed in
+    as given, so a test can set a bit without its field."""
+    flags |= (RESUMABLE if tag else 0) | (TIMED if mtime_ns is not None else 0)
+    when = struct.pack("<q", mtime_ns) if mtime_ns is not None else b""
+    return FILE + struct.pack("<QB", size, flags) + bytes(tag) + when + bytes(name)
+
+
+def prefix_hash(data):
+    """What an O past 0 carries: BLAKE2b-256, unkeyed, of the bytes held."""
+    return hashlib.blake2b(bytes(data), digest_size=HASH_LEN).digest()
+
+
+def offset_message(number, offset, digest=b""):
+    """O; past offset 0 digest follows (prefix_hash of the bytes held, or whatever a test gives)."""
+    return OFFSET + struct.pack("<IQ", number, offset) + (bytes(digest) if offset else b"")
 
 
 def read_offset(plain):
-    """(number, offset) of an O, or None for anything else."""
-    if plain is None or len(plain) != 13 or plain[:1] != OFFSET:
+    """(number, offset, hash) of an O (hash b"" at offset 0), or None for anything else,
+    also for an O past 0 without its hash or one at 0 with bytes after it."""
+    if plain is None or len(plain) not in (13, 13 + HASH_LEN) or plain[:1] != OFFSET:
         return None
-    return struct.unpack("<IQ", plain[1:])
+    number, offset = struct.unpack("<IQ", plain[1:13])
+    if (offset > 0) != (len(plain) > 13):
+        return None
+    return number, offset, plain[13:]
 
 
-def reply_message(kind, number):
-    return kind + struct.pack("<I", number)
+def reply_message(kind, number, reason=OTHER):
+    """A n, or R n with its reason byte."""
+    return kind + struct.pack("<I", number) + (bytes([reason]) if kind == REFUSED else b"")
 
 
 def cut(data, pieces=None):
@@ -140,16 +167,24 @@ def cut(data, pieces=None):
         at += size
 
 
-def file_messages(name, data, pieces=None):
+def file_messages(name, data, pieces=None, mtime_ns=None):
     """One whole file as a sender writes it: F, its D messages, E."""
-    return [file_message(len(data), name)] + list(cut(data, pieces)) + [END]
+    return [file_message(len(data), name, mtime_ns=mtime_ns)] + list(cut(data, pieces)) + [END]
+
+
+def read_answer(plain):
+    """(kind, number, reason) of an A (5 bytes, reason None) or an R (6 bytes, an unknown reason
+    read as OTHER), or None for anything else."""
+    if plain is None or (plain[:1], len(plain)) not in ((ACCEPTED, 5), (REFUSED, 6)):
+        return None
+    reason = None if plain[:1] == ACCEPTED else plain[5] if plain[5] <= ABORTED else OTHER
+    return plain[:1], struct.unpack("<I", plain[1:5])[0], reason
 
 
 def read_reply(plain):
     """(kind, number) of an A or R, or None for anything else."""
-    if plain is None or len(plain) != 5 or plain[:1] not in (ACCEPTED, REFUSED):
-        return None
-    return plain[:1], struct.unpack("<I", plain[1:])[0]
+    answer = read_answer(plain)
+    return answer[:2] if answer else None
 
 
 class SecureConnection:
@@ -160,6 +195,7 @@ class SecureConnection:
         self.sending, self.receiving = sending, receiving
         self.record = record  # a bytearray that collects every byte written, or None
         self.error = ""       # why the last receive() gave None
+        self.reasons = {}     # file number: the reason of its R, as replies() saw them
 
     def seal(self, plaintext):
         """One framed transport message, not sent; uses up a nonce."""
@@ -191,14 +227,20 @@ class SecureConnection:
             return None
 
     def replies(self):
-        """Every message until the peer closes: "A1 A2 R3" ("?" for one not an A or R)."""
+        """Every message until the peer closes: "O1 A1 A2 R3" ("?" for one not an A, R or O);
+        the reasons of the R go to self.reasons."""
         out = []
         while True:
             plain = self.receive()
             if plain is None:
                 return " ".join(out)
-            reply = read_reply(plain)
-            out.append("%s%d" % (reply[0].decode(), reply[1]) if reply else "?")
+            answer, offset = read_answer(plain), read_offset(plain)
+            if answer:
+                out.append("%s%d" % (answer[0].decode(), answer[1]))
+                if answer[0] == REFUSED:
+                    self.reasons[answer[1]] = answer[2]
+            else:
+                out.append("O%d" % offset[0] if offset else "?")
 
     def close(self):
         self.socket.close()
@@ -267,6 +309,7 @@ class Answers:
         self.sent = 0          # files whose F went out
         self.accepted = 0      # files 1..accepted have their A
         self.refused = None    # the number of the file refused
+        self.reason = None     # and the reason its R gave
         self.ended = ""        # why no more answers come
         self.quit = False      # Q sent: only answers are still awaited
         self._changed = threading.Condition()
@@ -304,15 +347,15 @@ class Answers:
 
     def _take(self, body):
         try:
-            reply = read_reply(self.conn.receiving.decrypt_with_ad(b"", body))
+            reply = read_answer(self.conn.receiving.decrypt_with_ad(b"", body))
         except DecryptFailedException:
             return "answer does not decrypt"
         with self._changed:
             if reply is None or reply[1] != self.accepted + 1 or reply[1] > self.sent:
                 return "unexpected answer %r" % (reply,)
             if reply[0] == REFUSED:
-                self.refused = reply[1]
-                return "file %d refused" % reply[1]
+                self.refused, self.reason = reply[1], reply[2]
+                return "file %d refused (reason %d)" % (reply[1], reply[2])
             self.accepted += 1
             self._changed.notify_all()
         return ""
@@ -341,15 +384,20 @@ class Answers:
         self._thread.join()
 
 
-def send_files(host, port, key, batch, timeout=10.0, record=None, ephemeral=None, failure=None):
+def send_files(host, port, key, batch, timeout=10.0, record=None, ephemeral=None, failure=None, reasons=None):
     """One batch on one connection: F D* E for each file, then Q, without waiting for each file's
-    A. batch holds (name, data) or (name, data, pieces) (see cut). Returns one result per file:
+    A. batch holds (name, data), (name, data, pieces) (see cut) or (name, data, pieces, mtime_ns);
+    F carries the time only when mtime_ns is given and not None. Returns one result per file:
     "A" for a file the receiver has in place, "R" for the one it refused, None for the others
-    (never sent, or not answered)."""
+    (never sent, or not answered). The list reasons, when given, gets one entry per file too:
+    the reason byte of the R for the refused file, None for the others."""
     results = [None] * len(batch)
+    if reasons is not None:
+        reasons.extend([None] * len(batch))
     conn = open_sender(host, port, key, timeout, record=record, ephemeral=ephemeral, failure=failure)
     if conn is None:
         return results
+    start = len(reasons) - len(batch) if reasons is not None else 0
     with conn:
         answers = Answers(conn, timeout)
         # A message at a time, so that an answer ending the batch is seen between them.
@@ -369,26 +417,35 @@ def send_files(host, port, key, batch, timeout=10.0, record=None, ephemeral=None
             results[n] = "A"
         if answers.refused:
             results[answers.refused - 1] = "R"
+            if reasons is not None:
+                reasons[start + answers.refused - 1] = answers.reason
     return results
 
 
-def resume_file(host, port, key, name, data, tag, stop_after=None, timeout=10.0):
-    """One resumable file on a connection of its own: F with its tag, the receiver's O, the data
-    from that offset on. With stop_after, only the file's bytes up to there go, in whole
-    messages, and the connection is then closed as a dropped one would be. Returns (offset,
-    the answer after E and Q: "A1", "R1", "" for none); offset None when no O came."""
+def resume_file(host, port, key, name, data, tag, stop_after=None, timeout=10.0, mtime_ns=None, restarted=None):
+    """One resumable file on a connection of its own: F with its tag (and mtime_ns, when given),
+    the receiver's O, then the data from that offset on when the O's hash is that of data's
+    first offset bytes, else S and the data from byte 0. With stop_after, only the file's bytes
+    up to there go, in whole messages, and the connection is then closed as a dropped one would
+    be. Returns (the offset the O gave, the answer after E and Q: "A1", "R1", "" for none);
+    offset None when no O came, or one of the wrong length, or past the end of data. The list
+    restarted, when given, gets True once an O came and S went, False when it came and no S went."""
     conn = open_sender(host, port, key, timeout)
     if conn is None:
         return None, ""
     with conn:
-        if not conn.send(file_message(len(data), name, tag=tag)):
+        if not conn.send(file_message(len(data), name, tag=tag, mtime_ns=mtime_ns)):
             return None, ""
         answer = read_offset(conn.receive())
-        if answer is None or answer[0] != 1:
+        if answer is None or answer[0] != 1 or answer[1] > len(data):
             return None, ""
         offset = answer[1]
+        again = offset > 0 and answer[2] != prefix_hash(data[:offset])
+        if restarted is not None:
+            restarted.append(again)
+        start = 0 if again else offset
         end = len(data) if stop_after is None else stop_after
-        if not conn.send(*cut(data[offset:end])):
+        if not conn.send(*([RESTART] if again else []), *cut(data[start:end])):
             return offset, ""
         if stop_after is not None:
             return offset, ""
@@ -396,10 +453,11 @@ def resume_file(host, port, key, name, data, tag, stop_after=None, timeout=10.0)
         return offset, conn.replies()
 
 
-def send_file(host, port, key, name, data, pieces=None, timeout=10.0, record=None, ephemeral=None):
-    """A batch of one file; True only when its sealed A came back."""
-    batch = [(name, data, pieces)]
-    return send_files(host, port, key, batch, timeout, record=record, ephemeral=ephemeral) == ["A"]
+def send_file(host, port, key, name, data, pieces=None, timeout=10.0, record=None, ephemeral=None, mtime_ns=None,
+              reasons=None):
+    """A batch of one file; True only when its sealed A came back. reasons: as for send_files."""
+    batch = [(name, data, pieces, mtime_ns)]
+    return send_files(host, port, key, batch, timeout, record=record, ephemeral=ephemeral, reasons=reasons) == ["A"]
 
 
 @dataclasses.dataclass
@@ -411,6 +469,10 @@ class Record:
     stored: bool = False
     acked: bool = False   # its A went out
     refused: bool = False  # its R went out
+    reason: int = None    # the reason byte of its R (sent or not); None without one
+    mtime_ns: int = None  # the time its F carried; None when F had none
+    offset: int = None    # the offset its O gave; None when it got no O
+    restarted: bool = False  # S came after that O: the file was taken from byte 0
     error: str = ""       # why it failed; "fixed format" when the connection began with FIXED_MAGIC
 
 
@@ -419,7 +481,11 @@ class Fault(Exception):
 
 
 class Refusal(Exception):
-    """A file refused or not storable: the receiver answers R."""
+    """A file refused or not storable: the receiver answers R with the reason."""
+
+    def __init__(self, why, reason=OTHER):
+        super().__init__(why)
+        self.reason = reason
 
 
 def refused_name(name):
@@ -430,13 +496,25 @@ def refused_name(name):
 
 class Receiver:
     """Listens on 127.0.0.1 and takes batches, each connection in a thread of its own, into
-    folder; stores a file only once it is complete, and answers A for it after that."""
+    folder; stores a file only once it is complete, and answers A for it after that.
 
-    def __init__(self, key, folder, port=0, timeout=10.0, ephemeral=None, on_stored=None):
+    A resumable file whose connection drops is kept in self.parts and resumed by a later F of
+    the same name, size and tag (hold_part puts one there directly). To see a sender answer a
+    hash that does not match with S and the whole file: wrong_hash flips one bit of the hash in
+    every O past 0, so a part must be held (from a dropped connection); fake_offset answers every
+    resumable F with O at that offset (at most the size) and a hash of random bytes, whatever
+    is held, which needs no part and suits a sender whose tag is unknown. In both a message
+    other than S after such an O is a fault of the stream, so a file is only stored when the
+    whole file followed S; Record.restarted says S came. refuse maps names to a reason byte
+    that their R gives (any value, to try a sender on unknown ones)."""
+
+    def __init__(self, key, folder, port=0, timeout=10.0, ephemeral=None, on_stored=None, wrong_hash=False,
+                 fake_offset=None, refuse=None):
         self.key, self.folder, self.timeout = key, os.fsencode(folder), timeout
         # What arrived of resumable files whose connection ended, by (name, size, tag).
         self.parts = {}
         self.ephemeral, self.on_stored = ephemeral, on_stored
+        self.wrong_hash, self.fake_offset, self.refuse = wrong_hash, fake_offset, dict(refuse or {})
         self.records = []
         self.connections = 0  # connections ended
         self._changed = threading.Condition()
@@ -447,6 +525,10 @@ class Receiver:
         self.port = self.listener.getsockname()[1]
         self._accepting = threading.Thread(target=self._accept, daemon=True)
         self._accepting.start()
+
+    def hold_part(self, name, size, tag, data):
+        """As if a connection carrying file name (size bytes, tag) had dropped after data."""
+        self.parts[(bytes(name), size, bytes(tag))] = bytes(data)
 
     @property
     def fixed_format(self):
@@ -542,15 +624,11 @@ class Receiver:
                 self._file(conn, message, record)
             except Fault as e:
                 record.error = str(e)
-            except Refusal as e:
-                record.error = str(e)
-                record.refused = conn.send(reply_message(REFUSED, number))
-                self._add(record)
-                self._drain(sock)
-                return
-            except OSError as e:  # a file it could not make or write
-                record.error = "%s: %s" % (type(e).__name__, e)
-                record.refused = conn.send(reply_message(REFUSED, number))
+            except (Refusal, OSError) as e:  # OSError: a file it could not make, write or move
+                refusal = isinstance(e, Refusal)
+                record.error = str(e) if refusal else "%s: %s" % (type(e).__name__, e)
+                record.reason = e.reason if refusal else NOT_STORED
+                record.refused = conn.send(reply_message(REFUSED, number, record.reason))
                 self._add(record)
                 self._drain(sock)
                 return
@@ -562,21 +640,38 @@ class Receiver:
 
     def _file(self, conn, message, record):
         """Takes one file from its F to its E, written aside and moved into place only when whole."""
-        head = 10 + (16 if len(message) >= 10 and message[9] & 1 else 0)
+        flags = message[9] if len(message) >= 10 else 0
+        tag_end = 10 + (16 if flags & RESUMABLE else 0)
+        head = tag_end + (8 if flags & TIMED else 0)
         if not head + 1 <= len(message) <= head + MAX_NAME:
             raise Fault("file message of %d bytes" % len(message))
-        record.size, flags = struct.unpack("<QB", message[1:10])
+        record.size = struct.unpack("<Q", message[1:9])[0]
         record.name = message[head:]
+        if flags & TIMED:
+            record.mtime_ns = struct.unpack("<q", message[tag_end:head])[0]
+        if record.name in self.refuse:
+            raise Refusal("refused on request", self.refuse[record.name])
         if refused_name(record.name):
-            raise Refusal("refused name")
-        if flags & ~1:
+            raise Refusal("refused name", NAME_REFUSED)
+        if flags & ~(RESUMABLE | TIMED):
             raise Refusal("flags %#x" % flags)
         # A resumable file goes on from what an earlier connection left, when
-        # name, size and tag all match.
-        key = (record.name, record.size, message[10:head]) if flags & 1 else None
+        # name, size and tag all match and the sender's first bytes hash alike.
+        key = (record.name, record.size, message[10:tag_end]) if flags & RESUMABLE else None
         held = self.parts.pop(key, b"") if key else b""
-        if key and not conn.send(OFFSET + struct.pack("<IQ", record.number, len(held))):
-            raise Fault("O: peer gone")
+        cannot_match = False  # the O's hash is wrong on purpose: only S may follow
+        if key:
+            if self.fake_offset is not None:
+                held, record.offset = b"", min(self.fake_offset, record.size)
+                digest = os.urandom(HASH_LEN)
+            else:
+                record.offset, digest = len(held), prefix_hash(held)
+                if self.wrong_hash:
+                    digest = bytes([digest[0] ^ 1]) + digest[1:]
+            cannot_match = record.offset > 0 and (self.fake_offset is not None or self.wrong_hash)
+            if not conn.send(offset_message(record.number, record.offset, digest)):
+                raise Fault("O: peer gone")
+        may_restart = bool(record.offset)  # S is only right as the first message after an O past 0
         parts = record.name.split(b"\\")
         # Opened so that the umask applies.
         partial = os.path.join(self.folder, b".zeptrix-partial-%d" % threading.get_ident())
@@ -592,6 +687,14 @@ class Receiver:
                             with open(partial, "rb") as kept:
                                 self.parts[key] = kept.read()
                         raise Fault("data: " + conn.error)
+                    if piece == RESTART and may_restart:
+                        out.seek(0)
+                        out.truncate()
+                        got, may_restart, cannot_match, record.restarted = 0, False, False, True
+                        continue
+                    may_restart = False
+                    if cannot_match:
+                        raise Fault("message %r after an O whose hash cannot match" % piece[:1])
                     if piece == END:
                         break
                     if piece[:1] != DATA or len(piece) == 1:
@@ -602,6 +705,11 @@ class Receiver:
                     out.write(piece[1:])
             if got != record.size:
                 raise Fault("end after %d of %d bytes" % (got, record.size))
+            if record.mtime_ns is not None:
+                try:
+                    os.utime(partial, ns=(os.stat(partial).st_atime_ns, record.mtime_ns))
+                except (OSError, OverflowError, ValueError):
+                    pass  # a time this system cannot keep: the file is still good
             target = os.path.join(self.folder, *parts)
             os.makedirs(os.path.dirname(target), exist_ok=True)
             os.replace(partial, target)
@@ -695,15 +803,57 @@ def _selftest(key, wrong, folder, failed):
         for name, _ in many:
             os.remove(os.path.join(folder, os.fsdecode(name)))
 
-        refusing = [(b"first.bin", b"1"), (b"..\\second.bin", b"22"), (b"third.bin", b"333")]
-        check("a refused name in the middle: A, R, not sent",
-              send_files("127.0.0.1", rx.port, key, refusing) == ["A", "R", None]
+        refusing, reasons = [(b"first.bin", b"1"), (b"..\\second.bin", b"22"), (b"third.bin", b"333")], []
+        check("a refused name in the middle: A, R (reason 1), not sent",
+              send_files("127.0.0.1", rx.port, key, refusing, reasons=reasons) == ["A", "R", None]
+              and reasons == [None, NAME_REFUSED, None]
               and os.path.exists(os.path.join(folder, "first.bin"))
               and not os.path.exists(os.path.join(folder, "third.bin")))
         os.remove(os.path.join(folder, "first.bin"))
+        os.mkdir(os.path.join(folder, "taken.bin"))
+        reasons, rx.refuse[b"odd.bin"] = [], 9
+        check("not storable: reason 2; an unknown reason read as 0", not send(b"taken.bin", b"x", reasons=reasons)
+              and not send(b"odd.bin", b"x", reasons=reasons) and reasons == [NOT_STORED, OTHER])
+        os.rmdir(os.path.join(folder, "taken.bin"))
+
+        when, connections = 1234567890123456789, rx.connections
+        check("the modification time to the nanosecond", send(b"timed.bin", b"t", mtime_ns=when)
+              and rx.wait_connections(connections + 1) and rx.records[-1].mtime_ns == when
+              and os.stat(os.path.join(folder, "timed.bin")).st_mtime_ns == when)
+        os.remove(os.path.join(folder, "timed.bin"))
+
+        tag, data = b"T" * 16, os.urandom(300000)
+
+        def resumed(what, name, kept, offset, again):
+            """A connection that drops after offset bytes of kept (or, with kept None, a part
+            held already), then one with all of data: S sent exactly when again."""
+            connections, restarted = rx.connections, []
+            first = resume_file("127.0.0.1", rx.port, key, name, kept, tag, stop_after=offset) if kept else (0, "")
+            rx.wait_connections(connections + (1 if kept else 0))
+            got = resume_file("127.0.0.1", rx.port, key, name, data, tag, restarted=restarted)
+            rx.wait_connections(connections + (2 if kept else 1))
+            check(what, first == (0, "") and got == (offset, "A1") and restarted == [again]
+                  and rx.records[-1].restarted == again and holds(os.fsdecode(name), data))
+            os.remove(os.path.join(folder, os.fsdecode(name)))
+
+        resumed("a resume whose hash matches goes on", b"resumed.bin", data, 100000, False)
+        resumed("a part kept of other bytes: S, the whole file", b"altered.bin", os.urandom(len(data)), 100000, True)
+        rx.wrong_hash = True
+        rx.hold_part(b"held.bin", len(data), tag, data[:5000])
+        resumed("a wrong hash on purpose: S, the whole file", b"held.bin", None, 5000, True)
+        rx.wrong_hash, rx.fake_offset = False, 1000
+        resumed("a fake offset: S, the whole file", b"faked.bin", None, 1000, True)
+        session("a fake offset, no S", [file_message(5, b"f.bin", tag=tag), DATA + b"hello", END, QUIT], "O1")
+        rx.fake_offset = None
+        session("S without an O", [file_message(1, b"s.bin"), RESTART, DATA + b"x", END, QUIT], "")
+        session("S after an O of 0", [file_message(1, b"s.bin", tag=tag), RESTART, DATA + b"x", END, QUIT], "O1")
+        rx.hold_part(b"s.bin", 2, tag, b"a")
+        session("S after data", [file_message(2, b"s.bin", tag=tag), DATA + b"b", RESTART, END, QUIT], "O1")
+        rx.hold_part(b"s.bin", 2, tag, b"a")
+        session("S twice", [file_message(2, b"s.bin", tag=tag), RESTART, RESTART, DATA + b"ab", END, QUIT], "O1")
 
         rejected("wrong key", lambda: send(b"w.bin", b"secret", k=wrong))
-        session("unknown flags", [file_message(0, b"f.bin", flags=2), END, QUIT], "R1")
+        session("unknown flags", [file_message(0, b"f.bin", flags=4), END, QUIT], "R1")
         session("files after the quit", [*file_messages(b"a.bin", b"a"), QUIT, *file_messages(b"b.bin", b"b")],
                 "A1", ["a.bin"])
         session("data before a file", [DATA + b"x", *file_messages(b"a.bin", b"")], "")
@@ -744,13 +894,14 @@ def _selftest(key, wrong, folder, failed):
               and rx.wait_connections(connections + HANDSHAKE_LEN))
 
         connections = rx.connections
-        with socket.create_connection(("127.0.0.1", rx.port), timeout=10) as s:
-            s.sendall(b"zeptrixv2.0" + b"\0" * 50)
-            check("the earlier version's magic: closed, nothing sent back", read_exact(s, 1) is None)
+        for old in OLD_MAGICS:
+            with socket.create_connection(("127.0.0.1", rx.port), timeout=10) as s:
+                s.sendall(old + b"\0" * 50)
+                check("the earlier magic %s: closed, nothing sent back" % old.decode(), read_exact(s, 1) is None)
         with socket.create_connection(("127.0.0.1", rx.port), timeout=10) as s:
             s.sendall(FIXED_MAGIC + b"\0" * 16)
             check("fixed format noticed, nothing sent back", read_exact(s, 1) is None)
-        check("fixed format recorded", rx.wait_connections(connections + 2) and rx.fixed_format == 1)
+        check("fixed format recorded", rx.wait_connections(connections + 1 + len(OLD_MAGICS)) and rx.fixed_format == 1)
         check("nothing left aside", not [f for f in files() if ".zeptrix-" in f])
     print("%d failed" % len(failed) if failed else "all passed")
     return 1 if failed else 0
@@ -768,6 +919,10 @@ def main():
     receive.add_argument("--secret-file", required=True)
     receive.add_argument("--port", type=int, required=True)
     receive.add_argument("--dir", required=True)
+    receive.add_argument("--wrong-hash", action="store_true",
+                         help="every O past 0 carries a hash with one bit flipped")
+    receive.add_argument("--fake-offset", type=int, metavar="N",
+                         help="every resumable file gets O at N (at most its size) and a hash that cannot match")
     commands.add_parser("selftest")
     args = parser.parse_args()
 
@@ -775,19 +930,21 @@ def main():
         return selftest()
     key = group_key(read_secret(args.secret_file))
     if args.command == "send":
-        batch = []
+        batch, reasons = [], []
         for path in args.files:
             with open(path, "rb") as f:
-                batch.append((os.fsencode(os.path.basename(path)), f.read()))
-        results = send_files(args.host, args.port, key, batch)
-        for (name, data), result in zip(batch, results):
-            print("%s %s %d" % ({"A": "acknowledged", "R": "refused"}.get(result, "failed"), show(name),
-                                len(data)), flush=True)
+                batch.append((os.fsencode(os.path.basename(path)), f.read(), None, os.stat(f.fileno()).st_mtime_ns))
+        results = send_files(args.host, args.port, key, batch, reasons=reasons)
+        for (name, data, _, _), result, reason in zip(batch, results, reasons):
+            print("%s %s %d" % ({"A": "acknowledged", "R": "refused"}.get(result, "failed"), show(name), len(data))
+                  + (" reason %d" % reason if result == "R" else ""), flush=True)
         return 0 if results == ["A"] * len(batch) else 1
 
     def stored(record):
+        if record.restarted:
+            print("restarted %s at %d" % (show(record.name), record.offset), flush=True)
         print("stored %s %d" % (show(record.name), record.size), flush=True)
-    Receiver(key, args.dir, port=args.port, on_stored=stored)
+    Receiver(key, args.dir, port=args.port, on_stored=stored, wrong_hash=args.wrong_hash, fake_offset=args.fake_offset)
     while True:
         time.sleep(3600)
 

@@ -4,20 +4,24 @@
 #include <cstring>
 #include <mutex>
 
+#include "app/state.h"
 #include "net/socket.h"
+#include "transfer/secure/session.h"
 
 namespace {
 
 // Names of up to 255 bytes, as the secure format carries them; the oldest
 // entry gives way when the table is full.
 struct AbortedFile {
-    char name[256];
+    char name[SECURE_MAX_NAME + 1];
     std::uint64_t size;
     std::int64_t at_ms;
     bool used;
 };
 
-constexpr int TABLE_SIZE = 32;
+// Every file that all receive slots can hold at once when an abort comes:
+// a group waiting for its names and the file under way, each.
+constexpr int TABLE_SIZE = SLOT_CAPACITY * (GROUP_CAPACITY + 1);
 std::mutex table_lock;
 AbortedFile table[TABLE_SIZE];
 // When the latest file was remembered: every file that arrives asks, and

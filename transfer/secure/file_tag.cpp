@@ -2,6 +2,7 @@
 
 #include <gcrypt.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -45,15 +46,37 @@ bool make_part_name(std::string_view name, std::uint64_t size, const unsigned ch
     // The fields of fixed size come first, so no two inputs run together.
     gcry_buffer_t parts[3] = {};
     point_at(parts[0], size_field, sizeof size_field);
+    point_at(parts[1], name.data(), name.size());
+    unsigned char of_file[FILE_TAG_SIZE], of_version[FILE_TAG_SIZE];
+    if (!hash_128(parts, 2, of_file)) return false;
     point_at(parts[1], tag, FILE_TAG_SIZE);
     point_at(parts[2], name.data(), name.size());
-    unsigned char hash[FILE_TAG_SIZE];
-    if (!hash_128(parts, 3, hash)) return false;
+    if (!hash_128(parts, 3, of_version)) return false;
     static const char DIGITS[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < FILE_TAG_SIZE; ++i) {
-        part_name[2 * i] = DIGITS[hash[i] >> 4];
-        part_name[2 * i + 1] = DIGITS[hash[i] & 15];
+    for (std::size_t i = 0; i < PART_NAME_SIZE / 2; ++i) {
+        unsigned char byte = i < PART_NAME_FILE_DIGITS / 2 ? of_file[i] : of_version[i];
+        part_name[2 * i] = DIGITS[byte >> 4];
+        part_name[2 * i + 1] = DIGITS[byte & 15];
     }
     part_name[PART_NAME_SIZE] = '\0';
     return true;
+}
+
+bool hash_file_head(std::FILE* file, std::uint64_t length, unsigned char (&proof)[PART_PROOF_SIZE]) {
+    gcry_md_hd_t hash = nullptr;
+    auto* buffer = static_cast<unsigned char*>(std::malloc(BLOCK_SIZE));
+    bool read = buffer && gcry_md_open(&hash, GCRY_MD_BLAKE2B_256, 0) == 0 && seek_file(file, 0);
+    for (std::uint64_t left = length; read && left != 0;) {
+        std::size_t want = left < BLOCK_SIZE ? static_cast<std::size_t>(left) : BLOCK_SIZE;
+        std::size_t got = std::fread(buffer, 1, want, file);
+        gcry_md_write(hash, buffer, got);
+        read = got == want;
+        left -= got;
+    }
+    // Reading and writing switch only after a change of position.
+    read = read && seek_file(file, length);
+    if (read) std::memcpy(proof, gcry_md_read(hash, GCRY_MD_BLAKE2B_256), PART_PROOF_SIZE);
+    gcry_md_close(hash);
+    std::free(buffer);
+    return read;
 }

@@ -1,11 +1,17 @@
 #include "transfer/secure/part_store.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <ctime>
 #include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "app/state.h"
+#include "toolkit/task_services.h"
 
 namespace {
 
@@ -44,7 +50,7 @@ bool claim(const char* name, TransferWatch* watch) {
     // The holder's task unclaims before it closes its socket, so the watch
     // still has that socket while the lock is held.
     for (Claim* held = find_claim(name); held; held = find_claim(name)) {
-        if (abort_receive.load() || std::chrono::steady_clock::now() >= give_up) return false;
+        if ((watch && receive_aborted(*watch)) || std::chrono::steady_clock::now() >= give_up) return false;
         TransferWatch* holder = held->holder;
         if (holder && !holder->interrupted.load() && monotonic_ms() - holder->heard_ms.load() >= SILENT_HOLDER_MS)
             interrupt_transfer(*holder);
@@ -68,6 +74,11 @@ void unclaim(HeldPart& part) {
     claims_changed.notify_all();
 }
 
+bool held_by_a_task(const std::string& name) {
+    std::lock_guard<std::mutex> hold(claims_lock);
+    return name.size() == PART_NAME_SIZE && find_claim(name.c_str()) != nullptr;
+}
+
 bool open_parts_folder(StoreDirectory& folder) {
     if (!open_store_directory(destination_dir, PARTS_FOLDER, folder)) return false;
     if (folder.made) hide_directory(folder);
@@ -87,56 +98,112 @@ void let_go(HeldPart& part) {
     part.folder_open = false;
 }
 
-// A part's name, with or without the mark, names the part a task holds.
-bool held_by_a_task(const char* name) {
-    char part[PART_NAME_SIZE + 1] = {};
-    std::size_t length = std::strlen(name);
-    if (length == PART_NAME_SIZE + 1 && name[PART_NAME_SIZE] == WRITING_MARK) --length;
-    if (length != PART_NAME_SIZE) return false;
-    std::memcpy(part, name, PART_NAME_SIZE);
-    std::lock_guard<std::mutex> hold(claims_lock);
-    return find_claim(part) != nullptr;
+struct PartFile {
+    std::string name;
+    std::uint64_t size;
+    std::int64_t written;
+};
+
+void note_part_file(void* context, const char* name, std::uint64_t size, std::int64_t written) {
+    static_cast<std::vector<PartFile>*>(context)->push_back(PartFile{name, size, written});
 }
 
-// Before a task writes into the part: a part kept earlier takes the mark.
-// One that has the mark already was left by a program that ended while
-// writing it. Written since the system started, it holds what arrived and
-// goes on; otherwise the system went down meanwhile and its end may never
-// have reached the disk, so it goes and the file starts again.
-void take_up_part(HeldPart& part) {
-    if (written_since_system_start(part.folder, part.file)) {
-        remove_stored_file(part.folder, part.name);
-        return;
+// The parts no other task holds (own names the caller's), oldest first.
+std::vector<PartFile> unheld_parts(const StoreDirectory& folder, const char* own) {
+    std::vector<PartFile> parts;
+    list_stored_files(folder, note_part_file, &parts);
+    parts.erase(std::remove_if(parts.begin(), parts.end(),
+                               [own](const PartFile& f) { return f.name != own && held_by_a_task(f.name); }),
+                parts.end());
+    std::sort(parts.begin(), parts.end(), [](const PartFile& a, const PartFile& b) { return a.written < b.written; });
+    return parts;
+}
+
+// Removes the parts nobody holds that are over the age (every one for 0);
+// the others are left.
+std::vector<PartFile> remove_older(const StoreDirectory& folder, std::int64_t max_age_seconds, const char* own = "") {
+    std::int64_t now = std::time(nullptr);
+    std::vector<PartFile> left;
+    for (PartFile& f : unheld_parts(folder, own)) {
+        if (max_age_seconds == 0 || now - f.written > max_age_seconds)
+            remove_stored_file(folder, f.name.c_str());
+        else
+            left.push_back(std::move(f));
     }
-    remove_stored_file(part.folder, part.file);
-    move_stored_file(part.folder, part.name, part.folder, part.file);
+    return left;
+}
+
+// Makes room for the part a task takes up, to hold size bytes: parts a
+// day old go, and so do parts of an older version of the same file (same
+// name and size, another tag). Then all parts together must stay within
+// PARTS_SHARE_OF_SPACE of the space they and the volume's free bytes make;
+// the oldest go first. False when the part would not fit even so: then
+// the file is received without one.
+bool make_room(const HeldPart& part, std::uint64_t size) {
+    std::vector<PartFile> parts = remove_older(part.folder, PART_MAX_AGE_SECONDS, part.name);
+    std::uint64_t free = 0;
+    if (!free_space(part.folder, free)) return false;
+    std::uint64_t held = 0;  // by every part, this one's own counted at its whole size
+    std::vector<PartFile> others;
+    for (PartFile& f : parts) {
+        if (std::strncmp(f.name.c_str(), part.name, PART_NAME_FILE_DIGITS) == 0 && f.name != part.name) {
+            remove_stored_file(part.folder, f.name.c_str());
+            free += f.size;
+            continue;
+        }
+        if (f.name == part.name) {
+            free += f.size;
+            continue;
+        }
+        held += f.size;
+        others.push_back(std::move(f));
+    }
+    std::uint64_t cap = (free + held) / PARTS_SHARE_OF_SPACE;
+    for (const PartFile& f : others) {
+        if (held + size <= cap) break;
+        remove_stored_file(part.folder, f.name.c_str());
+        held -= f.size;
+    }
+    return held + size <= cap;
 }
 
 void remove_parts(std::int64_t max_age_seconds) {
     Text path = destination_dir + PARTS_FOLDER;
     StoreDirectory folder;
     if (!is_directory(path.data()) || !open_parts_folder(folder)) return;
-    remove_old_files(folder, max_age_seconds, held_by_a_task);
+    remove_older(folder, max_age_seconds);
     close_parts_folder(folder);
+}
+
+constexpr auto SWEEP_EVERY = std::chrono::hours(1);
+
+ThreadResult ZPX_THREAD_CALL part_sweeps(void*) {
+    for (;;) {
+        std::this_thread::sleep_for(SWEEP_EVERY);
+        remove_stale_parts();
+    }
 }
 
 }  // namespace
 
 std::FILE* open_part(HeldPart& part, std::string_view name, std::uint64_t size, const unsigned char* tag,
-                     std::uint64_t& offset) {
+                     std::uint64_t& offset, unsigned char (&proof)[PART_PROOF_SIZE]) {
     offset = 0;
     if (!make_part_name(name, size, tag, part.name) || !claim(part.name, part.watch)) return nullptr;
     part.claimed = true;
-    std::memcpy(part.file, part.name, PART_NAME_SIZE);
-    part.file[PART_NAME_SIZE] = WRITING_MARK;
-    part.file[PART_NAME_SIZE + 1] = '\0';
     part.folder_open = open_parts_folder(part.folder);
-    if (part.folder_open) take_up_part(part);
-    std::FILE* file = part.folder_open ? open_kept_file(part.folder, part.file, offset) : nullptr;
-    if (file && offset > size) {
-        std::fclose(file);
-        remove_stored_file(part.folder, part.file);
-        file = open_kept_file(part.folder, part.file, offset);
+    bool room = part.folder_open && make_room(part, size);
+    if (part.folder_open && !room) remove_stored_file(part.folder, part.name);
+    std::FILE* file = room ? open_kept_file(part.folder, part.name, offset) : nullptr;
+    // What it holds is read back from the disk and proven to the sender; a
+    // part longer than the file, or one that can't be read whole, starts
+    // again empty.
+    if (file && offset != 0 && (offset > size || !hash_file_head(file, offset, proof))) {
+        offset = 0;
+        if (!empty_open_file(file)) {
+            std::fclose(file);
+            file = nullptr;
+        }
     }
     if (!file) let_go(part);
     return file;
@@ -144,20 +211,18 @@ std::FILE* open_part(HeldPart& part, std::string_view name, std::uint64_t size, 
 
 void release_part(HeldPart& part) { let_go(part); }
 
-void keep_part(HeldPart& part) {
-    if (part.folder_open) {
-        // On the disk already: it loses the mark, and the folder notes that.
-        if (move_stored_file(part.folder, part.file, part.folder, part.name)) flush_store_directory(part.folder);
-        remove_old_files(part.folder, PART_MAX_AGE_SECONDS, held_by_a_task);
-    }
-    let_go(part);
-}
+void keep_part(HeldPart& part) { let_go(part); }
 
 void drop_part(HeldPart& part) {
-    if (part.folder_open) remove_stored_file(part.folder, part.file);
+    if (part.folder_open) remove_stored_file(part.folder, part.name);
     let_go(part);
 }
 
 void remove_stale_parts() { remove_parts(PART_MAX_AGE_SECONDS); }
 
 void remove_unused_parts() { remove_parts(0); }
+
+void start_part_sweeps() {
+    remove_stale_parts();
+    start_thread(part_sweeps, nullptr, PART_SWEEP_STACK_SIZE);
+}

@@ -32,7 +32,6 @@ enum class Outcome { complete, refused, broken, lost, aborted };
 // folder is flushed once, and only then are they acknowledged, in one send.
 // A file system writes a group's data and names in far fewer commits than
 // one file at a time would take.
-constexpr std::uint32_t GROUP_CAPACITY = 16;
 constexpr std::uint64_t GROUP_BYTES = 16 << 20;
 
 struct Group {
@@ -48,35 +47,65 @@ struct Session {
     Group* group = nullptr;
     RecentFolder recent;
     bool refused = false;  // an R went out: nothing more is taken
+    RefusalReason reason = REFUSED_OTHER;  // of the file refused
     TransferWatch* watch = nullptr;
 };
 
-bool queue_reply(SecureChannel& channel, unsigned char type, std::uint32_t number);
+bool queue_accepted(SecureChannel& channel, std::uint32_t number) {
+    unsigned char reply[REPLY_SIZE] = {MESSAGE_ACCEPTED};
+    put_u32(reply + 1, number);
+    return secure_queue(channel, reply, REPLY_SIZE);
+}
+
+// The file's R; nothing more is taken on the connection.
+void queue_refused(Session& s, std::uint32_t number, RefusalReason reason) {
+    unsigned char reply[REFUSAL_SIZE] = {MESSAGE_REFUSED};
+    put_u32(reply + 1, number);
+    reply[REPLY_SIZE] = reason;
+    secure_queue(s.channel, reply, REFUSAL_SIZE);
+    s.refused = true;
+}
+
+Outcome refuse(Session& s, RefusalReason reason) {
+    s.reason = reason;
+    return Outcome::refused;
+}
 
 bool same_directory(const Receipt& a, const Receipt& b) { return std::strcmp(a.directory.path, b.directory.path) == 0; }
 
-// Puts the group's files in place and acknowledges them. The first that
-// can't be put in place is answered R, and the files after it go.
+// Gives files [first, end) of the group, all in one folder, their names
+// until one fails, then flushes the folder (and the folders made for them
+// in their parents) once. Returns where the names stopped; first when the
+// flush failed, since then none of them is sure to last.
+std::uint32_t name_in_one_folder(Group& g, std::uint32_t first, std::uint32_t end) {
+    std::uint32_t named = first;
+    const StoreDirectory* folder = &g.files[first].directory;
+    for (; named < end && take_final_name(g.files[named]); ++named)
+        if (g.files[named].directory.made > folder->made) folder = &g.files[named].directory;
+    return named > first && !flush_store_directory(*folder) ? first : named;
+}
+
+// Puts the group's files in place and acknowledges them, in their order.
+// The first that can't be put in place is answered R, and the files after
+// it go without taking their names, so older files of those names stay.
 void place_group(Session& s) {
     Group& g = *s.group;
-    std::uint32_t good = g.count;
-    for (std::uint32_t i = 0; i < g.count; ++i)
-        if (!close_to_disk(g.files[i]) && good > i) good = i;
-    for (std::uint32_t i = 0; i < good; ++i)
-        if (!take_final_name(g.files[i])) good = i;
-    for (std::uint32_t i = 0; i < good; ++i) {
-        bool flushed_before = false;
-        for (std::uint32_t j = 0; j < i && !flushed_before; ++j) flushed_before = same_directory(g.files[i], g.files[j]);
-        if (!flushed_before && !flush_store_directory(g.files[i].directory)) good = i;
+    std::uint32_t on_disk = 0;
+    while (on_disk < g.count && close_to_disk(g.files[on_disk])) ++on_disk;
+    std::uint32_t placed = 0;
+    while (placed < on_disk) {
+        std::uint32_t end = placed;
+        while (end < on_disk && same_directory(g.files[end], g.files[placed])) ++end;
+        std::uint32_t named = name_in_one_folder(g, placed, end);
+        bool whole = named == end;
+        placed = named;
+        if (!whole) break;
     }
     for (std::uint32_t i = 0; i < g.count; ++i) {
-        finish_receipt(g.files[i], i < good);
-        if (i < good) queue_reply(s.channel, MESSAGE_ACCEPTED, g.numbers[i]);
+        finish_receipt(g.files[i], i < placed);
+        if (i < placed) queue_accepted(s.channel, g.numbers[i]);
     }
-    if (good < g.count) {
-        queue_reply(s.channel, MESSAGE_REFUSED, g.numbers[good]);
-        s.refused = true;
-    }
+    if (placed < g.count) queue_refused(s, g.numbers[placed], REFUSED_NOT_STORED);
     g.count = 0;
     g.bytes = 0;
 }
@@ -103,7 +132,7 @@ bool meets_group(const Group& g, const char* name) {
 std::int32_t next_message(Session& s, unsigned char*& message) {
     std::int32_t got = secure_receive(s.channel, message, ReceiveWait::no_bytes_only);
     if (got == 0) {
-        if (s.group->count != 0) place_group(s);
+        if (s.group->count != 0 && !receive_aborted(*s.watch)) place_group(s);
         if (!secure_flush(s.channel) || s.refused) return -1;
         got = secure_receive(s.channel, message);
     }
@@ -111,28 +140,26 @@ std::int32_t next_message(Session& s, unsigned char*& message) {
     return got;
 }
 
-bool queue_reply(SecureChannel& channel, unsigned char type, std::uint32_t number) {
-    unsigned char reply[REPLY_SIZE] = {type};
-    put_u32(reply + 1, number);
-    return secure_queue(channel, reply, REPLY_SIZE);
-}
-
-bool queue_offset(SecureChannel& channel, std::uint32_t number, std::uint64_t offset) {
-    unsigned char reply[OFFSET_REPLY_SIZE] = {MESSAGE_OFFSET};
+// O: the offset, and above 0 the hash of what the part holds up to there.
+bool queue_offset(SecureChannel& channel, std::uint32_t number, std::uint64_t offset,
+                  const unsigned char (&proof)[PART_PROOF_SIZE]) {
+    unsigned char reply[PROVEN_OFFSET_REPLY_SIZE] = {MESSAGE_OFFSET};
     put_u32(reply + 1, number);
     put_u64(reply + REPLY_SIZE, offset);
-    return secure_queue(channel, reply, OFFSET_REPLY_SIZE);
+    std::memcpy(reply + OFFSET_REPLY_SIZE, proof, PART_PROOF_SIZE);
+    return secure_queue(channel, reply, offset == 0 ? OFFSET_REPLY_SIZE : PROVEN_OFFSET_REPLY_SIZE);
 }
 
-// The F message: size, flags (only "resumable" is known), the tag of a
-// resumable file, and a name of 1 to 255 bytes that no zero byte cuts
-// short. A resumable file is answered with the offset it goes on from.
+// The F message: size, flags, the tag of a resumable file, the time when
+// flagged, and a name of 1 to 255 bytes that no zero byte cuts short. A
+// resumable file is answered with the offset it goes on from.
 Outcome take_file_message(Receipt& r, Session& s, std::uint32_t number, const unsigned char* message,
                           std::int32_t size) {
     if (size < static_cast<std::int32_t>(FILE_MESSAGE_HEAD)) return Outcome::broken;
     unsigned char flags = message[1 + SECURE_SIZE_FIELD];
     bool resumable = (flags & FLAG_RESUMABLE) != 0;
-    std::size_t head = FILE_MESSAGE_HEAD + (resumable ? FILE_TAG_SIZE : 0);
+    std::size_t time_at = FILE_MESSAGE_HEAD + (resumable ? FILE_TAG_SIZE : 0);
+    std::size_t head = time_at + ((flags & FLAG_TIME) != 0 ? SECURE_TIME_FIELD : 0);
     if (size < static_cast<std::int32_t>(head + 1) || size > static_cast<std::int32_t>(head + SECURE_MAX_NAME))
         return Outcome::broken;
     std::size_t name_length = static_cast<std::size_t>(size) - head;
@@ -143,20 +170,22 @@ Outcome take_file_message(Receipt& r, Session& s, std::uint32_t number, const un
     // UTF-8 checked before take_name turns backslashes into this system's
     // separator.
     bool allowed = is_secure_name(std::string_view(name, name_length));
-    if (!take_name(r, name) || std::strlen(name) != name_length || !allowed) return Outcome::refused;
+    if (!take_name(r, name) || std::strlen(name) != name_length || !allowed) return refuse(s, REFUSED_NAME);
     std::uint64_t file_size = get_u64(message + 1);
-    if ((flags & ~FLAG_RESUMABLE) != 0 || file_size > LARGEST_FILE) return Outcome::refused;
-    if (was_aborted_lately(r.name, file_size)) return Outcome::refused;
+    if ((flags & ~KNOWN_FLAGS) != 0 || file_size > LARGEST_FILE) return refuse(s, REFUSED_OTHER);
+    if (was_aborted_lately(r.name, file_size)) return refuse(s, REFUSED_ABORTED);
+    r.has_time = (flags & FLAG_TIME) != 0;
+    if (r.has_time) r.modified_ns = static_cast<std::int64_t>(get_u64(message + time_at));
     announce_size(r, file_size);
     // The files before it take their names first where its folders or name
     // meet theirs, as they would one at a time.
     if (meets_group(*s.group, r.name)) place_group(s);
     if (s.refused) return Outcome::broken;
-    if (!resumable) return create_temp_file(r, &s.recent) ? Outcome::complete : Outcome::refused;
-    std::uint64_t offset = 0;
+    if (!resumable) return create_temp_file(r, &s.recent) ? Outcome::complete : refuse(s, REFUSED_NOT_STORED);
+    unsigned char proof[PART_PROOF_SIZE] = {};
     r.part.watch = s.watch;
-    if (!create_part_file(r, message + FILE_MESSAGE_HEAD, offset)) return Outcome::refused;
-    return queue_offset(s.channel, number, offset) ? Outcome::complete : Outcome::lost;
+    if (!create_part_file(r, message + FILE_MESSAGE_HEAD, proof)) return refuse(s, REFUSED_NOT_STORED);
+    return queue_offset(s.channel, number, r.resumed_from, proof) ? Outcome::complete : Outcome::lost;
 }
 
 // Why the stream ended: a message that was not the peer's, or the end of
@@ -164,22 +193,28 @@ Outcome take_file_message(Receipt& r, Session& s, std::uint32_t number, const un
 Outcome ended(const SecureChannel& channel) { return channel.faulted ? Outcome::broken : Outcome::lost; }
 
 // One file, from its F to its E, into its temporary file or part and then
-// in place. Data beyond or short of the size, or any message but D or E,
-// is a fault.
+// in place. Data beyond or short of the size, or any message but D or E
+// (or S first, after an offset above 0), is a fault.
 Outcome receive_one_file(Receipt& r, Session& s, std::uint32_t number, const unsigned char* file_message,
                          std::int32_t size) {
     Outcome taken = take_file_message(r, s, number, file_message, size);
     if (taken != Outcome::complete) return taken;
-    for (;;) {
-        if (abort_receive.load()) return Outcome::aborted;
+    for (bool first = true;; first = false) {
+        if (receive_aborted(*s.watch)) return Outcome::aborted;
         unsigned char* message = nullptr;
         std::int32_t got = next_message(s, message);
-        if (got <= 0) return abort_receive.load() ? Outcome::aborted : s.refused ? Outcome::broken : ended(s.channel);
+        if (got <= 0)
+            return receive_aborted(*s.watch) ? Outcome::aborted : s.refused ? Outcome::broken : ended(s.channel);
         if (message[0] == MESSAGE_END && got == 1) break;
+        // The sender's file differs from the part: it comes again whole.
+        if (message[0] == MESSAGE_FROM_START && got == 1 && first && r.resumed_from != 0) {
+            if (!restart_part(r)) return refuse(s, REFUSED_NOT_STORED);
+            continue;
+        }
         if (message[0] != MESSAGE_DATA || got == 1) return Outcome::broken;
         auto data = static_cast<std::uint64_t>(got - 1);
         if (data > r.file_left) return Outcome::broken;
-        if (!store_piece(r, message + 1, static_cast<std::size_t>(data))) return Outcome::refused;
+        if (!store_piece(r, message + 1, static_cast<std::size_t>(data))) return refuse(s, REFUSED_NOT_STORED);
     }
     return r.file_left == 0 ? Outcome::complete : Outcome::broken;
 }
@@ -210,7 +245,7 @@ void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::ato
     set_no_delay(socket);
     Group& g = *s.group;
     for (std::uint32_t number = 1;; ++number) {
-        if (abort_receive.load()) break;
+        if (receive_aborted(watch)) break;
         unsigned char* message = nullptr;
         std::int32_t got = next_message(s, message);
         if (got <= 0 || message[0] != MESSAGE_FILE) break;
@@ -231,15 +266,12 @@ void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::ato
         if (g.count != 0 && outcome != Outcome::aborted) place_group(s);
         if (outcome == Outcome::aborted && r.name) remember_aborted_file(r.name, r.file_total);
         finish_receipt(r, false, outcome == Outcome::lost);
-        if (outcome == Outcome::refused && !s.refused) {
-            queue_reply(s.channel, MESSAGE_REFUSED, number);
-            s.refused = true;
-        }
+        if (outcome == Outcome::refused && !s.refused) queue_refused(s, number, s.reason);
         break;
     }
     // Files complete are put in place and told so, even when the stream
     // ended in a fault; an abort removes them.
-    if (abort_receive.load()) {
+    if (receive_aborted(watch)) {
         for (std::uint32_t i = 0; i < g.count; ++i) {
             remember_aborted_file(g.files[i].name, g.files[i].file_total);
             finish_receipt(g.files[i], false);

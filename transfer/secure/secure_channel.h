@@ -10,7 +10,7 @@
 #include "net/socket.h"
 #include "transfer/secure/noise.h"
 
-constexpr char SECURE_MAGIC[] = "zeptrixv2.1";
+constexpr char SECURE_MAGIC[] = "zeptrixv2.2";
 constexpr std::size_t SECURE_MAGIC_SIZE = 11;
 constexpr std::size_t SECURE_LENGTH_SIZE = 2;
 constexpr std::size_t SECURE_MAX_MESSAGE = 65535;

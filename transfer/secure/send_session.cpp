@@ -44,6 +44,16 @@ bool open_session(Batch& b, SendSession& s) {
     return true;
 }
 
+// An O of the file awaited: 13 bytes at offset 0, with the part's hash
+// behind them above it.
+bool is_awaited_offset(const SendSession& s, const unsigned char* message, std::int32_t got) {
+    if (got < static_cast<std::int32_t>(OFFSET_REPLY_SIZE) || message[0] != MESSAGE_OFFSET || s.offset_arrived ||
+        get_u32(message + 1) != s.files_sent)
+        return false;
+    std::size_t expected = get_u64(message + REPLY_SIZE) == 0 ? OFFSET_REPLY_SIZE : PROVEN_OFFSET_REPLY_SIZE;
+    return static_cast<std::size_t>(got) == expected;
+}
+
 // Takes one reply: 1 when it was the next file's A or the awaited O, 0 when
 // none is there (without waiting), -1 on an R, the end of the connection or
 // a message the receiver does not send.
@@ -51,13 +61,18 @@ std::int32_t take_reply(SendSession& s, bool wait) {
     unsigned char* message = nullptr;
     std::int32_t got = secure_receive(s.channel, message, wait ? ReceiveWait::yes : ReceiveWait::no);
     if (got <= 0) return got;
-    if (got == static_cast<std::int32_t>(OFFSET_REPLY_SIZE) && message[0] == MESSAGE_OFFSET &&
-        !s.offset_arrived && get_u32(message + 1) == s.files_sent) {
+    if (is_awaited_offset(s, message, got)) {
         s.offset = get_u64(message + REPLY_SIZE);
+        if (s.offset != 0) std::memcpy(s.proof, message + OFFSET_REPLY_SIZE, PART_PROOF_SIZE);
         s.offset_arrived = true;
         if (s.offset > s.best_offset) s.progressed = true;
         s.best_offset = s.offset > s.best_offset ? s.offset : s.best_offset;
         return 1;
+    }
+    if (got == static_cast<std::int32_t>(REFUSAL_SIZE) && message[0] == MESSAGE_REFUSED) {
+        unsigned char reason = message[REPLY_SIZE];
+        s.refusal = reason <= REFUSED_ABORTED ? static_cast<RefusalReason>(reason) : REFUSED_OTHER;
+        s.refused = true;
     }
     if (got != static_cast<std::int32_t>(REPLY_SIZE) || message[0] != MESSAGE_ACCEPTED ||
         get_u32(message + 1) != s.files_acknowledged + 1 || s.files_acknowledged == s.files_sent) {
@@ -84,30 +99,45 @@ bool take_replies(SendSession& s) {
     return true;
 }
 
+// F: size, flags, the tag of a resumable file, the file's time where it can
+// be read, the name.
 bool queue_file_message(SendSession& s, const Outgoing& f, const unsigned char* tag) {
     std::size_t name_size = f.name_length - 1;  // no terminator in this format
-    std::size_t head = FILE_MESSAGE_HEAD + (tag ? FILE_TAG_SIZE : 0);
+    std::int64_t modified = 0;
+    bool timed = open_file_time(f.file, modified);
+    std::size_t time_at = FILE_MESSAGE_HEAD + (tag ? FILE_TAG_SIZE : 0);
+    std::size_t head = time_at + (timed ? SECURE_TIME_FIELD : 0);
     if (name_size == 0 || name_size > SECURE_MAX_NAME) return false;
     unsigned char* plaintext = secure_next_plaintext(s.channel, head + name_size);
     if (!plaintext) return false;
     plaintext[0] = MESSAGE_FILE;
     put_u64(plaintext + 1, f.file_total);
-    plaintext[1 + SECURE_SIZE_FIELD] = tag ? FLAG_RESUMABLE : 0;
+    plaintext[1 + SECURE_SIZE_FIELD] = static_cast<unsigned char>((tag ? FLAG_RESUMABLE : 0) | (timed ? FLAG_TIME : 0));
     if (tag) std::memcpy(plaintext + FILE_MESSAGE_HEAD, tag, FILE_TAG_SIZE);
+    if (timed) put_u64(plaintext + time_at, static_cast<std::uint64_t>(modified));
     std::memcpy(plaintext + head, f.name, name_size);
     return secure_seal(s.channel, head + name_size);
 }
 
-// A resumable file's first data waits for the receiver's offset; the data
-// then goes from there.
+// A resumable file's first data waits for the receiver's offset. When the
+// file's first bytes hash as the receiver's part does, the data goes on
+// from there; otherwise the file goes from its start, after an S.
 bool take_offset(SendSession& s, Outgoing& f) {
     s.offset_arrived = false;
     if (!secure_flush(s.channel)) return false;
     while (!s.offset_arrived)
         if (abort_send.load() || take_reply(s, true) < 0) return false;
-    if (s.offset > f.file_left || (s.offset != 0 && !seek_file(f.file, s.offset))) {
+    if (s.offset > f.file_left) {
         s.gave_up = true;
         return false;
+    }
+    if (s.offset == 0) return true;
+    unsigned char proof[PART_PROOF_SIZE];
+    bool same = hash_file_head(f.file, s.offset, proof) && std::memcmp(proof, s.proof, PART_PROOF_SIZE) == 0;
+    if (!same) {
+        unsigned char from_start = MESSAGE_FROM_START;
+        if (!seek_file(f.file, 0)) s.gave_up = true;
+        return !s.gave_up && secure_queue(s.channel, &from_start, 1);
     }
     f.file_left -= s.offset;
     send_bytes_left.fetch_sub(s.offset);
