@@ -3,6 +3,7 @@ copies, and transfers both ways with an implementation of the secure format
 we did not write the cryptography of (dissononce and argon2-cffi)."""
 import hashlib
 import os
+import random
 import shutil
 import signal
 import socket
@@ -10,6 +11,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 from test_cli import BUILD, CLI, CliTest, listing, run  # puts the harness on the path
@@ -85,6 +87,10 @@ class BetweenConsolePeers(SecureCli):
                  "large.bin": 3 * 1024 * 1024 + 7}
         paths = [self.data_file(n, os.urandom(s)) for n, s in sorted(sizes.items())]
         nested = self.data_file(os.path.join("album", "2026", "b.jpg"), os.urandom(70000))
+        # Files keep their time, to the nanosecond, before 1970 too.
+        times = [1234567890123456789 + 1000 * n for n in range(len(paths))] + [-86400 * 10**9 - 1]
+        for path, ns in zip(paths + [nested], times):
+            os.utime(path, ns=(ns, ns))
         sent = run("--secret-file", self.secret_file, "send", "127.0.0.1:%d" % r.port, *paths,
                    os.path.join(self.files, "album"))
         self.assertEqual(sent.returncode, 0, sent.stderr)
@@ -92,9 +98,11 @@ class BetweenConsolePeers(SecureCli):
         folder = r.process.args[r.process.args.index("--dir") + 1]
         code, out, _ = r.stop()
         self.assertEqual(code, 0)
-        for path in paths:
-            self.assert_same(path, os.path.join(folder, os.path.basename(path)))
-        self.assert_same(nested, os.path.join(folder, "album", "2026", "b.jpg"))
+        arrived = [os.path.join(folder, os.path.basename(path)) for path in paths]
+        arrived.append(os.path.join(folder, "album", "2026", "b.jpg"))
+        for path, there, ns in zip(paths + [nested], arrived, times):
+            self.assert_same(path, there)
+            self.assertEqual(os.stat(there).st_mtime_ns, ns, there)
         self.assertIn("stored album/2026/b.jpg (68.4 KiB)", out)
 
     def test_names_in_every_language_arrive_as_utf_8(self):
@@ -367,6 +375,37 @@ class ResumeAfterCuts(SecureCli):
             os.replace(path + ".new", path)
             return receiver
 
+        def damage_part(how):
+            """At the cut, once the receiver has kept the part, it is altered on the disk as a
+            failing disk or a crash could leave it: the next try must not trust it."""
+            def act(test, path, receiver):
+                parts = os.path.join(receiver.folder, ".zeptrix-parts")
+                sizes = [0]
+
+                def kept():
+                    names = os.listdir(parts) if os.path.isdir(parts) else []
+                    sizes.append(os.path.getsize(os.path.join(parts, names[0])) if len(names) == 1 else 0)
+                    return sizes[-1] > 0 and sizes[-1] == sizes[-2]
+                wait_for(kept, timeout=10, what="the part kept")
+                with open(os.path.join(parts, os.listdir(parts)[0]), "r+b") as part:
+                    how(part, sizes[-1])
+                return receiver
+            return act
+
+        def flip_middle(part, size):
+            part.seek(size // 2)
+            byte = part.read(1)
+            part.seek(size // 2)
+            part.write(bytes([byte[0] ^ 0x20]))
+
+        def zero_tail(part, size):
+            part.seek(size - 4096)
+            part.write(bytes(4096))
+
+        def lengthen(part, size):
+            part.seek(size)
+            part.write(os.urandom(5000))
+
         def restart_receiver(test, path, receiver):
             receiver.process.kill()
             receiver.process.communicate()
@@ -382,9 +421,15 @@ class ResumeAfterCuts(SecureCli):
             ("the receiver never hears of the cut", ["--cut", "12000000", "--silent-server"], 1, None, 1.1, 0, 0),
             ("receiver stopped and started between the tries", ["--cut", "12000000"], 1, restart_receiver,
              1.1, 0, 0),
-            # The file's tag changes with it: the part is not used (it stays, for a day), and
-            # the new file goes whole.
-            ("file changed between the tries", ["--cut", "12000000"], 1, change_file, 1.5, self.SIZE, 1),
+            # The file's tag changes with it: the part is replaced, and the new file goes whole.
+            ("file changed between the tries", ["--cut", "12000000"], 1, change_file, 1.5, self.SIZE, 0),
+            # A part that doesn't hold what was sent is found out by its hash: the sender
+            # answers S and the whole file goes again.
+            ("a byte flipped in the kept part", ["--cut", "12000000"], 1, damage_part(flip_middle), 2.1,
+             self.SIZE, 0),
+            ("the kept part's tail zeroed", ["--cut", "12000000"], 1, damage_part(zero_tail), 2.1, self.SIZE, 0),
+            ("the kept part longer than what was sent", ["--cut", "12000000"], 1, damage_part(lengthen), 2.1,
+             self.SIZE, 0),
             # A fault after the resume: the receiver drops the part; the next try goes whole.
             # The second connection may carry all the rest before the sender sees it closed.
             ("a bit flipped after the resume", ["--cut", "12000000", "--flip", "2:5000000"], 2, None, 2.1,
@@ -407,7 +452,7 @@ class ResumeAfterCuts(SecureCli):
                 acting = threading.Thread(target=act, daemon=True)
                 if at_cut:
                     acting.start()
-                unit = "1000" if at_cut else "100"
+                unit = "2000" if at_cut else "100"
                 sent = run("--secret-file", self.secret_file, "send", "127.0.0.1:%d" % proxy.port, path,
                            timeout=120, env={"ZEPTRIX_RECONNECT_UNIT_MS": unit})
                 acting.join(60) if at_cut else None
@@ -429,6 +474,54 @@ class ResumeAfterCuts(SecureCli):
                 self.assertGreaterEqual(len(up), tries + 1, proxy.lines)
                 self.assertLessEqual(sum(up), most * self.SIZE, proxy.lines)
                 self.assertGreaterEqual(up[-1], last_least, proxy.lines)
+
+
+class ReceiverKilledAtRandom(SecureCli):
+    KILLS = 50
+
+    def test_no_delivered_file_is_wrong_and_no_final_name_partial(self):
+        # A batch of resumable files while the receiver is killed (SIGKILL) at random
+        # moments and started again at once; a sender that ran out of tries is started
+        # again too, as a user would.
+        rng = random.Random(int.from_bytes(os.urandom(4), "little"))
+        paths = [self.data_file("crash-%d.bin" % n, os.urandom((16 << 20) + rng.randrange(1 << 20)))
+                 for n in range(4)]
+        sources = {os.path.basename(p): file_hash(p) for p in paths}
+        r = self.receiver("--secret-file", self.secret_file)
+        parts = os.path.join(r.folder, ".zeptrix-parts")
+        senders = []
+
+        def send():
+            senders.append(subprocess.Popen([CLI, "--secret-file", self.secret_file, "send",
+                                             "127.0.0.1:%d" % r.port] + paths, stdout=subprocess.DEVNULL,
+                                            stderr=subprocess.PIPE, env=dict(os.environ, ZEPTRIX_RECONNECT_UNIT_MS="100")))
+        send()
+        for kill in range(self.KILLS):
+            time.sleep(rng.uniform(0.02, 0.8))
+            if senders[-1].poll() is not None:
+                send()
+            r.process.kill()
+            r.process.communicate()
+            for name in listing(r.folder):
+                if name in sources:
+                    self.assertEqual(file_hash(os.path.join(r.folder, name)), sources[name],
+                                     "kill %d: %s under its final name is not the sent file" % (kill, name))
+                else:
+                    self.assertEqual(name, ".zeptrix-parts", "kill %d: left %s" % (kill, name))
+            kept = sum(os.path.getsize(os.path.join(parts, n)) for n in os.listdir(parts)) \
+                if os.path.isdir(parts) else 0
+            space = os.statvfs(r.folder)
+            self.assertLessEqual(kept, (space.f_bavail * space.f_frsize + kept) // 4, "kill %d: parts" % kill)
+            r = self.receiver("--secret-file", self.secret_file, port=r.port, folder=r.folder)
+        while senders[-1].wait(timeout=300) != 0:
+            send()
+        self.assertIn("sent 4 files", senders[-1].stderr.read().decode())
+        for sender in senders:
+            sender.stderr.close()
+        for name, digest in sources.items():
+            self.assertEqual(file_hash(os.path.join(r.folder, name)), digest, name)
+        r.stop()
+        self.assertFalse(os.path.isdir(parts) and os.listdir(parts), "no part left once all arrived")
 
 
 class WithAnIndependentPeer(SecureCli):
@@ -470,9 +563,9 @@ class WithAnIndependentPeer(SecureCli):
         self.assertEqual(secure_peer.resume_file("127.0.0.1", r.port, key(), b"kept.bin", data, tag,
                                                  stop_after=300000), (0, ""))
         wait_for(lambda: os.listdir(os.path.join(r.folder, ".zeptrix-parts")) != [], timeout=10, what="a part")
-        # Only name, size and tag together find the part; the last row resumes it.
-        rows = [("another tag", b"kept.bin", data, b"U" * 16, 0),
-                ("another size", b"kept.bin", data[:-1], tag, 0),
+        # Only name, size and tag together find the part; the last row resumes it. (Another
+        # tag of the same name and size replaces it.)
+        rows = [("another size", b"kept.bin", data[:-1], tag, 0),
                 ("another name", b"other.bin", data, tag, 0),
                 ("the same file", b"kept.bin", data, tag, 300000)]
         for label, name, body, row_tag, offset in rows:
@@ -497,6 +590,20 @@ class WithAnIndependentPeer(SecureCli):
         self.assertEqual(file_hash(os.path.join(folder, "big.bin")), file_hash(path))
         wait_for(lambda: len(proxy.lines) == 2, timeout=10, what="both connections reported")
         self.assertLessEqual(sum(proxy.bytes_up()), 1.1 * (20 << 20), proxy.lines)
+
+    def test_console_sender_sends_the_whole_file_when_the_part_is_not_its_file(self):
+        # The receiver's part doesn't hash as the sender's file does (a file rewritten in
+        # place within its time's granularity keeps its tag): S, then the whole file.
+        folder = tempfile.mkdtemp(prefix="peer-recv-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        path = self.data_file("changed.bin", os.urandom(17 << 20))
+        with secure_peer.Receiver(key(), folder, fake_offset=5 << 20) as peer:
+            sent = run("--secret-file", self.secret_file, "send", "127.0.0.1:%d" % peer.port, path)
+            self.assertEqual(sent.returncode, 0, sent.stderr)
+            self.assertTrue(peer.wait(1))
+            self.assertEqual([(rec.offset, rec.restarted, rec.stored) for rec in peer.records],
+                             [(5 << 20, True, True)])
+        self.assertEqual(file_hash(os.path.join(folder, "changed.bin")), file_hash(path))
 
     def test_hostile_names_create_nothing_and_the_receiver_still_stores(self):
         # Invalid UTF-8, C1 controls and bidirectional controls, beside the
@@ -549,7 +656,8 @@ class WithAnIndependentPeer(SecureCli):
             self.assertEqual([(rec.number, rec.name, rec.stored, rec.acked, rec.refused) for rec in receiver.records],
                              [(1, b"a.bin", True, True, False), (2, b"b.bin", False, False, True)])
         self.assertEqual(sent.returncode, 1)
-        self.assertIn("send of b.bin to 127.0.0.1:%d failed!" % receiver.port, sent.stderr)
+        self.assertIn("send of b.bin to 127.0.0.1:%d failed!\nthe receiver could not store the file\n"
+                      % receiver.port, sent.stderr)
         self.assertNotIn("c.bin", sent.stderr)
         self.assertEqual(listing(folder), ["a.bin", "b.bin"])
         self.assert_same(paths[0], os.path.join(folder, "a.bin"))

@@ -16,7 +16,8 @@
 //   to the largest plaintext), except kind 0: a message of the tag alone,
 //   and kind 1: an F whose size is the sum of the D messages right after it
 //   and whose bytes are the flags and the name, so that whole files are
-//   easy to reach. The answers (A n, R n, O n for a resumable file) and the
+//   easy to reach. The answers (A n, R n, O n for a resumable file; S is a
+//   fault, since no part is held before the connection) and the
 //   files in place, and the part kept of a resumable file the connection
 //   ended in, must be what a plain reading of the messages says.
 // - anything else: a receiver without a secret, the bytes as they are.
@@ -235,8 +236,9 @@ bool folders_free(const Expected& e, const std::string& path) {
 }
 
 // A plain reading of the session: files in the order of their F, each
-// F D* E with data adding up to its size; O 0 after the F of a resumable
-// file (nothing is held yet); A after each file in place; R for a name or
+// F D* E with data adding up to its size (a tag when resumable, then a time
+// when flagged, before the name); O 0 after the F of a resumable file
+// (nothing is held yet, so an S is a fault); A after each file in place; R for a name or
 // flags it refuses, a size beyond any file or a place it can't store to,
 // and then the end; any other message ends the session unanswered. A
 // resumable file under way when the connection ends is kept as a part.
@@ -249,16 +251,17 @@ Expected expected_session(const std::vector<Message>& messages) {
         if (f.tag_only || f.plaintext == "Q" || f.plaintext[0] != 'F') return e;
         if (f.plaintext.size() < 10) return e;
         bool resumable = (f.plaintext[9] & 1) != 0;
-        std::size_t head = resumable ? 10 + FILE_TAG_SIZE : 10;
+        std::size_t tag_end = resumable ? 10 + FILE_TAG_SIZE : 10;
+        std::size_t head = tag_end + ((f.plaintext[9] & 2) != 0 ? 8 : 0);
         if (f.plaintext.size() < head + 1 || f.plaintext.size() > head + 255) return e;
-        std::string tag = f.plaintext.substr(10, head - 10);
+        std::string tag = f.plaintext.substr(10, tag_end - 10);
         std::string name = f.plaintext.substr(head);
         std::uint64_t size = u64_at(f.plaintext.data() + 1);
         std::string path = name;
         for (char& c : path)
             if (c == '\\') c = '/';
         if (name.find('\0') != std::string::npos || !is_storable_name(name) || !is_secure_name(name) ||
-            (f.plaintext[9] & ~1) != 0 ||
+            (f.plaintext[9] & ~3) != 0 ||
             size > (std::uint64_t{1} << 56) || !folders_free(e, path)) {
             add_reply(e, 'R', number);
             return e;
@@ -319,7 +322,7 @@ std::string run_sealed_peer(SocketHandle client, const std::vector<Message>& mes
         std::int32_t got;
         while ((got = secure_receive(channel, reply)) > 0) {
             if (!replies.empty()) replies += ' ';
-            if (got == 5 && (reply[0] == 'A' || reply[0] == 'R'))
+            if ((got == 5 && reply[0] == 'A') || (got == 6 && reply[0] == 'R'))
                 replies += static_cast<char>(reply[0]) + std::to_string(u32_at(reply + 1));
             else if (got == 13 && reply[0] == 'O' && u64_at(reinterpret_cast<const char*>(reply) + 5) == 0)
                 replies += 'O' + std::to_string(u32_at(reply + 1));

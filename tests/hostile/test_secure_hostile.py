@@ -17,7 +17,7 @@ from peers import IDLE_LIMIT_MS, ROOT, ConsoleReceiver, OnProgram, tree, wire
 sys.path.insert(0, os.path.join(ROOT, "tests", "crypto"))
 
 import secure_peer  # noqa: E402
-from secure_peer import (DATA, END, HANDSHAKE_LEN, MAGIC, MAX_PIECE, QUIT, file_message,  # noqa: E402
+from secure_peer import (DATA, END, HANDSHAKE_LEN, MAGIC, MAX_PIECE, QUIT, RESTART, file_message,  # noqa: E402
                          file_messages, reply_message)
 
 SECRET = "hostile rows share this secret"
@@ -71,17 +71,20 @@ def finish(sock):
 
 
 def opened(conn, raw):
-    """The receiver's messages in raw bytes, as "A1 R2"; "?" for one that is
-    not a whole A or R or does not decrypt."""
+    """The receiver's messages in raw bytes, as "O1 A1 R2:1" (an R with its
+    reason); "?" for one that is not a whole O, A or R or does not decrypt."""
     out = []
     while raw:
         length = struct.unpack(">H", raw[:2])[0] if len(raw) >= 2 else 0
         body, raw = raw[2:2 + length], raw[2 + length:]
         try:
-            reply = secure_peer.read_reply(conn.receiving.decrypt_with_ad(b"", body))
+            plain = conn.receiving.decrypt_with_ad(b"", body)
+            offset = secure_peer.read_offset(plain)
+            reply = secure_peer.read_answer(plain) or (offset and (b"O", offset[0], None))
         except Exception:  # noqa: BLE001 - a cut or forged message
             reply = None
-        out.append("%s%d" % (reply[0].decode(), reply[1]) if reply else "?")
+        reason = "" if not reply or reply[2] is None else ":%d" % reply[2]
+        out.append("%s%d%s" % (reply[0].decode(), reply[1], reason) if reply else "?")
     return " ".join(out)
 
 
@@ -253,17 +256,21 @@ class SecureHostileCases:
                              ("no name", file_message(5, b"")), ("name of 256", file_message(5, b"n" * 256)),
                              ("resumable, its tag cut", file_message(5, b"T" * 10, 1)),
                              ("resumable, no name after the tag", file_message(5, b"", tag=b"T" * 16)),
-                             ("resumable, name of 256", file_message(5, b"n" * 256, tag=b"T" * 16))]:
+                             ("resumable, name of 256", file_message(5, b"n" * 256, tag=b"T" * 16)),
+                             ("its time cut short", file_message(5, b"f.bin", 2)),
+                             ("resumable, its time cut short", file_message(5, b"f.bin", 2, tag=b"T" * 16))]:
             with self.subTest(label):
                 self.refused("file message " + label, sealed(plain, DATA + b"hello", END))
         # Well formed, but not a file it takes: refused with R.
-        self.table([("file message " + label, sealed(plain, DATA + b"hello", END, QUIT), "R1", ())
-                    for label, plain in [
-                        ("name ..", file_message(5, b"..\\x")), ("zero in the name", file_message(5, b"a\0b.bin")),
-                        ("slash", file_message(5, b"a/b")), ("flags 0x02", file_message(5, b"f.bin", 2)),
-                        ("flags 0x80", file_message(5, b"f.bin", 0x80)),
-                        ("flags 0x03", file_message(5, b"f.bin", 2, tag=b"T" * 16)),
-                        ("a size beyond any file", file_message(1 << 62, b"f.bin"))]])
+        self.table([("file message " + label, sealed(plain, DATA + b"hello", END, QUIT), replies, ())
+                    for label, plain, replies in [
+                        ("name ..", file_message(5, b"..\\x"), "R1:1"),
+                        ("zero in the name", file_message(5, b"a\0b.bin"), "R1:1"),
+                        ("slash", file_message(5, b"a/b"), "R1:1"),
+                        ("flags 0x04", file_message(5, b"f.bin", 4), "R1:0"),
+                        ("flags 0x80", file_message(5, b"f.bin", 0x80), "R1:0"),
+                        ("flags 0x07", file_message(5, b"f.bin", 4, tag=b"T" * 16, mtime_ns=1), "R1:0"),
+                        ("a size beyond any file", file_message(1 << 62, b"f.bin"), "R1:0")]])
 
     def test_data_message_cut_short(self):
         data = os.urandom(1000)
@@ -369,12 +376,16 @@ class SecureHostileCases:
             ("the third file's data flipped", lambda conn: [conn.seal(m) for m in a + b] + [
                 conn.seal(c[0]), flipped(conn.seal(c[1]), 4), conn.seal(END)], "A1 A2", ("a.bin", "b.bin")),
             ("a refused name in the middle of a batch",
-             sealed(*a, *file_messages(b"..\\b.bin", b"bb"), *c, QUIT), "A1 R2", ("a.bin",)),
+             sealed(*a, *file_messages(b"..\\b.bin", b"bb"), *c, QUIT), "A1 R2:1", ("a.bin",)),
             ("unknown flags in the middle of a batch",
-             sealed(*a, file_message(2, b"b.bin", 4), DATA + b"bb", END, *c, QUIT), "A1 R2", ("a.bin",)),
+             sealed(*a, file_message(2, b"b.bin", 4), DATA + b"bb", END, *c, QUIT), "A1 R2:0", ("a.bin",)),
+            # S only right after an O above 0: nothing is held for a new file.
+            ("an S after the O of a new resumable file",
+             sealed(file_message(2, b"b.bin", tag=b"S" * 16), RESTART, DATA + b"bb", END), "O1", ()),
         ]
         # What only a receiver sends, and types no one sends, between files and inside one.
         for label, kind in [("an A", reply_message(b"A", 1)), ("an R", reply_message(b"R", 1)),
+                            ("an O", secure_peer.offset_message(1, 0)), ("an S", RESTART),
                             ("type 0x00", b"\0"), ("type G", b"G"), ("type 0xff", b"\xff"),
                             ("lower case f", b"f" + file_message(1, b"x.bin")[1:]), ("lower case d", b"da")]:
             rows += [("%s from a sender between files" % label, sealed(*a, kind, *b), "A1", ("a.bin",)),
@@ -426,7 +437,7 @@ class SecureHostileCases:
                 ("over", lambda conn: opening(conn, len(data) - 1) + [conn.seal(rest), conn.seal(END)], ""),
                 ("end wrong", lambda conn: opening(conn) + [conn.seal(rest), conn.seal(END + b"!")], ""),
                 ("a quit instead of the end", lambda conn: opening(conn) + [conn.seal(rest), conn.seal(QUIT)], ""),
-                ("unknown flags", sealed(file_message(len(data), b"keep.bin", 2), first, rest, END), "R1"),
+                ("unknown flags", sealed(file_message(len(data), b"keep.bin", 4), first, rest, END), "R1:0"),
                 ("broken after a file in place",
                  lambda conn: [conn.seal(m) for m in a] + opening(conn) + [conn.seal(rest)[:100]], "A1")]
         try:
