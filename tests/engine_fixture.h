@@ -114,6 +114,11 @@ inline std::string u32_bytes(std::uint32_t value) {
     put_u32(field, value);
     return std::string(reinterpret_cast<char*>(field), FIELD_SIZE);
 }
+inline std::string u64_bytes(std::uint64_t value) {
+    unsigned char field[8];
+    put_u64(field, value);
+    return std::string(reinterpret_cast<char*>(field), 8);
+}
 
 // One transfer as a sender writes it; name_field includes its zero byte.
 inline std::string wire_bytes(std::uint32_t key, const std::string& name_field, const std::string& data,

@@ -54,8 +54,13 @@ class SecureProgram(ProgramTest):
                  (b"one piece and a byte.bin", MAX_PIECE + 1, None),
                  (b"large.bin", 3 * 1024 * 1024 + 7, None), (b"small pieces.bin", 100000, 999),
                  (b"photos\\2026\\a.jpg", 5000, None), (b"photos\\b.jpg", 70000, None)]
-        batch = [(name, os.urandom(size), pieces) for name, size, pieces in files]
+        # Each with its time, which Windows keeps in steps of 100 ns.
+        batch = [(name, os.urandom(size), pieces, 1234567890123456789 + 777 * n)
+                 for n, (name, size, pieces) in enumerate(files)]
         self.assertEqual(secure_peer.send_files("127.0.0.1", port, KEY, batch, timeout=60), ["A"] * len(batch))
+        for name, _, _, ns in batch:
+            there = os.stat(os.path.join(received, *name.decode().split("\\"))).st_mtime_ns
+            self.assertEqual(there, ns - ns % 100, name)
         refusing = [(b"before.bin", b"b"), (b"..\\escape.bin", b"e"), (b"after.bin", b"a")]
         self.assertEqual(secure_peer.send_files("127.0.0.1", port, KEY, refusing, timeout=60), ["A", "R", None])
         sent = {os.path.join(*name.decode().split("\\")): data for name, data, *_ in batch + refusing[:1]}
