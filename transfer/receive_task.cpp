@@ -116,7 +116,6 @@ bool create_part_file(Receipt& r, const unsigned char* tag, unsigned char (&proo
     r.file = open_part(r.part, r.name, r.file_total, tag, offset, proof);
     if (!r.file) return create_temp_in_folder(r);
     r.in_part = true;
-    std::setvbuf(r.file, nullptr, _IONBF, 0);
     r.resumed_from = offset;
     r.file_left -= offset;
     recv_bytes_left.fetch_sub(offset);

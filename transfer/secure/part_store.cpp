@@ -195,6 +195,8 @@ std::FILE* open_part(HeldPart& part, std::string_view name, std::uint64_t size, 
     bool room = part.folder_open && make_room(part, size);
     if (part.folder_open && !room) remove_stored_file(part.folder, part.name);
     std::FILE* file = room ? open_kept_file(part.folder, part.name, offset) : nullptr;
+    // Read back and then written straight through, without the stream's buffer.
+    if (file) std::setvbuf(file, nullptr, _IONBF, 0);
     // What it holds is read back from the disk and proven to the sender; a
     // part longer than the file, or one that can't be read whole, starts
     // again empty.
