@@ -43,8 +43,13 @@ Text reverse_lookup(const IpAddress& address);
 // its addresses.
 bool host_has_address(const Text& name, const IpAddress& address);
 
-// Listens on any local address, backlog 5. Ports use their low 16 bits.
-bool listen_on(std::int32_t port, SocketHandle& listening);
+// Listens on any local address; ports use their low 16 bits. The backlog
+// is the system's largest unless given: a burst of connections then waits
+// for the listener instead of being reset. On Windows no other program
+// may bind the port beside it, and a port still held by the closing
+// connections of an earlier run is tried again for a few seconds.
+constexpr std::int32_t LARGEST_BACKLOG = -1;
+bool listen_on(std::int32_t port, SocketHandle& listening, std::int32_t backlog = LARGEST_BACKLOG);
 bool accept_peer(SocketHandle listening, SocketHandle& peer_socket, IpAddress& peer);
 // Connects within the system's own time limit. A set stop flag (looked at
 // every 100 ms) ends the attempt at once as a failure, so that an abort

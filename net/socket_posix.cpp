@@ -102,7 +102,7 @@ bool host_has_address(const Text& name, const IpAddress& address) {
     return has;
 }
 
-bool listen_on(std::int32_t port, SocketHandle& listening) {
+bool listen_on(std::int32_t port, SocketHandle& listening, std::int32_t backlog) {
     listening = INVALID_SOCKET_HANDLE;
     int fd = new_tcp_socket();
     if (fd < 0) return false;
@@ -110,7 +110,8 @@ bool listen_on(std::int32_t port, SocketHandle& listening) {
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in sa = socket_address(IpAddress{}, port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 5) != 0) {
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        listen(fd, backlog == LARGEST_BACKLOG ? SOMAXCONN : backlog) != 0) {
         ::close(fd);
         return false;
     }

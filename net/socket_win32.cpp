@@ -68,14 +68,33 @@ bool host_has_address(const Text& name, const IpAddress& address) {
     return false;
 }
 
-bool listen_on(std::int32_t port, SocketHandle& listening) {
+namespace {
+
+// Winsock 2's names, which Winsock 1.1's header lacks: the port is this
+// socket's alone, and the provider's largest backlog.
+constexpr int EXCLUSIVE_ADDRESS_USE = ~SO_REUSEADDR;
+constexpr int PROVIDER_MAX_BACKLOG = 0x7FFFFFFF;
+constexpr int BIND_TRIES = 12;
+constexpr DWORD BIND_PAUSE_MS = 250;
+
+}  // namespace
+
+bool listen_on(std::int32_t port, SocketHandle& listening, std::int32_t backlog) {
     listening = INVALID_SOCKET_HANDLE;
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) return false;
-    // No SO_REUSEADDR here: on Windows it would let another program bind
-    // the same port and take our connections.
+    // Never SO_REUSEADDR: on Windows it would let another program bind the
+    // same port and take our connections; exclusive use keeps them out.
+    BOOL on = TRUE;
+    setsockopt(s, SOL_SOCKET, EXCLUSIVE_ADDRESS_USE, reinterpret_cast<const char*>(&on), sizeof on);
     sockaddr_in sa = socket_address(IpAddress{}, port);
-    if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(s, 5) != 0) {
+    bool bound = false;
+    for (int tries = 0; !bound && tries < BIND_TRIES; ++tries) {
+        bound = bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+        if (!bound && (WSAGetLastError() != WSAEADDRINUSE || tries + 1 == BIND_TRIES)) break;
+        if (!bound) Sleep(BIND_PAUSE_MS);
+    }
+    if (!bound || listen(s, backlog == LARGEST_BACKLOG ? PROVIDER_MAX_BACKLOG : backlog) != 0) {
         closesocket(s);
         return false;
     }

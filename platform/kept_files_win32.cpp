@@ -14,7 +14,7 @@ namespace {
 std::wstring path_in(const StoreDirectory& dir, const char* name) {
     std::string path(dir.path);
     path.append(name);
-    return to_wide(path);
+    return system_path(path);
 }
 
 std::uint64_t joined(DWORD high, DWORD low) { return static_cast<std::uint64_t>(high) << 32 | low; }
@@ -82,13 +82,13 @@ void list_stored_files(const StoreDirectory& dir, StoredFileFound found, void* c
 
 bool free_space(const StoreDirectory& dir, std::uint64_t& bytes) {
     ULARGE_INTEGER available;
-    if (!GetDiskFreeSpaceExW(to_wide(dir.path).c_str(), &available, nullptr, nullptr)) return false;
+    if (!GetDiskFreeSpaceExW(system_path(dir.path).c_str(), &available, nullptr, nullptr)) return false;
     bytes = available.QuadPart;
     return true;
 }
 
 void hide_directory(const StoreDirectory& dir) {
-    std::wstring path = to_wide(dir.path);
+    std::wstring path = system_path(dir.path);
     while (!path.empty() && path.back() == L'\\') path.pop_back();
     DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_HIDDEN) == 0)

@@ -20,24 +20,32 @@ Text default_destination_dir() { return Text("c:\\swap\\"); }
 // Every name crosses into the system as UTF-16: the ...A calls would give
 // "?" for each character outside the ANSI code page.
 bool is_directory(const char* path) {
-    DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
+    DWORD attributes = GetFileAttributesW(system_path(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 std::string absolute_path(const char* path) {
-    wchar_t full[MAX_PATH + 1];
-    DWORD n = GetFullPathNameW(to_wide(path).c_str(), MAX_PATH + 1, full, nullptr);
-    if (n == 0 || n > MAX_PATH) return {};
-    return to_utf8(std::wstring_view(full, n));
+    std::wstring full = system_path(path);
+    return full.empty() ? std::string() : to_utf8(without_extended_prefix(full));
 }
 
 namespace {
 
-// A directory that is really one: not a junction, link or other reparse point.
+// A reparse point that leads a name elsewhere: a junction, a symbolic link,
+// a mount point. Others (OneDrive's cloud folders, deduplicated files) are
+// what they look like. An unknown tag counts as one that redirects.
+bool redirects(DWORD attributes, DWORD tag) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && (tag == 0 || IsReparseTagNameSurrogate(tag));
+}
+
+// A directory that is really one: no junction, link or mount point.
 bool is_plain_directory(const char* path) {
-    DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    WIN32_FIND_DATAW entry;
+    HANDLE found = FindFirstFileW(system_path(path).c_str(), &entry);
+    if (found == INVALID_HANDLE_VALUE) return false;
+    FindClose(found);
+    return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           !redirects(entry.dwFileAttributes, entry.dwReserved0);
 }
 
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -45,11 +53,13 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // The path the system holds for an open file or directory, with links,
 // junctions and short names resolved; empty when it can't be told.
 std::wstring final_path_of(HANDLE handle) {
-    wchar_t path[1024];
-    DWORD n = GetFinalPathNameByHandleW(handle, path, static_cast<DWORD>(std::size(path)),
-                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0 || n >= std::size(path)) return {};
-    return std::wstring(path, n);
+    constexpr DWORD FLAGS = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, FLAGS);
+    std::wstring path(needed, L'\0');
+    DWORD n = needed ? GetFinalPathNameByHandleW(handle, path.data(), needed, FLAGS) : 0;
+    if (n == 0 || n >= needed) return {};
+    path.resize(n);
+    return path;
 }
 
 // Opens a file or directory only to ask about it and, where needed, remove
@@ -76,7 +86,7 @@ bool walk_below(Walk& w, std::int32_t components) {
     std::size_t kept = w.path.size();
     w.path.push_back('*');
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(to_wide(w.path).c_str(), &entry);
+    HANDLE search = FindFirstFileW(system_path(w.path).c_str(), &entry);
     w.path.resize(kept);
     if (search == INVALID_HANDLE_VALUE) return false;
     do {
@@ -87,9 +97,7 @@ bool walk_below(Walk& w, std::int32_t components) {
         // (cloud placeholders, deduplicated files) are ordinary files and
         // folders. Devices are not files to send.
         if (attributes & FILE_ATTRIBUTE_DEVICE) continue;
-        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-            (entry.dwReserved0 == 0 || IsReparseTagNameSurrogate(entry.dwReserved0)))
-            continue;
+        if (redirects(attributes, entry.dwReserved0)) continue;
         w.path.append(name);
         std::size_t named = w.path.size();
         if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
@@ -125,7 +133,7 @@ bool open_store_directory(const Text& destination, std::string_view relative_dir
     dir.below_root = length;
     // The destination may itself be reached through a link: its final path
     // is where every file must land.
-    HANDLE root = CreateFileW(to_wide(dir.path).c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+    HANDLE root = CreateFileW(system_path(dir.path).c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (root == INVALID_HANDLE_VALUE) return false;
     std::string real_root = to_utf8(final_path_of(root));
@@ -144,7 +152,7 @@ bool open_store_directory(const Text& destination, std::string_view relative_dir
         std::memcpy(dir.path + length, component.data(), component.size());
         length += component.size();
         dir.path[length] = '\0';
-        if (CreateDirectoryW(to_wide(dir.path).c_str(), nullptr)) ++dir.made;  // once one is made, every one inside it is too
+        if (CreateDirectoryW(system_path(dir.path).c_str(), nullptr)) ++dir.made;  // once one is made, every one inside it is too
         // Looked at without a trailing separator, which would lead through
         // a link to what it points at.
         bool plain = is_plain_directory(dir.path);
@@ -166,7 +174,7 @@ void remove_made_directories(StoreDirectory& dir) {
     std::size_t length = std::strlen(path);
     for (; dir.made > 0; --dir.made) {
         while (length > 0 && path[length - 1] == '\\') path[--length] = '\0';
-        if (!RemoveDirectoryW(to_wide(path).c_str())) break;
+        if (!RemoveDirectoryW(system_path(path).c_str())) break;
         while (length > 0 && path[length - 1] != '\\') path[--length] = '\0';
     }
     dir.made = 0;
@@ -188,7 +196,7 @@ namespace {
 std::wstring stored_path(const StoreDirectory& dir, const char* name) {
     std::string path(dir.path);
     path.append(name);
-    return to_wide(path);
+    return system_path(path);
 }
 
 // Told by the file index and the time the file was made. Not by the volume
@@ -233,10 +241,11 @@ std::FILE* stream_of(HANDLE handle, const char* mode) {
 
 // A new file only: nothing placed under the name beforehand is written to.
 // A folder on the way swapped for a link or junction after it was checked
-// puts the file outside the destination: then it is removed again.
+// puts the file outside the destination: then it is removed again. It is
+// hidden until it takes its name: a dot in front hides nothing here.
 std::FILE* create_stored_file(const StoreDirectory& dir, const char* name) {
     HANDLE handle = CreateFileW(stored_path(dir, name).c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+                                FILE_ATTRIBUTE_HIDDEN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     if (!lies_where_named(dir, name, handle)) {
         remove_open_file(handle);
@@ -246,20 +255,72 @@ std::FILE* create_stored_file(const StoreDirectory& dir, const char* name) {
     return stream_of(handle, "wb");
 }
 
+namespace {
+
+// Antivirus, the search indexer and sync clients open a file for a moment
+// right after it was written, and a viewer may hold the file a rename
+// replaces: the rename or delete then fails with a sharing, lock or access
+// error. It is tried again with growing waits, about 2.5 s in all.
+template <typename Call>
+bool unless_held(Call call) {
+    constexpr DWORD GIVE_UP_MS = 2500;
+    for (DWORD wait = 10, waited = 0;; waited += wait, wait *= 2) {
+        if (call()) return true;
+        DWORD error = GetLastError();
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION && error != ERROR_ACCESS_DENIED) ||
+            waited >= GIVE_UP_MS)
+            return false;
+        Sleep(wait);
+    }
+}
+
+// What a rename to name would replace: nothing, a file of that long name,
+// or something else: a folder, or a file that name is only the short (8.3)
+// name of, such as REPORT~1.PDF for "Report March.pdf".
+enum class Target { none, same_name, other };
+Target target_of(const std::wstring& path, const char* name) {
+    WIN32_FIND_DATAW entry;
+    HANDLE found = FindFirstFileW(path.c_str(), &entry);
+    if (found == INVALID_HANDLE_VALUE) return Target::none;
+    FindClose(found);
+    std::wstring wanted = to_wide(name);
+    bool same = CompareStringOrdinal(entry.cFileName, -1, wanted.c_str(), -1, TRUE) == CSTR_EQUAL;
+    return same && (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ? Target::same_name : Target::other;
+}
+
+// A temporary file is hidden while it is written; it shows once it takes
+// its name.
+void show_file(HANDLE file) {
+    FILE_BASIC_INFO info;
+    if (!GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof info) ||
+        (info.FileAttributes & FILE_ATTRIBUTE_HIDDEN) == 0)
+        return;
+    info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN);
+    if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info);
+}
+
+}  // namespace
+
 // The file is held open across the rename (for its attributes only, so the
 // rename is not refused for sharing) and looked up again by its new name:
 // not every system renames what an older handle tells. What the new name
 // leads to must be that same file, below the destination.
 bool move_stored_file(const StoreDirectory& from_dir, const char* from, const StoreDirectory& to_dir, const char* to) {
-    HANDLE file = open_to_look_at(stored_path(from_dir, from), FILE_READ_ATTRIBUTES);
+    std::wstring source = stored_path(from_dir, from), target = stored_path(to_dir, to);
+    HANDLE file = open_to_look_at(source, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
     if (file == INVALID_HANDLE_VALUE) return false;
-    if (!lies_where_named(from_dir, from, file) ||
-        !MoveFileExW(stored_path(from_dir, from).c_str(), stored_path(to_dir, to).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    bool where_named = lies_where_named(from_dir, from, file);
+    if (where_named) show_file(file);
+    if (!where_named || target_of(target, to) == Target::other ||
+        !unless_held([&] {
+            return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        })) {
         CloseHandle(file);
         return false;
     }
-    HANDLE placed = open_to_look_at(stored_path(to_dir, to), FILE_READ_ATTRIBUTES | DELETE);
+    // Looked at, not opened to delete: a reader of the new file is not kept out.
+    HANDLE placed = open_to_look_at(target, FILE_READ_ATTRIBUTES);
     bool same = placed != INVALID_HANDLE_VALUE && same_file(file, placed);
     bool kept = same && lies_where_named(to_dir, to, placed);
     if (!kept) remove_open_file(same ? placed : file);
@@ -273,7 +334,8 @@ bool replace_stored_file(const StoreDirectory& dir, const char* from, const char
 }
 
 void remove_stored_file(const StoreDirectory& dir, const char* name) {
-    DeleteFileW(stored_path(dir, name).c_str());
+    std::wstring path = stored_path(dir, name);
+    unless_held([&] { return DeleteFileW(path.c_str()) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND; });
 }
 
 namespace {
@@ -326,10 +388,24 @@ bool prepare_private_folder(PrivateFolder& f) {
            SetSecurityDescriptorControl(&f.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
 }
 
+// Whether the volume of the path keeps access lists worth setting: a fixed
+// drive whose file system keeps them. FAT and exFAT drop them, and on a
+// share the local user's SID means nothing to the server.
+bool keeps_access_lists(const char* path) {
+    std::wstring full = system_path(path);
+    std::wstring volume(full.size() + 2, L'\0');
+    DWORD flags = 0;
+    if (full.empty() || !GetVolumePathNameW(full.c_str(), volume.data(), static_cast<DWORD>(volume.size())) ||
+        GetDriveTypeW(volume.c_str()) != DRIVE_FIXED ||
+        !GetVolumeInformationW(volume.c_str(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0))
+        return false;
+    return (flags & FS_PERSISTENT_ACLS) != 0;
+}
+
 }  // namespace
 
-// No directory is made without its access list: when that can't be built,
-// nothing is made.
+// No directory is made without its access list where the volume keeps
+// one: when that can't be built, nothing is made.
 bool make_directories(const Text& path) {
     char buffer[Text::CAPACITY + 1];
     std::size_t length = path.size();
@@ -343,7 +419,7 @@ bool make_directories(const Text& path) {
         char kept = buffer[i];
         buffer[i] = '\0';
         if (buffer[0] != '\0' && !is_directory(buffer) &&
-            !CreateDirectoryW(to_wide(buffer).c_str(), &folder.attributes) &&
+            !CreateDirectoryW(system_path(buffer).c_str(), keeps_access_lists(buffer) ? &folder.attributes : nullptr) &&
             GetLastError() != ERROR_ALREADY_EXISTS)
             return false;
         buffer[i] = kept;
@@ -352,7 +428,7 @@ bool make_directories(const Text& path) {
 }
 
 std::FILE* open_file_for_reading(const char* path) {
-    return _wfopen(to_wide(path).c_str(), L"rb");
+    return _wfopen(system_path(path).c_str(), L"rb");
 }
 
 bool open_file_size(std::FILE* file, std::uint64_t& size) {
@@ -363,10 +439,13 @@ bool open_file_size(std::FILE* file, std::uint64_t& size) {
 }
 
 Text executable_directory() {
-    wchar_t path[MAX_PATH + 1];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return {};
-    std::string utf8 = to_utf8(std::wstring_view(path, n));
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD n = 0;
+    // Grown until the whole path fits: it may be longer than MAX_PATH.
+    while ((n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()))) == path.size())
+        path.resize(path.size() * 2);
+    if (n == 0) return {};
+    std::string utf8 = to_utf8(without_extended_prefix(std::wstring_view(path.data(), n)));
     std::size_t last = utf8.rfind('\\');
     // A directory longer than a text holds is no directory to use.
     if (last == std::string::npos || last + 1 > Text::CAPACITY) return {};

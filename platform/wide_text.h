@@ -17,3 +17,15 @@ int to_wide(std::string_view utf8, wchar_t* out, int capacity);
 
 // UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
 std::string to_utf8(std::wstring_view wide);
+
+// The form in which a path reaches the file system: absolute, with "." and
+// ".." resolved and "/" turned into "\\", in the extended form "\\?\C:\..." or
+// "\\?\UNC\server\share\...", so that no length limit applies. A trailing
+// separator stays. A path in extended form already passes unchanged; a
+// device path ("\\.\...") or text that is no UTF-8 gives an empty path, which
+// every file call refuses.
+std::wstring system_path(std::string_view utf8);
+// The same for a path already in UTF-16.
+std::wstring system_path(std::wstring_view path);
+// The usual form of a path the system gave in extended form.
+std::wstring without_extended_prefix(std::wstring_view path);

@@ -156,7 +156,9 @@ TEST(Sockets, FailuresAreResults) {
 // A listener whose queue is full lets new attempts wait unanswered, as a
 // host that has gone does; the stop flag ends the one waiting.
 TEST(Sockets, AStopFlagEndsAConnectionAttemptThatWaits) {
-    Loopback l = open_listener();
+    Loopback l;
+    ASSERT_TRUE(listen_on(0, l.listening, 1));
+    l.port = local_port(l.listening);
     std::atomic<bool> stop{false};
     std::thread stopper([&stop] {
         std::this_thread::sleep_for(std::chrono::seconds(1));

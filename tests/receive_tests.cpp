@@ -2,6 +2,7 @@
 #include <chrono>
 
 #include "tests/engine_fixture.h"
+#include "tests/socket_options.h"
 
 namespace {
 
@@ -302,6 +303,21 @@ TEST_F(ReceiveTask, FoldersInTheWayAndFailedTransfers) {
     EXPECT_EQ(entries_of(dir), (std::vector<std::string>{"kept", "plain"}));
     EXPECT_EQ(entries_of(dir / "kept"), std::vector<std::string>{"name.txt"});
     EXPECT_EQ(read_bytes(dir / "plain"), "a file");
+    expect_engine_at_rest();
+}
+
+// The fixed format's replies and a sender's pieces wait on no delayed
+// acknowledgement: the receiver's end sends small writes at once.
+TEST_F(ReceiveTask, SmallWritesGoOutAtOnce) {
+    SocketPair pair = connected_pair();
+    receive_slots[2] = pair.server;
+    std::thread task([] { receive_file(receive_slots[2]); });
+    std::string wire = wire_bytes(9, with_zero("quick.bin"), pattern_bytes(100000));
+    ASSERT_TRUE(send_all(pair.client, wire.data(), 50000));
+    wait_until_stalled(recv_bytes_left);
+    EXPECT_TRUE(sends_without_delay(pair.server));
+    close_socket(pair.client);
+    task.join();
     expect_engine_at_rest();
 }
 

@@ -22,6 +22,19 @@ inline bool send_without_delay(SocketHandle socket) {
                       reinterpret_cast<const char*>(&on), sizeof on) == 0;
 }
 
+// Whether small writes of the socket go out at once (TCP_NODELAY).
+inline bool sends_without_delay(SocketHandle socket) {
+    int on = 0;
+#ifdef _WIN32
+    int size = sizeof on;
+#else
+    socklen_t size = sizeof on;
+#endif
+    return getsockopt(static_cast<decltype(socket)>(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&on),
+                      &size) == 0 &&
+           on != 0;
+}
+
 // Ends the sending direction only: the peer reads the end of the stream
 // while replies can still come back.
 inline bool end_sending(SocketHandle socket) {

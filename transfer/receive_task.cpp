@@ -220,6 +220,7 @@ void receive_file(std::atomic<SocketHandle>& slot) {
         std::int64_t deadline = monotonic_ms() + greeting_limit_ms.load();
         format = receive_magic(socket, deadline);
         if (format == Format::fixed) {
+            set_no_delay(socket);
             Receipt r;
             r.socket = socket;
             auto* buffer = static_cast<unsigned char*>(std::malloc(BLOCK_SIZE));

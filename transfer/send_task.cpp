@@ -40,6 +40,9 @@ bool send_fixed_file(Batch& b, Outgoing& f) {
         return false;
     }
     set_idle_limit(socket, idle_limit_ms.load());
+    // Header, data and mark go out as written: a Windows receiver delays
+    // its acknowledgements up to 200 ms, which would hold every small file.
+    set_no_delay(socket);
     watch_transfer(*b.watch, socket);
     bool delivered = send_fixed_transfer(b, f, socket);
     bool aborted = unwatch_transfer(*b.watch, socket) || abort_send.load();
