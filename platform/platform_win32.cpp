@@ -7,6 +7,7 @@
 #include <io.h>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/store_check_win32.h"
@@ -54,12 +55,19 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // junctions and short names resolved; empty when it can't be told.
 std::wstring final_path_of(HANDLE handle) {
     constexpr DWORD FLAGS = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
-    DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, FLAGS);
-    std::wstring path(needed, L'\0');
-    DWORD n = needed ? GetFinalPathNameByHandleW(handle, path.data(), needed, FLAGS) : 0;
-    if (n == 0 || n >= needed) return {};
-    path.resize(n);
-    return path;
+    std::wstring path(MAX_PATH, L'\0');
+    // Grown to what the call asks for (with or without the terminator, as
+    // systems differ), however long the path.
+    for (int tries = 0; tries < 4; ++tries) {
+        DWORD n = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), FLAGS);
+        if (n == 0) return {};
+        if (n < path.size()) {
+            path.resize(n);
+            return path;
+        }
+        path.resize(n + 1);
+    }
+    return {};
 }
 
 // Opens a file or directory only to ask about it and, where needed, remove
@@ -208,11 +216,23 @@ bool same_file(HANDLE a, HANDLE b) {
            CompareFileTime(&first.ftCreationTime, &second.ftCreationTime) == 0;
 }
 
+// Where the open file lies below the root of its volume, behind that
+// root's drive as the destination's final path names it ("\\\\?\\C:"). For
+// a final path the system can't give: Wine gives none past MAX_PATH.
+std::wstring path_below_drive(HANDLE file, const std::wstring& root) {
+    if (root.size() < 6 || root.compare(0, 4, L"\\\\?\\") != 0 || root[5] != L':') return {};
+    std::vector<unsigned char> buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
+    auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
+    if (!GetFileInformationByHandleEx(file, FileNameInfo, info, static_cast<DWORD>(buffer.size()))) return {};
+    return root.substr(0, 6).append(info->FileName, info->FileNameLength / sizeof(wchar_t));
+}
+
 }  // namespace
 
 bool lies_where_named(const StoreDirectory& dir, const char* name, HANDLE file) {
-    std::wstring path = final_path_of(file);
     std::wstring expected = to_wide(dir.real_root);
+    std::wstring path = final_path_of(file);
+    if (path.empty()) path = path_below_drive(file, expected);
     if (path.empty() || expected.empty()) return false;
     if (expected.back() != L'\\') expected.push_back(L'\\');
     expected.append(to_wide(dir.path + dir.below_root)).append(to_wide(name));

@@ -5,6 +5,7 @@
 #include <aclapi.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "platform/wide_text.h"
 #include "tests/engine_fixture.h"
@@ -121,6 +122,109 @@ TEST_F(StoreOnWindows, FolderSwappedForALinkAfterItsCheck) {
         fs::remove_all(dir / "away");
         fs::remove_all(outside);
     }
+}
+
+// Every path reaches the system absolute, normal and in extended form, so
+// that no length limit applies; device paths never do.
+TEST(SystemPath, AbsoluteNormalAndExtended) {
+    wchar_t current[32768];
+    DWORD n = GetCurrentDirectoryW(32768, current);
+    std::wstring here = L"\\\\?\\" + std::wstring(current, n);
+    if (here.back() != L'\\') here.push_back(L'\\');
+    std::string deep;
+    std::wstring deep_expected = here;
+    for (int i = 0; i < 30; ++i) {
+        deep.append("folder-with-a-long-name-").append(std::to_string(10 + i)).append("\\x\\..\\");
+        deep_expected.append(L"folder-with-a-long-name-").append(std::to_wstring(10 + i)).append(L"\\");
+    }
+    struct Row { const char* label; std::string path; std::wstring expected; };
+    const Row rows[] = {
+        {"a drive", "c:\\a\\..\\b\\.\\c", L"\\\\?\\c:\\b\\c"},
+        {"slashes, doubled, a trailing one", "c:/a//b/", L"\\\\?\\c:\\a\\b\\"},
+        {"above the root", "c:\\..\\..\\x", L"\\\\?\\c:\\x"},
+        {"a share", "\\\\server\\share\\x\\..\\y", L"\\\\?\\UNC\\server\\share\\y"},
+        {"extended already", "\\\\?\\c:\\x\\..\\y", L"\\\\?\\c:\\x\\..\\y"},
+        {"a device", "\\\\.\\pipe\\x", L""},
+        {"a device in disguise", "//./c:/x", L""},
+        {"relative", "rel\\f", here + L"rel\\f"},
+        {"relative, past MAX_PATH", deep + "f", deep_expected + L"f"},
+        {"no UTF-8", "c:\\\xff", L""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        EXPECT_EQ(system_path(row.path), row.expected);
+    }
+}
+
+// A rename that another program holds up for a moment (antivirus, the
+// indexer, a viewer of the old file) is tried again and goes through.
+TEST_F(StoreOnWindows, ARenameWaitsForAFileHeldByAnother) {
+    StoreDirectory store;
+    ASSERT_TRUE(open_store_directory(destination_dir, "", store));
+    std::FILE* temp = create_stored_file(store, "t.part");
+    ASSERT_TRUE(temp);
+    std::fputs("new", temp);
+    std::fclose(temp);
+    write_bytes(dir / "held.txt", "old");
+    HANDLE holder = CreateFileW((dir / "held.txt").wstring().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    std::thread release([holder] {
+        Sleep(400);
+        CloseHandle(holder);
+    });
+    EXPECT_TRUE(replace_stored_file(store, "t.part", "held.txt"));
+    release.join();
+    EXPECT_EQ(read_bytes(dir / "held.txt"), "new");
+    EXPECT_EQ(GetFileAttributesW((dir / "held.txt").wstring().c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u)
+        << "hidden while it was a temporary file only";
+}
+
+// A received name that is the short name of another file never replaces it.
+TEST_F(StoreOnWindows, AShortNameReplacesNoOtherFile) {
+    write_bytes(dir / "Report March.pdf", "the user's report");
+    wchar_t short_path[MAX_PATH];
+    DWORD n = GetShortPathNameW((dir / "Report March.pdf").wstring().c_str(), short_path, MAX_PATH);
+    std::string short_name = n ? fs::path(std::wstring(short_path, n)).filename().string() : "";
+    if (short_name.empty() || short_name == "Report March.pdf") GTEST_SKIP() << "no short names here";
+    EXPECT_EQ(receive_from_peer(wire_bytes(5, short_name + '\0', "evil")).reply, "") << short_name;
+    EXPECT_EQ(read_bytes(dir / "Report March.pdf"), "the user's report");
+    EXPECT_EQ(entries_of(dir), std::vector<std::string>{"Report March.pdf"});
+    expect_engine_at_rest();
+}
+
+// A tree far past MAX_PATH below a long destination: stored, and walked
+// whole when sent.
+TEST_F(StoreOnWindows, PathsOfAnyLength) {
+    std::string destination = dir_text(dir).data();
+    while (destination.size() < 230) destination.append("a-long-destination-folder\\");
+    ASSERT_TRUE(make_directories(Text(destination)));
+    destination_dir = Text(destination);
+    std::string name;
+    for (int i = 0; i < 7; ++i) name.append("folder-name-of-twenty-nine-").append(std::to_string(i)).append("\\");
+    name.append("deep.bin");
+    EXPECT_EQ(receive_from_peer(wire_bytes(5, name + '\0', "deep!")).reply, CLOSING_MARK);
+    std::string stored = destination + name;
+    ASSERT_GT(stored.size(), 420u);
+    std::FILE* file = open_file_for_reading(stored.c_str());
+    ASSERT_TRUE(file) << stored.size() << " characters";
+    char got[8] = {};
+    EXPECT_EQ(std::fread(got, 1, sizeof got, file), 5u);
+    std::fclose(file);
+    EXPECT_STREQ(got, "deep!");
+    std::vector<std::string> found;
+    auto note = [](void* context, FolderItem item, std::string_view path) {
+        if (item == FolderItem::file) static_cast<std::vector<std::string>*>(context)->emplace_back(path);
+    };
+    EXPECT_TRUE(walk_folder(destination.c_str(), 32, note, &found));
+    EXPECT_EQ(found, std::vector<std::string>{name});
+    destination_dir = dir_text(dir);
+    expect_engine_at_rest();
+    // The C++ library can't remove a tree past MAX_PATH; under Wine rm does.
+    fs::path top = dir / "a-long-destination-folder";
+    std::wstring unix_name = quoted_unix_name(top);
+    if (unix_name.empty() || !run_unix_tool(L"Z:\\bin\\rm", L"rm -rf " + unix_name, top, false))
+        fs::remove_all(fs::path(system_path(top.string())));
 }
 
 // A directory's access list in words: "protected" first where it is, then
