@@ -7,6 +7,7 @@
 #include "app/status_view.h"
 #include "toolkit/toolkit.h"
 #include "transfer/engine.h"
+#include "transfer/transfer_watch.h"
 
 namespace {
 
@@ -90,7 +91,31 @@ void slot_message(LPARAM l_param) {
     start_receive_for_slot(index);
 }
 
+// A shutdown or sign-out with transfers under way: Windows is told why it
+// should wait, and the user chooses. Once the session ends all the same,
+// the transfers end as the abort commands end them, so that no partial
+// file stays and every sender hears of it.
+LRESULT session_ending(HWND window, UINT message, WPARAM w_param) {
+    constexpr DWORD ENDING_WAIT_MS = 5000;
+    if (message == WM_QUERYENDSESSION) {
+        if (running_tasks.load() == 0) return TRUE;
+        ShutdownBlockReasonCreate(window, L"Zeptrix is sending or receiving files.");
+        return FALSE;
+    }
+    if (w_param) {
+        abort_sends();
+        abort_receives();
+        for (DWORD waited = 0; running_tasks.load() != 0 && waited < ENDING_WAIT_MS; waited += 50) {
+            pump_messages();
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        }
+    }
+    ShutdownBlockReasonDestroy(window);
+    return 0;
+}
+
 LRESULT program_window_message(HWND window, UINT message, WPARAM w_param, LPARAM l_param) {
+    if (message == WM_QUERYENDSESSION || message == WM_ENDSESSION) return session_ending(window, message, w_param);
     if (message == WM_DESTROY) {
         end_program_in_order(window, w_param, l_param);
     } else if (message == WM_TIMER && w_param == ABOUT_TIMER) {

@@ -7,3 +7,6 @@ void on_interrupt(void (*handler)());
 
 // True when standard error is a terminal (the progress line is shown then).
 bool stderr_is_terminal();
+// Readies the terminal: UTF-8 out, and escape sequences understood where
+// the console can be told to. False when escapes would show as text.
+bool prepare_terminal();

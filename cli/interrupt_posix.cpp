@@ -39,3 +39,6 @@ void on_interrupt(void (*handler)()) {
 }
 
 bool stderr_is_terminal() { return isatty(2) == 1; }
+
+// Terminals here take UTF-8 and escapes as they are.
+bool prepare_terminal() { return true; }

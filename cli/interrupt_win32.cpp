@@ -27,3 +27,14 @@ void on_interrupt(void (*handler)()) {
 }
 
 bool stderr_is_terminal() { return _isatty(2) != 0; }
+
+// The classic console prints in the OEM code page and shows escapes as
+// text unless told otherwise.
+bool prepare_terminal() {
+    SetConsoleOutputCP(CP_UTF8);
+    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    constexpr DWORD ESCAPES = 0x0004;  // ENABLE_VIRTUAL_TERMINAL_PROCESSING
+    return error != INVALID_HANDLE_VALUE && GetConsoleMode(error, &mode) &&
+           ((mode & ESCAPES) != 0 || SetConsoleMode(error, mode | ESCAPES));
+}

@@ -36,8 +36,16 @@ std::atomic<bool> interrupted{false};
 std::atomic<bool> progress_shown{false};
 std::atomic<std::uint32_t> files_delivered{0};
 
+// Where the terminal shows escapes as text, lines are cleared with blanks.
+bool terminal_escapes = true;
+constexpr int PROGRESS_WIDTH = 79;
+
 void clear_progress_line() {
-    if (progress_shown.exchange(false)) std::fputs("\r\x1b[K", stderr);
+    if (!progress_shown.exchange(false)) return;
+    if (terminal_escapes)
+        std::fputs("\r\x1b[K", stderr);
+    else
+        std::fprintf(stderr, "\r%*s\r", PROGRESS_WIDTH, "");
 }
 
 void on_message(const Text& text, const Text& caption, const Text&) {
@@ -117,7 +125,10 @@ private:
             last_total = total;
             double seconds = std::chrono::duration<double>(clock::now() - start).count();
             std::string line = progress_line(kind_, total, left, static_cast<double>(moved), seconds);
-            std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
+            if (terminal_escapes)
+                std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
+            else
+                std::fprintf(stderr, "\r%-*s", PROGRESS_WIDTH, line.c_str());
             progress_shown = true;
         }
     }
@@ -274,6 +285,7 @@ int run_receive(const CliOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    terminal_escapes = prepare_terminal();
     std::vector<std::string> words = utf8_arguments(argc, argv);
     std::vector<const char*> word_pointers;
     for (const std::string& word : words) word_pointers.push_back(word.c_str());

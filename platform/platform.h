@@ -129,6 +129,8 @@ Text executable_directory();
 
 // A number that tells this process apart from others running now.
 std::uint32_t process_number();
+// Whether a process of that number runs now (true when it can't be told).
+bool process_is_running(std::uint32_t number);
 
 // Raises the number of files the process may hold open at once above the
 // system's small default: every running receive task holds a group of

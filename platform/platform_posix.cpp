@@ -1,6 +1,7 @@
 // Platform facts for POSIX systems.
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -220,6 +221,11 @@ Text executable_directory() {
 }
 
 std::uint32_t process_number() { return static_cast<std::uint32_t>(getpid()); }
+
+bool process_is_running(std::uint32_t number) {
+    if (number == 0 || number > 0x7FFFFFFF) return false;
+    return kill(static_cast<pid_t>(number), 0) == 0 || errno != ESRCH;
+}
 
 // Up to the hard limit: the soft one is often 1,024 descriptors.
 void allow_many_open_files() {

@@ -476,6 +476,15 @@ Text executable_directory() {
 
 std::uint32_t process_number() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
 
+bool process_is_running(std::uint32_t number) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, number);
+    if (!process) return GetLastError() == ERROR_ACCESS_DENIED;
+    DWORD code = 0;
+    bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
+}
+
 // The C runtime's stream table holds 512 open files unless told otherwise;
 // 2,048 is the most it takes.
 void allow_many_open_files() { _setmaxstdio(2048); }

@@ -3,6 +3,7 @@
 
 #include "tests/engine_fixture.h"
 #include "tests/socket_options.h"
+#include "transfer/leftover_files.h"
 
 namespace {
 
@@ -304,6 +305,27 @@ TEST_F(ReceiveTask, FoldersInTheWayAndFailedTransfers) {
     EXPECT_EQ(entries_of(dir / "kept"), std::vector<std::string>{"name.txt"});
     EXPECT_EQ(read_bytes(dir / "plain"), "a file");
     expect_engine_at_rest();
+}
+
+// Temporary files of a receiver that ended mid-transfer go at the next
+// start; those of a process still running, and names only like them, stay.
+TEST_F(ReceiveTask, LeftoverTemporaryFilesOfEndedProcessesGo) {
+    const std::string mine = std::to_string(process_number());
+    fs::create_directories(dir / "sub" / "deeper");
+    const struct { const char* label; fs::path path; bool stays; } rows[] = {
+        {"an ended process's", dir / ".zeptrix-2147483000-7.part", false},
+        {"one in a folder", dir / "sub" / "deeper" / ".zeptrix-2147483001-0.part", false},
+        {"this process's", dir / (".zeptrix-" + mine + "-3.part"), true},
+        {"a user's file alike", dir / ".zeptrix-notes.part", true},
+        {"no sequence", dir / ".zeptrix-2147483000.part", true},
+        {"another end", dir / ".zeptrix-2147483000-1.parts", true},
+    };
+    for (const auto& row : rows) write_bytes(row.path, "x");
+    remove_stale_temporary_files();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        EXPECT_EQ(fs::exists(row.path), row.stays);
+    }
 }
 
 // The fixed format's replies and a sender's pieces wait on no delayed

@@ -4,11 +4,14 @@
 #include "platform/wide_text.h"
 #include "text/text_utils.h"
 
-// MB_SETFOREGROUND plus the bits of every letter that occurs.
+// MB_SETFOREGROUND and MB_TOPMOST plus the bits of every letter that
+// occurs: Windows keeps a background program from taking the foreground,
+// and a box shown from a task would otherwise open unseen behind the
+// window in use while its batch waits in it.
 UINT message_box_style(const Text& letters) {
     Text lower = letters;
     lower_case(lower);
-    UINT style = MB_SETFOREGROUND;
+    UINT style = MB_SETFOREGROUND | MB_TOPMOST;
     for (std::size_t i = 0; i < lower.size(); ++i) {
         switch (lower[i]) {
         case 'y': style |= MB_YESNO; break;

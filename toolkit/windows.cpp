@@ -176,8 +176,24 @@ void set_window_text(HWND window, const Text& text) {
     SetWindowTextW(window, wide);
 }
 
+// A copy run as administrator gets no drops from Explorer, which runs at
+// a lower integrity level, unless the drop's messages may pass (Windows 7
+// and later; looked up, so that older systems still start).
+void let_drops_through(HWND window) {
+    using Filter = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
+    constexpr DWORD ALLOW = 1;  // MSGFLT_ALLOW
+    constexpr UINT COPY_GLOBAL_DATA = 0x0049;
+    FARPROC found = GetProcAddress(GetModuleHandleW(L"user32.dll"), "ChangeWindowMessageFilterEx");
+    if (!found) return;
+    auto filter = reinterpret_cast<Filter>(reinterpret_cast<void*>(found));
+    for (UINT message : {static_cast<UINT>(WM_DROPFILES), static_cast<UINT>(WM_COPYDATA), COPY_GLOBAL_DATA})
+        filter(window, message, ALLOW, nullptr);
+}
+
 void accept_dropped_files(HWND window, bool on) {
-    if (window) DragAcceptFiles(window, on);
+    if (!window) return;
+    if (on) let_drops_through(window);
+    DragAcceptFiles(window, on);
 }
 
 LRESULT send_message(HWND window, UINT message, WPARAM w_param, LPARAM l_param) {

@@ -4,7 +4,7 @@
 #include "app/state.h"
 #include "text/text_utils.h"
 #include "transfer/engine.h"
-#include "transfer/secure/part_store.h"
+#include "transfer/leftover_files.h"
 
 namespace {
 
@@ -110,9 +110,9 @@ void run_listener() {
                     Text("Zeptrix"), Text("io"));
         return;
     }
-    // Parts of files that no sender came back for within a day go, now and
-    // every hour.
-    if (secure_transfers) start_part_sweeps();
+    // What an earlier run left: temporary files, and parts of files that no
+    // sender came back for within a day (now and every hour).
+    start_leftover_sweeps();
     for (;;) listener_step(listening);
 }
 

@@ -160,7 +160,7 @@ TEST(MessageBoxStyle, LettersToFlags) {
         const char* letters;
         UINT expected;
     };
-    const UINT base = MB_SETFOREGROUND;
+    const UINT base = MB_SETFOREGROUND | MB_TOPMOST;
     const Case cases[] = {
         {"nothing", "", base},
         {"os: stop and OK", "os", base | MB_ICONHAND | MB_OK},

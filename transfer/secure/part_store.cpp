@@ -7,11 +7,9 @@
 #include <ctime>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/state.h"
-#include "toolkit/task_services.h"
 
 namespace {
 
@@ -175,15 +173,6 @@ void remove_parts(std::int64_t max_age_seconds) {
     close_parts_folder(folder);
 }
 
-constexpr auto SWEEP_EVERY = std::chrono::hours(1);
-
-ThreadResult ZPX_THREAD_CALL part_sweeps(void*) {
-    for (;;) {
-        std::this_thread::sleep_for(SWEEP_EVERY);
-        remove_stale_parts();
-    }
-}
-
 }  // namespace
 
 std::FILE* open_part(HeldPart& part, std::string_view name, std::uint64_t size, const unsigned char* tag,
@@ -223,8 +212,3 @@ void drop_part(HeldPart& part) {
 void remove_stale_parts() { remove_parts(PART_MAX_AGE_SECONDS); }
 
 void remove_unused_parts() { remove_parts(0); }
-
-void start_part_sweeps() {
-    remove_stale_parts();
-    start_thread(part_sweeps, nullptr, PART_SWEEP_STACK_SIZE);
-}

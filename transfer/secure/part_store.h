@@ -18,7 +18,6 @@ constexpr std::int64_t PART_MAX_AGE_SECONDS = 24 * 60 * 60;
 // All parts together hold at most this share of what they and the free
 // space of the destination's volume come to: a quarter.
 constexpr std::uint64_t PARTS_SHARE_OF_SPACE = 4;
-constexpr std::int32_t PART_SWEEP_STACK_SIZE = 32768;
 
 // One part held by a receive task while its file arrives.
 struct HeldPart {
@@ -49,9 +48,8 @@ void keep_part(HeldPart& part);
 // The part is removed (its file closed already).
 void drop_part(HeldPart& part);
 
-// Removes the parts over a day old that no transfer holds.
+// Removes the parts over a day old that no transfer holds (at start and
+// every hour, see leftover_files.h).
 void remove_stale_parts();
-// At start: the same, and again every hour while the program runs.
-void start_part_sweeps();
 // "abort receive": removes every part that no transfer holds now.
 void remove_unused_parts();
