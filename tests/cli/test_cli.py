@@ -869,6 +869,23 @@ class WindowsConsolePeer(CliTest):
         for path in batch:
             self.assert_same(path, os.path.join(r.folder, os.path.basename(path)))
 
+    def test_windows_sender_sends_a_folder_whose_files_lie_past_400_characters(self):
+        # Deeper than MAX_PATH on the Windows side: each path reaches the system in its
+        # extended form.
+        top = os.path.join(self.files, *["a-parent-folder-of-29-chars-%d" % n for n in range(6)], "deep")
+        relative = [os.path.join(*["a-folder-name-of-29-chars-%02d" % n for n in range(depth)], "f%d.bin" % depth)
+                    for depth in (3, 7)]
+        for i, r in enumerate(relative):
+            os.makedirs(os.path.dirname(os.path.join(top, r)), exist_ok=True)
+            make_file(os.path.dirname(os.path.join(top, r)), os.path.basename(r), 70000 + i, i)
+        self.assertGreater(len("Z:" + os.path.join(top, relative[-1])), 400)
+        r = self.receiver()
+        result = subprocess.run([self.loader, self.exe, "send", "127.0.0.1:%d" % r.port, "Z:" + top.replace("/", "\\")],
+                                capture_output=True, text=True, timeout=120, env=self.env)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        for rel in relative:
+            self.assert_same(os.path.join(top, rel), os.path.join(r.folder, "deep", rel))
+
     def test_windows_sender_takes_names_in_every_language_from_its_command_line(self):
         rows = names()
         paths = make_named_files(self.files, rows)

@@ -68,3 +68,62 @@ class Folders(ProgramTest):
             self.assertTrue(filecmp.cmp(os.path.join(root, r), os.path.join(received, "reports", r),
                                         shallow=False), r)
         self.assertEqual(p.message_boxes(), [])
+
+
+def make_deep_tree(base, levels):
+    """Folders of 29 characters, levels deep, below base; a file at the
+    bottom and one half way. The relative paths of the files."""
+    relative, folder = [], ""
+    for level in range(levels):
+        folder = os.path.join(folder, "a-folder-name-of-29-chars-%02d" % level)
+        os.makedirs(os.path.join(base, folder), exist_ok=True)
+        if level in (levels // 2, levels - 1):
+            make_file(os.path.join(base, folder), "f%d.bin" % level, 70000 + level, seed=level)
+            relative.append(os.path.join(folder, "f%d.bin" % level))
+    return relative
+
+
+class LongPaths(ProgramTest):
+    SECRET = "paths past max_path go both ways"
+
+    def test_a_tree_past_400_characters_goes_both_ways_in_both_formats(self):
+        # Dropped: a folder whose files lie past 400 characters (on the Windows side, in
+        # Z:\...) arrives at the console receiver. Received: the console peer's tree lands
+        # below a destination of about 240 characters, at full paths past 450.
+        secret_file = os.path.join(self.files, "secret.txt")
+        with open(secret_file, "w") as f:
+            f.write(self.SECRET + "\n")
+        for secret in (False, True):
+            with self.subTest("secure" if secret else "fixed"):
+                options = ["--secret-file", secret_file] if secret else []
+                base = os.path.join(self.files, "above", *["a-parent-folder-of-29-chars-%d" % n for n in range(6)])
+                relative = make_deep_tree(os.path.join(base, "deep"), 7)
+                deepest = windows_path(os.path.join(base, "deep", relative[-1]))
+                self.assertGreater(len(deepest), 400, deepest)
+                received = tempfile.mkdtemp(prefix="recv-")
+                long_dir = os.path.join(received, *["a-destination-folder-%02d" % n for n in range(9)])
+                while len(windows_path(long_dir)) < 240:
+                    long_dir = os.path.join(long_dir, "x")
+                os.makedirs(long_dir)
+                peer = ConsolePeer(options=options)
+                self.peers.append(peer)
+                own = free_port()
+                p = self.start("port %d\ndir %s\nsendto 127.0.0.1:%d office\n%s" % (
+                    own, windows_path(long_dir), peer.port, "secret %s\n" % self.SECRET if secret else ""))
+                self.assertEqual(self.drop_on(p, os.path.join(base, "deep")).returncode, 0)
+                wanted = sorted(os.path.join("deep", r) for r in relative)
+                wait_for(lambda: files_below(peer.folder) == wanted, timeout=90, what="the dropped tree")
+                self.display.screenshot("deep-folder-dropped-%s" % ("secure" if secret else "fixed"),
+                                        crop=(600, 0, 424, 40))
+                sent = ConsolePeer.send("127.0.0.1:%d" % own, os.path.join(base, "deep"), options=options)
+                self.assertEqual(sent.returncode, 0, sent.stderr)
+                self.assertEqual(files_below(long_dir), wanted)
+                stored = windows_path(os.path.join(long_dir, "deep", relative[-1]))
+                self.assertGreater(len(stored), 450, stored)
+                for r in relative:
+                    source = os.path.join(base, "deep", r)
+                    for there in (os.path.join(peer.folder, "deep", r), os.path.join(long_dir, "deep", r)):
+                        self.assertTrue(filecmp.cmp(source, there, shallow=False), there)
+                self.assertEqual(p.message_boxes(), [])
+                self.programs.remove(p)
+                p.kill()
