@@ -9,6 +9,7 @@
 #include "net/socket.h"
 #include "text/text.h"
 #include "toolkit/task_services.h"
+#include "transfer/secure/noise.h"
 
 constexpr std::int32_t DEFAULT_PORT = 60907;
 constexpr std::int32_t PROGRAM_WINDOW_WIDTH = 250;
@@ -69,7 +70,8 @@ constexpr std::size_t MIN_SECRET_LENGTH = 16;
 // Set once at start-up, before any task runs: with a secret, every
 // transfer uses the secure format under the key derived from it.
 extern bool secure_transfers;
-constexpr std::size_t GROUP_KEY_SIZE = 32;
+// The pre-shared key of the handshake.
+constexpr std::size_t GROUP_KEY_SIZE = NOISE_KEY_SIZE;
 extern unsigned char group_key[GROUP_KEY_SIZE];
 
 extern std::atomic<bool> abort_send;

@@ -66,16 +66,10 @@ void on_received(const Text& name, bool stored, std::uint64_t size) {
     std::fflush(stdout);
 }
 
-// Why the receiver refused the file, on the line after the failure.
-void on_refusal(std::uint8_t reason) {
-    static const char* const WHY[] = {
-        "the receiver refused the file",
-        "the receiver refused the file's name",
-        "the receiver could not store the file",
-        "the receiving user aborted the file",
-    };
+// Why a send failed, on the line after its failure.
+void on_failure(const Failure& failure) {
     clear_progress_line();
-    std::fprintf(stderr, "%s\n", WHY[reason < sizeof WHY / sizeof WHY[0] ? reason : 0]);
+    std::fprintf(stderr, "%s\n", failure_text(failure));
 }
 
 // The sender's tries after a lost connection, one line each.
@@ -236,7 +230,7 @@ int run_send(const CliOptions& options) {
     current_destination = destination;
     set_delivery_observer([](const Text&) { files_delivered.fetch_add(1); });
     set_retry_observer(on_retry);
-    set_refusal_observer(on_refusal);
+    set_failure_observer(on_failure);
     fill_send_slot(1, make_drop(options.files));
     {
         ProgressTicker ticker("send", send_bytes_total, send_bytes_left);

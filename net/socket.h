@@ -51,11 +51,15 @@ bool host_has_address(const Text& name, const IpAddress& address);
 constexpr std::int32_t LARGEST_BACKLOG = -1;
 bool listen_on(std::int32_t port, SocketHandle& listening, std::int32_t backlog = LARGEST_BACKLOG);
 bool accept_peer(SocketHandle listening, SocketHandle& peer_socket, IpAddress& peer);
+// Why a connection could not be made: nothing listens there (or a firewall
+// said no), nothing answered within the system's time, or the stop flag.
+enum class ConnectFailure { none, refused, no_answer, stopped };
 // Connects within the system's own time limit. A set stop flag (looked at
 // every 100 ms) ends the attempt at once as a failure, so that an abort
-// need not wait for a silent address to time out.
+// need not wait for a silent address to time out. why, where given, tells
+// a failure's kind.
 bool connect_to(const IpAddress& address, std::int32_t port, SocketHandle& connected,
-                const std::atomic<bool>* stop = nullptr);
+                const std::atomic<bool>* stop = nullptr, ConnectFailure* why = nullptr);
 void close_socket(SocketHandle socket);
 // Ends both directions of a connection without closing the handle: a send
 // or receive waiting on it returns at once with a failure or 0.

@@ -133,33 +133,42 @@ bool accept_peer(SocketHandle listening, SocketHandle& peer_socket, IpAddress& p
 namespace {
 
 // Waits for a connection begun without blocking to be made or to fail.
-bool connection_made(int fd, const std::atomic<bool>* stop) {
+ConnectFailure connection_made(int fd, const std::atomic<bool>* stop) {
     for (;;) {
-        if (stop && stop->load()) return false;
+        if (stop && stop->load()) return ConnectFailure::stopped;
         pollfd entry{fd, POLLOUT, 0};
         int ready = poll(&entry, 1, 100);
-        if (ready < 0 && errno != EINTR) return false;
+        if (ready < 0 && errno != EINTR) return ConnectFailure::no_answer;
         if (ready <= 0) continue;
         int error = 0;
         socklen_t length = sizeof error;
-        return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return ConnectFailure::no_answer;
+        return error == 0 ? ConnectFailure::none : error == ECONNREFUSED ? ConnectFailure::refused
+                                                                           : ConnectFailure::no_answer;
     }
 }
 
 }  // namespace
 
 bool connect_to(const IpAddress& address, std::int32_t port, SocketHandle& connected,
-                const std::atomic<bool>* stop) {
+                const std::atomic<bool>* stop, ConnectFailure* why) {
     connected = INVALID_SOCKET_HANDLE;
+    ConnectFailure failure = ConnectFailure::no_answer;
     int fd = new_tcp_socket();
-    if (fd < 0) return false;
     sockaddr_in sa = socket_address(address, port);
-    int flags = fcntl(fd, F_GETFL);
-    bool made = flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
-                (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ||
-                 ((errno == EINPROGRESS || errno == EINTR) && connection_made(fd, stop)));
-    if (!made || fcntl(fd, F_SETFL, flags) != 0) {
-        ::close(fd);
+    int flags = fd < 0 ? -1 : fcntl(fd, F_GETFL);
+    if (flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0) {
+        if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0)
+            failure = ConnectFailure::none;
+        else if (errno == EINPROGRESS || errno == EINTR)
+            failure = connection_made(fd, stop);
+        else if (errno == ECONNREFUSED)
+            failure = ConnectFailure::refused;
+    }
+    if (failure == ConnectFailure::none && fcntl(fd, F_SETFL, flags) != 0) failure = ConnectFailure::no_answer;
+    if (why) *why = failure;
+    if (failure != ConnectFailure::none) {
+        if (fd >= 0) ::close(fd);
         return false;
     }
     connected = to_handle(fd);

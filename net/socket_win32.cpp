@@ -120,9 +120,9 @@ bool set_blocking(SOCKET s, bool blocking) {
 }
 
 // Waits for a connection begun without blocking to be made or to fail.
-bool connection_made(SOCKET s, const std::atomic<bool>* stop) {
+ConnectFailure connection_made(SOCKET s, const std::atomic<bool>* stop) {
     for (;;) {
-        if (stop && stop->load()) return false;
+        if (stop && stop->load()) return ConnectFailure::stopped;
         fd_set made, failed;
         FD_ZERO(&made);
         FD_ZERO(&failed);
@@ -130,28 +130,37 @@ bool connection_made(SOCKET s, const std::atomic<bool>* stop) {
         FD_SET(s, &failed);
         timeval wait{0, 100 * 1000};
         int ready = select(0, nullptr, &made, &failed, &wait);
-        if (ready < 0) return false;
+        if (ready < 0) return ConnectFailure::no_answer;
         if (ready == 0) continue;
         int error = 0;
         int length = sizeof error;
-        return FD_ISSET(s, &made) &&
-               getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == 0 && error == 0;
+        if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
+            return ConnectFailure::no_answer;
+        if (FD_ISSET(s, &made) && error == 0) return ConnectFailure::none;
+        return error == WSAECONNREFUSED ? ConnectFailure::refused : ConnectFailure::no_answer;
     }
 }
 
 }  // namespace
 
 bool connect_to(const IpAddress& address, std::int32_t port, SocketHandle& connected,
-                const std::atomic<bool>* stop) {
+                const std::atomic<bool>* stop, ConnectFailure* why) {
     connected = INVALID_SOCKET_HANDLE;
+    ConnectFailure failure = ConnectFailure::no_answer;
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s == INVALID_SOCKET) return false;
     sockaddr_in sa = socket_address(address, port);
-    bool made = set_blocking(s, false) &&
-                (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ||
-                 (WSAGetLastError() == WSAEWOULDBLOCK && connection_made(s, stop)));
-    if (!made || !set_blocking(s, true)) {
-        closesocket(s);
+    if (s != INVALID_SOCKET && set_blocking(s, false)) {
+        if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0)
+            failure = ConnectFailure::none;
+        else if (WSAGetLastError() == WSAEWOULDBLOCK)
+            failure = connection_made(s, stop);
+        else if (WSAGetLastError() == WSAECONNREFUSED)
+            failure = ConnectFailure::refused;
+    }
+    if (failure == ConnectFailure::none && !set_blocking(s, true)) failure = ConnectFailure::no_answer;
+    if (why) *why = failure;
+    if (failure != ConnectFailure::none) {
+        if (s != INVALID_SOCKET) closesocket(s);
         return false;
     }
     connected = to_handle(s);

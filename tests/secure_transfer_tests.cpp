@@ -239,14 +239,14 @@ std::string run_secure_peer(const std::function<void(SecureChannel&)>& write_mes
             // A1, R1:reason, O1:offset (its hash behind it above 0).
             while ((got = secure_receive(channel, reply)) > 0) {
                 if (!replies.empty()) replies += ' ';
-                std::uint64_t offset = got >= static_cast<std::int32_t>(OFFSET_REPLY_SIZE) ? get_u64(reply + 5) : 0;
+                std::uint64_t offset = got >= static_cast<std::int32_t>(OFFSET_SIZE) ? get_u64(reply + 5) : 0;
                 std::string number = std::to_string(got >= 5 ? get_u32(reply + 1) : 0);
-                if (got == static_cast<std::int32_t>(REPLY_SIZE) && reply[0] == MESSAGE_ACCEPTED)
+                if (got == static_cast<std::int32_t>(ACCEPTED_SIZE) && reply[0] == MESSAGE_ACCEPTED)
                     replies.append("A").append(number);
-                else if (got == static_cast<std::int32_t>(REFUSAL_SIZE) && reply[0] == MESSAGE_REFUSED)
-                    replies.append("R").append(number).append(":").append(std::to_string(reply[REPLY_SIZE]));
+                else if (got == static_cast<std::int32_t>(REFUSED_SIZE) && reply[0] == MESSAGE_REFUSED)
+                    replies.append("R").append(number).append(":").append(std::to_string(reply[ACCEPTED_SIZE]));
                 else if (reply[0] == MESSAGE_OFFSET &&
-                         got == static_cast<std::int32_t>(offset ? PROVEN_OFFSET_REPLY_SIZE : OFFSET_REPLY_SIZE))
+                         got == static_cast<std::int32_t>(offset ? PROVEN_OFFSET_SIZE : OFFSET_SIZE))
                     replies.append("O").append(number).append(":").append(std::to_string(offset));
                 else
                     replies += "?";
@@ -548,8 +548,8 @@ TEST_F(SecureTransfer, TriesAgainFiveTimesWithoutProgress) {
                 unsigned char* message = nullptr;
                 std::int32_t got;
                 while ((got = secure_receive(channel, message)) > 0 && !(got == 1 && message[0] == MESSAGE_QUIT)) {
-                    if (message[0] != MESSAGE_FILE || !(message[1 + SECURE_SIZE_FIELD] & FLAG_RESUMABLE)) continue;
-                    const unsigned char offset[OFFSET_REPLY_SIZE] = {MESSAGE_OFFSET, 1};
+                    if (message[0] != MESSAGE_FILE || !(message[1 + SIZE_FIELD] & FLAG_RESUMABLE)) continue;
+                    const unsigned char offset[OFFSET_SIZE] = {MESSAGE_OFFSET, 1};
                     secure_queue(channel, offset, sizeof offset);
                     secure_flush(channel);
                 }
@@ -685,7 +685,7 @@ TEST_F(SecureTransfer, AbortsEndTransfersStuckOnTheirPeer) {
             EXPECT_TRUE(secure_accept(socket, group_key, channel, monotonic_ms() + 10000));
             unsigned char* message = nullptr;
             EXPECT_GT(secure_receive(channel, message), 0);
-            const unsigned char offset[OFFSET_REPLY_SIZE] = {MESSAGE_OFFSET, 1};
+            const unsigned char offset[OFFSET_SIZE] = {MESSAGE_OFFSET, 1};
             EXPECT_TRUE(secure_queue(channel, offset, sizeof offset) && secure_flush(channel));
             secure_release(channel);
         });
@@ -788,6 +788,71 @@ TEST_F(SecureTransfer, TricklingStrangersHoldNoSlots) {
     set_window_handler(nullptr);
     expect_engine_at_rest();
     fs::remove_all(out);
+}
+
+// Every message's encoding read back by its decoder; every cut of it, and
+// of a reply one byte more, refused.
+TEST(SecureMessages, EachTypeRoundTripsAndNoCutPasses) {
+    const unsigned char tag[FILE_TAG_SIZE] = {7, 7, 7};
+    const unsigned char proof[PART_PROOF_SIZE] = {9, 8, 7};
+    const std::string longest(MAX_NAME_BYTES, 'n');
+    struct FileRow { const char* label; unsigned char flags; std::string_view name; };
+    for (const FileRow& row : {FileRow{"plain", 0, "a.bin"}, FileRow{"resumable", FLAG_RESUMABLE, "r\\b.bin"},
+                               FileRow{"timed", FLAG_TIME, "t"}, FileRow{"both, longest name", KNOWN_FLAGS, longest}}) {
+        SCOPED_TRACE(row.label);
+        FileMessage m{(std::uint64_t{1} << 40) + 3, row.flags, tag, -5, row.name};
+        std::vector<unsigned char> bytes(file_message_size(m));
+        encode_file(m, bytes.data());
+        FileMessage back;
+        ASSERT_TRUE(decode_file(ByteSpan{bytes.data(), bytes.size()}, back));
+        EXPECT_EQ(back.size, m.size);
+        EXPECT_EQ(back.flags, m.flags);
+        EXPECT_EQ(back.name, m.name);
+        EXPECT_EQ(back.timed() ? back.time_ns : -5, -5);
+        EXPECT_EQ(back.resumable() ? std::memcmp(back.tag, tag, FILE_TAG_SIZE) : 0, 0);
+        for (std::size_t cut = 0; cut < bytes.size() - row.name.size() + 1; ++cut)
+            EXPECT_FALSE(decode_file(ByteSpan{bytes.data(), cut}, back)) << cut;
+    }
+    std::string too_long = file_message(1, std::string(MAX_NAME_BYTES + 1, 'n'));
+    FileMessage ignored;
+    EXPECT_FALSE(decode_file(ByteSpan{reinterpret_cast<const unsigned char*>(too_long.data()), too_long.size()}, ignored));
+
+    unsigned char out[LONGEST_REPLY + 1] = {};
+    struct ReplyRow { const char* label; unsigned char type; RefusalReason reason; std::uint64_t offset; };
+    const ReplyRow replies[] = {
+        {"A", MESSAGE_ACCEPTED, REFUSED_OTHER, 0},
+        {"R", MESSAGE_REFUSED, REFUSED_NOT_STORED, 0},
+        {"O of 0", MESSAGE_OFFSET, REFUSED_OTHER, 0},
+        {"O proven", MESSAGE_OFFSET, REFUSED_OTHER, 5 << 20},
+    };
+    for (const ReplyRow& row : replies) {
+        SCOPED_TRACE(row.label);
+        std::size_t size = row.type == MESSAGE_ACCEPTED ? encode_accepted(77, out)
+                           : row.type == MESSAGE_REFUSED ? encode_refused(77, row.reason, out)
+                                                         : encode_offset(77, row.offset, proof, out);
+        Reply back;
+        ASSERT_TRUE(decode_reply(ByteSpan{out, size}, back));
+        EXPECT_EQ(back.type, row.type);
+        EXPECT_EQ(back.number, 77u);
+        EXPECT_EQ(back.reason, row.reason);
+        EXPECT_EQ(back.offset, row.offset);
+        EXPECT_EQ(back.proof ? back.proof[2] : 7, 7);
+        for (std::size_t cut = 0; cut < size; ++cut) EXPECT_FALSE(decode_reply(ByteSpan{out, cut}, back)) << cut;
+        EXPECT_FALSE(decode_reply(ByteSpan{out, size + 1}, back)) << "one byte more";
+    }
+    Reply unknown;
+    encode_refused(1, REFUSED_NAME, out);
+    out[ACCEPTED_SIZE] = LAST_REASON + 1;
+    ASSERT_TRUE(decode_reply(ByteSpan{out, REFUSED_SIZE}, unknown));
+    EXPECT_EQ(unknown.reason, REFUSED_OTHER) << "a reason not known";
+
+    const unsigned char data[] = {MESSAGE_DATA, 'x', 'y'}, end[] = {MESSAGE_END, 0};
+    ByteSpan got;
+    EXPECT_TRUE(decode_data(ByteSpan{data, 3}, got) && got.size == 2 && got.data[0] == 'x');
+    EXPECT_FALSE(decode_data(ByteSpan{data, 1}, got));
+    EXPECT_TRUE(is_message(ByteSpan{end, 1}, MESSAGE_END));
+    EXPECT_FALSE(is_message(ByteSpan{end, 2}, MESSAGE_END));
+    EXPECT_FALSE(is_message(ByteSpan{end, 0}, MESSAGE_END));
 }
 
 TEST(SecretSetupTest, TooShortNoneAndReady) {

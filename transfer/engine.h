@@ -10,12 +10,11 @@
 #include "app/state.h"
 #include "net/socket.h"
 #include "toolkit/task_services.h"
+#include "transfer/send_failure.h"
 
 // wParam of the slot message (WM_USER) that hands a receive slot over.
 constexpr std::uintptr_t SLOT_MESSAGE_CODE = 1278;
 constexpr std::int32_t TASK_STACK_SIZE = 40960;
-// Longest name field a receiver takes, its terminating zero included.
-constexpr std::uint32_t MAX_NAME_LENGTH = 256;
 constexpr std::int32_t DEFAULT_IDLE_LIMIT_MS = 120000;
 constexpr std::int32_t DEFAULT_GREETING_LIMIT_MS = 10000;
 // Connections from one address that may be before the end of their
@@ -86,13 +85,13 @@ void set_receive_observer(ReceiveObserver observer);
 using DeliveryObserver = void (*)(const Text& name);
 void set_delivery_observer(DeliveryObserver observer);
 
-// Told, right after a secure batch's failure is shown, when it failed
-// because the receiver refused a file: the reason its R gave (RefusalReason;
-// 0 for one the sender does not know). The console peer prints it.
-using RefusalObserver = void (*)(std::uint8_t reason);
-void set_refusal_observer(RefusalObserver observer);
+// Told, right after a send's failure is shown, why it failed. The console
+// peer prints the reason; the desktop program shows nothing more.
+using FailureObserver = void (*)(const Failure& failure);
+void set_failure_observer(FailureObserver observer);
 
-// Receives one file over the socket in the slot, then frees the slot.
+// Serves the connection in the slot: one file in the fixed format, or a
+// whole session of files in the secure format. Then frees the slot.
 void receive_file(std::atomic<SocketHandle>& slot);
 ThreadResult ZPX_THREAD_CALL receive_task(void* slot);
 

@@ -25,11 +25,11 @@ bool receive_u32(SocketHandle socket, std::uint32_t& value, std::int64_t deadlin
 // that no small write waits for the peer's acknowledgement. The name goes
 // in the ANSI code page when it holds the name, else as UTF-8.
 bool send_fixed_header(Outgoing& f, SocketHandle socket, std::uint32_t& key_state) {
-    unsigned char header[TRANSFER_MAGIC_SIZE + 3 * FIELD_SIZE + MAX_NAME_LENGTH];
-    std::string wire_name = fixed_name_bytes(std::string_view(f.name, f.name_length - 1));
+    unsigned char header[TRANSFER_MAGIC_SIZE + 3 * FIELD_SIZE + MAX_NAME_FIELD];
+    std::string wire_name = fixed_name_bytes(f.name);
     wire_name.push_back('\0');
     auto name_length = static_cast<std::uint32_t>(wire_name.size());
-    if (name_length > MAX_NAME_LENGTH) return false;
+    if (name_length > MAX_NAME_FIELD) return false;
     key_state = draw_transfer_key();
     unsigned char* at = header;
     std::memcpy(at, TRANSFER_MAGIC, TRANSFER_MAGIC_SIZE);
@@ -47,23 +47,22 @@ bool send_fixed_header(Outgoing& f, SocketHandle socket, std::uint32_t& key_stat
 
 }  // namespace
 
-bool send_fixed_transfer(Batch& b, Outgoing& f, SocketHandle socket) {
+SendFailure send_fixed_transfer(Batch& b, Outgoing& f, SocketHandle socket) {
     std::uint32_t key_state = 0;
-    bool failed = !send_fixed_header(f, socket, key_state);
+    SendFailure failure = send_fixed_header(f, socket, key_state) ? SendFailure::none : SendFailure::connection_lost;
     update_progress(send_bytes_total, send_bytes_left, b.last_percent);
 
     // Blocks as large as the buffer; the closing mark rides with the last.
-    while (!failed) {
+    while (failure == SendFailure::none) {
         if (abort_send.load()) {
-            failed = true;
+            failure = SendFailure::aborted;
             break;
         }
-        std::size_t want = f.file_left < static_cast<std::uint64_t>(BLOCK_SIZE) ? static_cast<std::size_t>(f.file_left)
-                                                                              : static_cast<std::size_t>(BLOCK_SIZE);
+        std::size_t want = up_to(f.file_left, BLOCK_SIZE);
         std::size_t got = want ? std::fread(b.buffer, 1, want, f.file) : 0;
         // A file that shrank since its size was taken ends here.
         if (want != 0 && got == 0) {
-            failed = true;
+            failure = SendFailure::changed;
             break;
         }
         scramble(b.buffer, got, key_state);
@@ -71,27 +70,30 @@ bool send_fixed_transfer(Batch& b, Outgoing& f, SocketHandle socket) {
         send_bytes_left.fetch_sub(got);
         bool last = f.file_left == 0;
         if (last) std::memcpy(b.buffer + got, CLOSING_MARK, CLOSING_MARK_SIZE);
-        failed = !send_all(socket, b.buffer, static_cast<std::int32_t>(got + (last ? CLOSING_MARK_SIZE : 0)));
+        if (!send_all(socket, b.buffer, static_cast<std::int32_t>(got + (last ? CLOSING_MARK_SIZE : 0))))
+            failure = SendFailure::connection_lost;
         update_progress(send_bytes_total, send_bytes_left, b.last_percent);
         if (last) break;
     }
-    if (abort_send.load()) failed = true;
-    if (!failed) {
-        char ack[CLOSING_MARK_SIZE];
-        failed = !recv_exact(socket, ack, CLOSING_MARK_SIZE) || std::memcmp(ack, CLOSING_MARK, CLOSING_MARK_SIZE) != 0;
-    }
-    return !failed;
+    if (abort_send.load()) failure = SendFailure::aborted;
+    // No acknowledgement: the receiver refused the name, could not store the
+    // file, or has a secret; the format does not tell which.
+    char ack[CLOSING_MARK_SIZE];
+    if (failure == SendFailure::none &&
+        (!recv_exact(socket, ack, CLOSING_MARK_SIZE) || std::memcmp(ack, CLOSING_MARK, CLOSING_MARK_SIZE) != 0))
+        failure = SendFailure::refused;
+    return failure;
 }
 
 // Key, name and size, after the magic, within the greeting's time. The name is checked before anything
-// is created; refused too are lengths of 0 or above MAX_NAME_LENGTH. Then
+// is created; refused too are lengths of 0 or above MAX_NAME_FIELD. Then
 // the data into the temporary file, asking for no more than the bytes still
 // missing so that the closing mark is never taken as data; then the mark,
 // and the file takes its name.
 bool receive_fixed(Receipt& r, unsigned char* buffer, std::int64_t deadline) {
     std::uint32_t key_state = 0, name_length = 0;
     if (!receive_u32(r.socket, key_state, deadline) || !receive_u32(r.socket, name_length, deadline)) return false;
-    if (name_length == 0 || name_length > MAX_NAME_LENGTH) return false;
+    if (name_length == 0 || name_length > MAX_NAME_FIELD) return false;
     char* name = static_cast<char*>(std::malloc(name_length + 1));
     if (!name) return false;
     bool arrived = recv_exact_before(r.socket, name, static_cast<std::int32_t>(name_length), deadline);
@@ -111,8 +113,7 @@ bool receive_fixed(Receipt& r, unsigned char* buffer, std::int64_t deadline) {
     if (!create_temp_file(r)) return false;
     while (r.file_left != 0) {
         if (abort_receive.load()) return false;
-        std::int32_t want = r.file_left < static_cast<std::uint64_t>(BLOCK_SIZE) ? static_cast<std::int32_t>(r.file_left)
-                                                                                : BLOCK_SIZE;
+        auto want = static_cast<std::int32_t>(up_to(r.file_left, BLOCK_SIZE));
         std::int32_t got = recv_some(r.socket, buffer, want);
         if (got <= 0) return false;
         scramble(buffer, static_cast<std::size_t>(got), key_state);

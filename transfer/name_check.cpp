@@ -96,7 +96,7 @@ bool is_hidden_control(std::uint32_t c) {
 }  // namespace
 
 bool is_secure_name(std::string_view name) {
-    if (name.size() > MAX_SECURE_NAME_BYTES || !is_valid_utf8(name)) return false;
+    if (name.size() > MAX_NAME_BYTES || !is_valid_utf8(name)) return false;
     for (std::size_t i = 0; i < name.size();)
         if (is_hidden_control(next_code_point(name, i))) return false;
     return is_storable_name(name);

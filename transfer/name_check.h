@@ -25,11 +25,12 @@ constexpr std::string_view TEMP_NAME_PREFIX = ".zeptrix-";
 // of the receiver's own names.
 bool is_storable_name(std::string_view name);
 
-// The most bytes a name of the secure format may have.
-constexpr std::size_t MAX_SECURE_NAME_BYTES = 255;
+// The most bytes a name may have, in both formats (the fixed format's
+// field carries a terminating zero besides).
+constexpr std::size_t MAX_NAME_BYTES = 255;
 
 // A name the secure format's receiver stores: a storable name of at most
-// MAX_SECURE_NAME_BYTES bytes of valid UTF-8 (no overlong form, surrogate,
+// MAX_NAME_BYTES bytes of valid UTF-8 (no overlong form, surrogate,
 // code point above U+10FFFF or cut sequence) without C1 controls
 // (U+0080 to U+009F) or bidirectional controls (U+061C, U+200E, U+200F,
 // U+202A to U+202E, U+2066 to U+2069).

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 #include "net/socket.h"
 #include "text/text.h"
+#include "transfer/send_failure.h"
 #include "transfer/transfer_watch.h"
 
 struct SendSession;
@@ -23,12 +25,11 @@ struct Batch {
     TransferWatch* watch = nullptr;
 };
 
-// The file being sent: its path, its name field (the length counts its
-// terminating zero), the file and the counts of its bytes.
+// The file being sent: its path, its name on the wire, the file and the
+// counts of its bytes.
 struct Outgoing {
     const char* path = nullptr;
-    char* name = nullptr;
-    std::uint32_t name_length = 0;
+    std::string_view name;
     Text display_name;
     std::FILE* file = nullptr;
     std::uint64_t file_total = 0;
@@ -38,9 +39,13 @@ struct Outgoing {
 // Tells the delivery observer that the receiver acknowledged a file.
 void tell_delivered(const Text& display_name);
 
+// Opens a file to send, read straight into the task's buffers, with its
+// size; null when it can't be read.
+std::FILE* open_file_to_send(const char* path, std::uint64_t& size);
+
 // The fixed format over the connected socket: header, data and closing
-// mark, then the acknowledgement. True once it arrived.
-bool send_fixed_transfer(Batch& b, Outgoing& f, SocketHandle socket);
+// mark, then the acknowledgement. SendFailure::none once it arrived.
+SendFailure send_fixed_transfer(Batch& b, Outgoing& f, SocketHandle socket);
 
 // The secure format sends a whole batch over one connection, opened at its
 // first file. False when the batch must end; b.session then tells why.

@@ -24,70 +24,83 @@ constexpr std::size_t DISPLAY_NAME_LIMIT = 150;
 constexpr std::uint64_t LARGEST_FIXED_FILE = 0xFFFFFFFFull;
 
 std::atomic<DeliveryObserver> delivery_observer{nullptr};
-std::atomic<RefusalObserver> refusal_observer{nullptr};
+std::atomic<FailureObserver> failure_observer{nullptr};
 
-void show_failure(const Text& text) { message_box(text, Text("Zeptrix"), Text("os")); }
+// What a file's send leaves its batch to do.
+enum class Next { next_file, end_batch };
+
+// The message, and then the observer is told why.
+void report(const Text& text, const Failure& failure) {
+    message_box(text, Text("Zeptrix"), Text("os"));
+    FailureObserver observer = failure_observer.load();
+    if (observer) observer(failure);
+}
 
 Text peer_text(const Batch& b) {
     return address_to_text(b.address) + ":" + decimal_text(b.port);
 }
 
+Text display_name_of(std::string_view name) { return shortened_text(name, DISPLAY_NAME_LIMIT); }
+
+void report_unreadable(const Text& display_name) {
+    report(Text("error reading ") + display_name, Failure{SendFailure::unreadable, REFUSED_OTHER, secure_transfers});
+}
+
 // One connection for the file: header, data, closing mark, acknowledgement.
-bool send_fixed_file(Batch& b, Outgoing& f) {
+Next send_fixed_file(Batch& b, Outgoing& f) {
     SocketHandle socket = INVALID_SOCKET_HANDLE;
-    if (!connect_to(b.address, b.port, socket, &abort_send)) {
-        if (!abort_send.load()) show_failure(Text("connecting to ") + peer_text(b) + " failed!");
-        return false;
+    ConnectFailure why = ConnectFailure::none;
+    if (!connect_to(b.address, b.port, socket, &abort_send, &why)) {
+        Failure failure{why == ConnectFailure::refused ? SendFailure::connection_refused : SendFailure::no_answer};
+        if (why != ConnectFailure::stopped && !abort_send.load())
+            report(Text("connecting to ") + peer_text(b) + " failed!", failure);
+        return Next::end_batch;
     }
     set_idle_limit(socket, idle_limit_ms.load());
     // Header, data and mark go out as written: a Windows receiver delays
     // its acknowledgements up to 200 ms, which would hold every small file.
     set_no_delay(socket);
     watch_transfer(*b.watch, socket);
-    bool delivered = send_fixed_transfer(b, f, socket);
-    bool aborted = unwatch_transfer(*b.watch, socket) || abort_send.load();
-    if (!delivered && !aborted) show_failure(Text("send of ") + f.display_name + " to " + peer_text(b) + " failed!");
-    if (delivered) tell_delivered(f.display_name);
+    Failure failure{send_fixed_transfer(b, f, socket)};
+    if (unwatch_transfer(*b.watch, socket) || abort_send.load()) failure.kind = SendFailure::aborted;
+    if (failure.kind == SendFailure::none) tell_delivered(f.display_name);
+    if (failure.kind != SendFailure::none && failure.kind != SendFailure::aborted)
+        report(Text("send of ") + f.display_name + " to " + peer_text(b) + " failed!", failure);
     close_socket(socket);
-    return delivered;
+    return failure.kind == SendFailure::none ? Next::next_file : Next::end_batch;
 }
 
-Text display_name_of(const char* name, std::size_t chars) {
-    return shortened_text(std::string_view(name, chars), DISPLAY_NAME_LIMIT);
-}
-
-// Sends the file at path under the wire name name (name_length counts its
-// terminating zero; the name is scrambled in place). False when the batch
-// must end: the connection could not be made or the transfer failed. An
-// unreadable file is skipped.
-bool send_file(Batch& b, const char* path, char* name, std::uint32_t name_length) {
+// Sends the file at path under the wire name name. The batch ends when the
+// connection could not be made or the transfer failed; an unreadable file
+// is skipped.
+Next send_file(Batch& b, const char* path, std::string_view name) {
     Outgoing f;
     f.path = path;
     f.name = name;
-    f.name_length = name_length;
-    f.display_name = display_name_of(name, name_length - 1);
+    f.display_name = display_name_of(name);
 
     // The secure format carries only names its receivers store.
-    bool named = !secure_transfers || is_secure_name(std::string_view(name, name_length - 1));
-    f.file = named ? open_file_for_reading(path) : nullptr;
+    bool named = !secure_transfers || is_secure_name(name);
     std::uint64_t size = 0;
-    if (!f.file || !open_file_size(f.file, size) || (!secure_transfers && size > LARGEST_FIXED_FILE)) {
-        if (f.file) std::fclose(f.file);
-        show_failure(Text("error reading ") + f.display_name);
-        return true;
+    f.file = named ? open_file_to_send(path, size) : nullptr;
+    if (f.file && !secure_transfers && size > LARGEST_FIXED_FILE) {
+        std::fclose(f.file);
+        f.file = nullptr;
     }
-    // Each piece is read straight into the task's buffer.
-    std::setvbuf(f.file, nullptr, _IONBF, 0);
+    if (!f.file) {
+        report_unreadable(f.display_name);
+        return Next::next_file;
+    }
     f.file_total = f.file_left = size;
     send_bytes_total.fetch_add(f.file_total);
     send_bytes_left.fetch_add(f.file_left);
 
-    bool go_on = secure_transfers ? secure_send_file(b, f) : send_fixed_file(b, f);
+    Next next = secure_transfers ? (secure_send_file(b, f) ? Next::next_file : Next::end_batch) : send_fixed_file(b, f);
     std::fclose(f.file);
     send_bytes_total.fetch_sub(f.file_total);
     send_bytes_left.fetch_sub(f.file_left);
     update_progress(send_bytes_total, send_bytes_left, b.last_percent);
-    return go_on;
+    return next;
 }
 
 // A name that can't be carried as it is: on a system whose own separator is
@@ -96,15 +109,15 @@ bool has_wire_separator(std::string_view native_name) {
     return PATH_SEPARATOR != WIRE_SEPARATOR && native_name.find(WIRE_SEPARATOR) != std::string_view::npos;
 }
 
-bool send_dropped_file(Batch& b, char* path, std::int32_t path_size) {
+Next send_dropped_file(Batch& b, char* path, std::int32_t path_size) {
     const char* last = std::strrchr(path, PATH_SEPARATOR);
-    char* name = last ? const_cast<char*>(last) + 1 : path;
-    auto name_length = static_cast<std::uint32_t>(path + path_size - name);
-    if (has_wire_separator(std::string_view(name, name_length - 1))) {
-        show_failure(Text("error reading ") + display_name_of(name, name_length - 1));
-        return true;
+    const char* start = last ? last + 1 : path;
+    std::string_view name(start, static_cast<std::size_t>(path + path_size - 1 - start));
+    if (has_wire_separator(name)) {
+        report_unreadable(display_name_of(name));
+        return Next::next_file;
     }
-    return send_file(b, path, name, name_length);
+    return send_file(b, path, name);
 }
 
 // The files found below a dropped folder: their wire names below the
@@ -129,7 +142,7 @@ void note_folder_item(void* context, FolderItem item, std::string_view relative)
 // the folder, each as a transfer of its own named folder\path. A file whose
 // name is too long or too deep, or that no receiver would store, is skipped
 // with "error reading" as an unreadable file is.
-bool send_folder(Batch& b, char* path, std::int32_t path_size) {
+Next send_folder(Batch& b, char* path, std::int32_t path_size) {
     std::string folder(path, static_cast<std::size_t>(path_size - 1));
     while (folder.size() > 1 && folder.back() == PATH_SEPARATOR) folder.pop_back();
     std::size_t last = folder.rfind(PATH_SEPARATOR);
@@ -146,8 +159,8 @@ bool send_folder(Batch& b, char* path, std::int32_t path_size) {
     FolderContents contents;
     if (!is_safe_file_name(own_name) || has_wire_separator(own_name) ||
         !walk_folder(folder.c_str(), MAX_NAME_COMPONENTS - 1, note_folder_item, &contents)) {
-        show_failure(Text("error reading ") + display_name_of(own_name.data(), own_name.size()));
-        return true;
+        report_unreadable(display_name_of(own_name));
+        return Next::next_file;
     }
     std::sort(contents.files.begin(), contents.files.end());
     std::sort(contents.left_out.begin(), contents.left_out.end());
@@ -155,46 +168,58 @@ bool send_folder(Batch& b, char* path, std::int32_t path_size) {
         std::string wire = own_name;
         wire.push_back(WIRE_SEPARATOR);
         wire.append(item);
-        show_failure(Text("error reading ") + display_name_of(wire.data(), wire.size()));
+        report_unreadable(display_name_of(wire));
     }
     for (const std::string& relative : contents.files) {
-        if (abort_send.load()) return false;
+        if (abort_send.load()) return Next::end_batch;
         std::string wire = own_name;
         wire.push_back(WIRE_SEPARATOR);
         wire.append(relative);
         std::size_t components = 1 + static_cast<std::size_t>(std::count(wire.begin(), wire.end(), WIRE_SEPARATOR));
         // Too long or too deep for the wire, or a name no receiver stores
         // (a device name, a colon, a trailing dot): skipped, so the rest goes.
-        if (wire.size() > MAX_NAME_LENGTH - 1 || components > MAX_NAME_COMPONENTS || !is_storable_name(wire)) {
-            show_failure(Text("error reading ") + display_name_of(wire.data(), wire.size()));
+        if (wire.size() > MAX_NAME_BYTES || components > MAX_NAME_COMPONENTS || !is_storable_name(wire)) {
+            report_unreadable(display_name_of(wire));
             continue;
         }
         std::string file_path = folder;
         file_path.push_back(PATH_SEPARATOR);
         for (char c : relative) file_path.push_back(c == WIRE_SEPARATOR ? PATH_SEPARATOR : c);
-        if (!send_file(b, file_path.c_str(), wire.data(), static_cast<std::uint32_t>(wire.size() + 1))) return false;
+        if (send_file(b, file_path.c_str(), wire) == Next::end_batch)
+            return Next::end_batch;
     }
-    return true;
+    return Next::next_file;
 }
 
 // The batch's secure connection ends: no more files after the last one, or
 // the failure that ended it, reported as the first file without an
-// acknowledgement.
+// acknowledgement (the connection itself, where it was never made).
 void end_secure_batch(Batch& b, bool failed) {
     SendSession& s = *b.session;
     if (!failed) failed = !secure_end_batch(b);
-    if (failed && !s.connect_failed && !s.interrupted && !abort_send.load()) {
-        show_failure(Text("send of ") + s.failed_name + " to " + peer_text(b) + " failed!");
-        RefusalObserver observer = refusal_observer.load();
-        if (observer && s.refused) observer(s.refusal);
-    }
-    if (s.connect_failed && !abort_send.load()) show_failure(Text("connecting to ") + peer_text(b) + " failed!");
+    SendFailure kind = s.failure.kind;
+    if (!failed || kind == SendFailure::aborted || abort_send.load()) return;
+    if (kind == SendFailure::connection_refused || kind == SendFailure::no_answer)
+        report(Text("connecting to ") + peer_text(b) + " failed!", s.failure);
+    else
+        report(Text("send of ") + s.failed_name + " to " + peer_text(b) + " failed!", s.failure);
 }
 
 }  // namespace
 
 void set_delivery_observer(DeliveryObserver observer) { delivery_observer.store(observer); }
-void set_refusal_observer(RefusalObserver observer) { refusal_observer.store(observer); }
+void set_failure_observer(FailureObserver observer) { failure_observer.store(observer); }
+
+std::FILE* open_file_to_send(const char* path, std::uint64_t& size) {
+    std::FILE* file = open_file_for_reading(path);
+    if (file && !open_file_size(file, size)) {
+        std::fclose(file);
+        return nullptr;
+    }
+    // Each piece is read straight into the task's buffer.
+    if (file) std::setvbuf(file, nullptr, _IONBF, 0);
+    return file;
+}
 
 void tell_delivered(const Text& display_name) {
     DeliveryObserver observer = delivery_observer.load();
@@ -226,7 +251,8 @@ void send_batch(std::atomic<DropHandle>& slot) {
         std::int32_t path_size = 0;
         get_dropped_file(drop, index, path, path_size);
         if (path_size == 0) break;
-        done = is_directory(path) ? !send_folder(b, path, path_size) : !send_dropped_file(b, path, path_size);
+        Next next = is_directory(path) ? send_folder(b, path, path_size) : send_dropped_file(b, path, path_size);
+        done = next == Next::end_batch;
         free_dropped_file(path, path_size);
         ++index;
     } while (!done && !abort_send.load());

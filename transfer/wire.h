@@ -1,19 +1,29 @@
-// The bytes of one transfer connection and the stream cipher that hides the
-// name and the data.
+// The bytes of one transfer connection of the fixed format and the stream
+// cipher that hides the name and the data; the field helpers both formats
+// use.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "transfer/name_check.h"
+
 constexpr char TRANSFER_MAGIC[] = "zeptrixv1.0";
 constexpr std::int32_t TRANSFER_MAGIC_SIZE = 11;
 constexpr char CLOSING_MARK[] = "zeptrix**ok**";
 constexpr std::int32_t CLOSING_MARK_SIZE = 13;
-// The most data one file read, send or receive call moves, in both formats;
-// the bytes on the wire do not depend on it.
+// Tuned, not fixed by the format: the most data one file read, send or
+// receive call moves, in both formats; the bytes on the wire do not depend
+// on it.
 constexpr std::int32_t BLOCK_SIZE = 256 * 1024;
+// What one step moves of what is left: at most `most` bytes.
+constexpr std::size_t up_to(std::uint64_t left, std::size_t most) {
+    return left < most ? static_cast<std::size_t>(left) : most;
+}
 // Size of an unsigned 32-bit field on the wire.
 constexpr std::int32_t FIELD_SIZE = 4;
+// The longest name field a receiver takes: a name and its terminating zero.
+constexpr std::uint32_t MAX_NAME_FIELD = MAX_NAME_BYTES + 1;
 
 // Unsigned 32-bit little-endian fields, written and read byte by byte.
 void put_u32(unsigned char* out, std::uint32_t value);

@@ -209,10 +209,12 @@ class CommandLine(CliTest):
         present = make_file(self.files, "present.bin", 10)
         rows = [
             ("unknown host", ["nosuchhost.invalid", present], "cannot resolve nosuchhost.invalid"),
+            # The line as the program shows it, then why.
             ("nobody listens", ["127.0.0.1:%d" % closed, present],
-             "Zeptrix: connecting to 127.0.0.1:%d failed!" % closed),
+             "Zeptrix: connecting to 127.0.0.1:%d failed!\nthe connection was refused: nothing receives on that"
+             " port, or a firewall refuses it\n" % closed),
             ("missing file", ["127.0.0.1:%d" % closed, os.path.join(self.files, "gone.txt")],
-             "Zeptrix: error reading gone.txt"),
+             "Zeptrix: error reading gone.txt\nthe file can't be read, or its name can't be sent\n"),
         ]
         for label, args, message in rows:
             with self.subTest(label):
@@ -519,7 +521,8 @@ class Folders(CliTest):
         result = run("send", "127.0.0.1:%d" % old.port, plain, album, later)
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertEqual(result.stderr,
-                         "Zeptrix: send of album\\a.txt to 127.0.0.1:%d failed!\n" % old.port)
+                         "Zeptrix: send of album\\a.txt to 127.0.0.1:%d failed!\nthe receiver did not acknowledge the"
+                         " file: it refused the name, could not store the file, or has a secret\n" % old.port)
         time.sleep(0.5)  # a further connection would be taken by now
         self.assertEqual(old.names, [b"plain.txt", b"album\\a.txt"])
 
@@ -538,8 +541,10 @@ class Folders(CliTest):
         r = self.receiver()
         result = run("send", "127.0.0.1:%d" % r.port, album)
         self.assertEqual(result.returncode, 1, result.stderr)
-        messages = result.stderr.splitlines()
+        # Each failure line, and the reason after it.
+        messages = result.stderr.splitlines()[::2]
         self.assertEqual(len(messages), 2, result.stderr)
+        self.assertEqual(set(result.stderr.splitlines()[1::2]), {"the file can't be read, or its name can't be sent"})
         code, out, _ = r.stop()
         for label, path, arrives, message in rows:
             with self.subTest(label):

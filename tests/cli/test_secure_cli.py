@@ -130,16 +130,19 @@ class BetweenConsolePeers(SecureCli):
 
     def test_copies_with_and_without_a_secret_do_not_talk(self):
         data = self.data_file("a.txt", b"contents")
-        for label, receiver_args, sender_args in [
-                ("fixed-format sender", ["--secret-file", self.secret_file], []),
-                ("sender with a secret", [], ["--secret-file", self.secret_file]),
+        handshake = "the handshake failed: the receiver has another secret, or none"
+        for label, receiver_args, sender_args, why in [
+                ("fixed-format sender", ["--secret-file", self.secret_file], [],
+                 "the receiver did not acknowledge the file: it refused the name, could not store the file, or has"
+                 " a secret"),
+                ("sender with a secret", [], ["--secret-file", self.secret_file], handshake),
                 ("another secret", ["--secret-file", self.text_file("other.txt", "another secret, long")],
-                 ["--secret-file", self.secret_file])]:
+                 ["--secret-file", self.secret_file], handshake)]:
             with self.subTest(label):
                 r = self.receiver(*receiver_args)
                 sent = run(*(sender_args + ["send", "127.0.0.1:%d" % r.port, data]))
                 self.assertEqual(sent.returncode, 1)
-                self.assertIn("send of a.txt to 127.0.0.1:%d failed!" % r.port, sent.stderr)
+                self.assertIn("send of a.txt to 127.0.0.1:%d failed!\n%s\n" % (r.port, why), sent.stderr)
                 code, out, _ = r.stop()
                 self.assertEqual(listing(r.folder), [])
                 self.assertEqual(out, "", "the receiver shows nothing of a failed transfer")

@@ -43,6 +43,7 @@
 #include "transfer/secure/file_tag.h"
 #include "transfer/secure/part_store.h"
 #include "transfer/secure/secure_channel.h"
+#include "transfer/wire.h"
 
 namespace {
 
@@ -128,7 +129,7 @@ bool expected_file(const std::uint8_t* data, std::size_t size, std::string& name
     if (size < 19 || std::memcmp(data, MAGIC, 11) != 0) return false;
     std::uint32_t state = u32_at(data + 11);
     std::uint64_t n = u32_at(data + 15);
-    if (n == 0 || n > MAX_NAME_LENGTH || size < 19 + n + 4) return false;
+    if (n == 0 || n > MAX_NAME_FIELD || size < 19 + n + 4) return false;
     std::string raw(reinterpret_cast<const char*>(data + 19), n);
     descramble(raw, state);
     // The name in the code page, or as UTF-8 when it is that, as a newer

@@ -13,7 +13,7 @@ namespace {
 // Names of up to 255 bytes, as the secure format carries them; the oldest
 // entry gives way when the table is full.
 struct AbortedFile {
-    char name[SECURE_MAX_NAME + 1];
+    char name[MAX_NAME_BYTES + 1];
     std::uint64_t size;
     std::int64_t at_ms;
     bool used;

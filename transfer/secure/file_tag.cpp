@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "platform/platform.h"
 #include "transfer/wire.h"
@@ -28,12 +29,10 @@ void point_at(gcry_buffer_t& part, const void* data, std::size_t size) {
 bool make_file_tag(std::FILE* file, unsigned char (&tag)[FILE_TAG_SIZE]) {
     FileIdentity identity;
     if (!open_file_identity(file, identity)) return false;
-    unsigned char fields[40];
-    put_u64(fields, identity.size);
-    put_u64(fields + 8, identity.modified);
-    put_u64(fields + 16, identity.changed);
-    put_u64(fields + 24, identity.volume);
-    put_u64(fields + 32, identity.index);
+    const std::uint64_t values[] = {identity.size, identity.modified, identity.changed, identity.volume,
+                                    identity.index};
+    unsigned char fields[sizeof values];
+    for (std::size_t i = 0; i < std::size(values); ++i) put_u64(fields + 8 * i, values[i]);
     gcry_buffer_t part = {};
     point_at(part, fields, sizeof fields);
     return hash_128(&part, 1, tag);
@@ -67,7 +66,7 @@ bool hash_file_head(std::FILE* file, std::uint64_t length, unsigned char (&proof
     auto* buffer = static_cast<unsigned char*>(std::malloc(BLOCK_SIZE));
     bool read = buffer && gcry_md_open(&hash, GCRY_MD_BLAKE2B_256, 0) == 0 && seek_file(file, 0);
     for (std::uint64_t left = length; read && left != 0;) {
-        std::size_t want = left < BLOCK_SIZE ? static_cast<std::size_t>(left) : BLOCK_SIZE;
+        std::size_t want = up_to(left, BLOCK_SIZE);
         std::size_t got = std::fread(buffer, 1, want, file);
         gcry_md_write(hash, buffer, got);
         read = got == want;

@@ -52,17 +52,14 @@ struct Session {
 };
 
 bool queue_accepted(SecureChannel& channel, std::uint32_t number) {
-    unsigned char reply[REPLY_SIZE] = {MESSAGE_ACCEPTED};
-    put_u32(reply + 1, number);
-    return secure_queue(channel, reply, REPLY_SIZE);
+    unsigned char reply[LONGEST_REPLY];
+    return secure_queue(channel, reply, encode_accepted(number, reply));
 }
 
 // The file's R; nothing more is taken on the connection.
 void queue_refused(Session& s, std::uint32_t number, RefusalReason reason) {
-    unsigned char reply[REFUSAL_SIZE] = {MESSAGE_REFUSED};
-    put_u32(reply + 1, number);
-    reply[REPLY_SIZE] = reason;
-    secure_queue(s.channel, reply, REFUSAL_SIZE);
+    unsigned char reply[LONGEST_REPLY];
+    secure_queue(s.channel, reply, encode_refused(number, reason, reply));
     s.refused = true;
 }
 
@@ -128,63 +125,54 @@ bool meets_group(const Group& g, const char* name) {
 
 // The next message, waiting for more bytes only once the group is in place
 // and the replies queued so far are sent: they then go out together, in
-// one call.
-std::int32_t next_message(Session& s, unsigned char*& message) {
-    std::int32_t got = secure_receive(s.channel, message, ReceiveWait::no_bytes_only);
+// one call. False at the end of the stream.
+bool next_message(Session& s, ByteSpan& message) {
+    unsigned char* plaintext = nullptr;
+    std::int32_t got = secure_receive(s.channel, plaintext, ReceiveWait::no_bytes_only);
     if (got == 0) {
         if (s.group->count != 0 && !receive_aborted(*s.watch)) place_group(s);
-        if (!secure_flush(s.channel) || s.refused) return -1;
-        got = secure_receive(s.channel, message);
+        if (!secure_flush(s.channel) || s.refused) return false;
+        got = secure_receive(s.channel, plaintext);
     }
-    if (got > 0) s.watch->heard_ms.store(monotonic_ms());
-    return got;
+    if (got <= 0) return false;
+    s.watch->heard_ms.store(monotonic_ms());
+    message = ByteSpan{plaintext, static_cast<std::size_t>(got)};
+    return true;
 }
 
 // O: the offset, and above 0 the hash of what the part holds up to there.
 bool queue_offset(SecureChannel& channel, std::uint32_t number, std::uint64_t offset,
                   const unsigned char (&proof)[PART_PROOF_SIZE]) {
-    unsigned char reply[PROVEN_OFFSET_REPLY_SIZE] = {MESSAGE_OFFSET};
-    put_u32(reply + 1, number);
-    put_u64(reply + REPLY_SIZE, offset);
-    std::memcpy(reply + OFFSET_REPLY_SIZE, proof, PART_PROOF_SIZE);
-    return secure_queue(channel, reply, offset == 0 ? OFFSET_REPLY_SIZE : PROVEN_OFFSET_REPLY_SIZE);
+    unsigned char reply[LONGEST_REPLY];
+    return secure_queue(channel, reply, encode_offset(number, offset, proof, reply));
 }
 
-// The F message: size, flags, the tag of a resumable file, the time when
-// flagged, and a name of 1 to 255 bytes that no zero byte cuts short. A
-// resumable file is answered with the offset it goes on from.
-Outcome take_file_message(Receipt& r, Session& s, std::uint32_t number, const unsigned char* message,
-                          std::int32_t size) {
-    if (size < static_cast<std::int32_t>(FILE_MESSAGE_HEAD)) return Outcome::broken;
-    unsigned char flags = message[1 + SECURE_SIZE_FIELD];
-    bool resumable = (flags & FLAG_RESUMABLE) != 0;
-    std::size_t time_at = FILE_MESSAGE_HEAD + (resumable ? FILE_TAG_SIZE : 0);
-    std::size_t head = time_at + ((flags & FLAG_TIME) != 0 ? SECURE_TIME_FIELD : 0);
-    if (size < static_cast<std::int32_t>(head + 1) || size > static_cast<std::int32_t>(head + SECURE_MAX_NAME))
-        return Outcome::broken;
-    std::size_t name_length = static_cast<std::size_t>(size) - head;
-    char* name = static_cast<char*>(std::malloc(name_length + 1));
+// The F message, whose name no zero byte may cut short. A resumable file is
+// answered with the offset it goes on from.
+Outcome take_file_message(Receipt& r, Session& s, std::uint32_t number, ByteSpan message) {
+    FileMessage f;
+    if (!decode_file(message, f)) return Outcome::broken;
+    char* name = static_cast<char*>(std::malloc(f.name.size() + 1));
     if (!name) return Outcome::broken;
-    std::memcpy(name, message + head, name_length);
-    name[name_length] = '\0';
+    std::memcpy(name, f.name.data(), f.name.size());
+    name[f.name.size()] = '\0';
     // UTF-8 checked before take_name turns backslashes into this system's
     // separator.
-    bool allowed = is_secure_name(std::string_view(name, name_length));
-    if (!take_name(r, name) || std::strlen(name) != name_length || !allowed) return refuse(s, REFUSED_NAME);
-    std::uint64_t file_size = get_u64(message + 1);
-    if ((flags & ~KNOWN_FLAGS) != 0 || file_size > LARGEST_FILE) return refuse(s, REFUSED_OTHER);
-    if (was_aborted_lately(r.name, file_size)) return refuse(s, REFUSED_ABORTED);
-    r.has_time = (flags & FLAG_TIME) != 0;
-    if (r.has_time) r.modified_ns = static_cast<std::int64_t>(get_u64(message + time_at));
-    announce_size(r, file_size);
+    bool allowed = is_secure_name(f.name);
+    if (!take_name(r, name) || std::strlen(name) != f.name.size() || !allowed) return refuse(s, REFUSED_NAME);
+    if ((f.flags & ~KNOWN_FLAGS) != 0 || f.size > LARGEST_FILE) return refuse(s, REFUSED_OTHER);
+    if (was_aborted_lately(r.name, f.size)) return refuse(s, REFUSED_ABORTED);
+    r.has_time = f.timed();
+    r.modified_ns = f.time_ns;
+    announce_size(r, f.size);
     // The files before it take their names first where its folders or name
     // meet theirs, as they would one at a time.
     if (meets_group(*s.group, r.name)) place_group(s);
     if (s.refused) return Outcome::broken;
-    if (!resumable) return create_temp_file(r, &s.recent) ? Outcome::complete : refuse(s, REFUSED_NOT_STORED);
+    if (!f.resumable()) return create_temp_file(r, &s.recent) ? Outcome::complete : refuse(s, REFUSED_NOT_STORED);
     unsigned char proof[PART_PROOF_SIZE] = {};
     r.part.watch = s.watch;
-    if (!create_part_file(r, message + FILE_MESSAGE_HEAD, proof)) return refuse(s, REFUSED_NOT_STORED);
+    if (!create_part_file(r, f.tag, proof)) return refuse(s, REFUSED_NOT_STORED);
     return queue_offset(s.channel, number, r.resumed_from, proof) ? Outcome::complete : Outcome::lost;
 }
 
@@ -195,26 +183,23 @@ Outcome ended(const SecureChannel& channel) { return channel.faulted ? Outcome::
 // One file, from its F to its E, into its temporary file or part and then
 // in place. Data beyond or short of the size, or any message but D or E
 // (or S first, after an offset above 0), is a fault.
-Outcome receive_one_file(Receipt& r, Session& s, std::uint32_t number, const unsigned char* file_message,
-                         std::int32_t size) {
-    Outcome taken = take_file_message(r, s, number, file_message, size);
+Outcome receive_one_file(Receipt& r, Session& s, std::uint32_t number, ByteSpan file_message) {
+    Outcome taken = take_file_message(r, s, number, file_message);
     if (taken != Outcome::complete) return taken;
     for (bool first = true;; first = false) {
         if (receive_aborted(*s.watch)) return Outcome::aborted;
-        unsigned char* message = nullptr;
-        std::int32_t got = next_message(s, message);
-        if (got <= 0)
+        ByteSpan message;
+        if (!next_message(s, message))
             return receive_aborted(*s.watch) ? Outcome::aborted : s.refused ? Outcome::broken : ended(s.channel);
-        if (message[0] == MESSAGE_END && got == 1) break;
+        if (is_message(message, MESSAGE_END)) break;
         // The sender's file differs from the part: it comes again whole.
-        if (message[0] == MESSAGE_FROM_START && got == 1 && first && r.resumed_from != 0) {
+        if (is_message(message, MESSAGE_FROM_START) && first && r.resumed_from != 0) {
             if (!restart_part(r)) return refuse(s, REFUSED_NOT_STORED);
             continue;
         }
-        if (message[0] != MESSAGE_DATA || got == 1) return Outcome::broken;
-        auto data = static_cast<std::uint64_t>(got - 1);
-        if (data > r.file_left) return Outcome::broken;
-        if (!store_piece(r, message + 1, static_cast<std::size_t>(data))) return refuse(s, REFUSED_NOT_STORED);
+        ByteSpan data;
+        if (!decode_data(message, data) || data.size > r.file_left) return Outcome::broken;
+        if (!store_piece(r, data.data, data.size)) return refuse(s, REFUSED_NOT_STORED);
     }
     return r.file_left == 0 ? Outcome::complete : Outcome::broken;
 }
@@ -246,13 +231,12 @@ void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::ato
     Group& g = *s.group;
     for (std::uint32_t number = 1;; ++number) {
         if (receive_aborted(watch)) break;
-        unsigned char* message = nullptr;
-        std::int32_t got = next_message(s, message);
-        if (got <= 0 || message[0] != MESSAGE_FILE) break;
+        ByteSpan message;
+        if (!next_message(s, message) || message.data[0] != MESSAGE_FILE) break;
         Receipt& r = g.under_way;
         r = Receipt{};
         r.socket = socket;
-        Outcome outcome = receive_one_file(r, s, number, message, got);
+        Outcome outcome = receive_one_file(r, s, number, message);
         if (outcome == Outcome::complete) {
             // The group may have been put in place while the file came.
             g.files[g.count] = r;

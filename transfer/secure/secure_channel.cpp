@@ -5,10 +5,12 @@
 
 namespace {
 
+// A frame's length: 2 bytes, big-endian.
 void put_length(unsigned char* out, std::size_t length) {
     out[0] = static_cast<unsigned char>(length >> 8);
     out[1] = static_cast<unsigned char>(length);
 }
+std::size_t get_length(const unsigned char* in) { return static_cast<std::size_t>(in[0]) << 8 | in[1]; }
 
 // A handshake message: its length, which must be the one of the pattern,
 // then the message. With a deadline (not 0) its receives share that time;
@@ -17,7 +19,7 @@ bool receive_handshake_message(SocketHandle socket, unsigned char* message, std:
     unsigned char frame[SECURE_LENGTH_SIZE + NOISE_HANDSHAKE_MESSAGE_SIZE];
     auto size = static_cast<std::int32_t>(sizeof frame);
     if (!(deadline ? recv_exact_before(socket, frame, size, deadline) : recv_exact(socket, frame, size)) ||
-        (static_cast<std::size_t>(frame[0]) << 8 | frame[1]) != NOISE_HANDSHAKE_MESSAGE_SIZE)
+        get_length(frame) != NOISE_HANDSHAKE_MESSAGE_SIZE)
         return false;
     std::memcpy(message, frame + SECURE_LENGTH_SIZE, NOISE_HANDSHAKE_MESSAGE_SIZE);
     return true;
@@ -116,7 +118,7 @@ std::int32_t secure_receive(SecureChannel& channel, unsigned char*& plaintext, R
         std::size_t waiting = channel.inbox_end - channel.inbox_start;
         unsigned char* frame = channel.inbox + channel.inbox_start;
         if (waiting >= SECURE_LENGTH_SIZE) {
-            std::size_t length = static_cast<std::size_t>(frame[0]) << 8 | frame[1];
+            std::size_t length = get_length(frame);
             if (length <= NOISE_TAG_SIZE) return fault(channel);
             if (waiting >= SECURE_LENGTH_SIZE + length) {
                 plaintext = frame + SECURE_LENGTH_SIZE;

@@ -9,17 +9,11 @@
 
 #include "net/socket.h"
 #include "transfer/secure/noise.h"
+#include "transfer/secure/secure_wire.h"
+#include "transfer/wire.h"
 
-constexpr char SECURE_MAGIC[] = "zeptrixv2.2";
-constexpr std::size_t SECURE_MAGIC_SIZE = 11;
-constexpr std::size_t SECURE_LENGTH_SIZE = 2;
-constexpr std::size_t SECURE_MAX_MESSAGE = 65535;
-constexpr std::size_t SECURE_MAX_PLAINTEXT = SECURE_MAX_MESSAGE - NOISE_TAG_SIZE;
-// What a frame holds beside its plaintext: the length in front, the tag behind.
-constexpr std::size_t SECURE_FRAME_ROOM = SECURE_LENGTH_SIZE + NOISE_TAG_SIZE;
-constexpr std::size_t SECURE_MAX_FRAME = SECURE_LENGTH_SIZE + SECURE_MAX_MESSAGE;
-// The most one send or receive call moves.
-constexpr std::size_t SECURE_BLOCK_SIZE = 256 * 1024;
+// The most one send or receive call moves: the block of both formats.
+constexpr std::size_t SECURE_BLOCK_SIZE = BLOCK_SIZE;
 // Both buffers hold a block and one whole frame beyond it.
 constexpr std::size_t SECURE_BUFFER_SIZE = SECURE_BLOCK_SIZE + SECURE_MAX_FRAME;
 

@@ -25,59 +25,76 @@ std::atomic<RetryObserver> retry_observer{nullptr};
 
 PendingFile& pending_of(SendSession& s, std::uint32_t number) { return s.pending[number % MAX_UNACKNOWLEDGED]; }
 
+bool is_open(const SendSession& s) {
+    return s.step == SendStep::shaking_hands || s.step == SendStep::sending || s.step == SendStep::awaiting_offset;
+}
+
+// Nothing more goes on this batch. The first reason given is the one kept.
+bool give_up(SendSession& s, SendFailure kind, RefusalReason reason = REFUSED_OTHER) {
+    if (s.step != SendStep::failed) s.failure = Failure{kind, reason, true};
+    s.step = SendStep::failed;
+    return false;
+}
+
+// The connection ended or broke: unless the batch failed, it may be made again.
+bool lose(SendSession& s) {
+    if (s.step != SendStep::failed) s.step = SendStep::lost;
+    return false;
+}
+
 // Connects and shakes hands; the connection's files count from 1.
 bool open_session(Batch& b, SendSession& s) {
     SocketHandle socket = INVALID_SOCKET_HANDLE;
     s.files_sent = s.files_acknowledged = 0;
     s.progressed = false;
-    if (!connect_to(b.address, b.port, socket, &abort_send)) {
-        s.connect_failed = true;
-        return false;
+    ConnectFailure why = ConnectFailure::none;
+    if (!connect_to(b.address, b.port, socket, &abort_send, &why)) {
+        if (why == ConnectFailure::stopped) return give_up(s, SendFailure::aborted);
+        s.failure = Failure{why == ConnectFailure::refused ? SendFailure::connection_refused : SendFailure::no_answer,
+                            REFUSED_OTHER, true};
+        return s.shaken_hands ? lose(s) : give_up(s, s.failure.kind);
     }
-    s.open = true;
+    s.step = SendStep::shaking_hands;
     s.channel.socket = socket;
     set_idle_limit(socket, idle_limit_ms.load());
     set_no_delay(socket);
     watch_transfer(*b.watch, socket);
-    if (!secure_buffers(s.channel) || !secure_connect(socket, group_key, s.channel)) return false;
+    if (!secure_buffers(s.channel)) return give_up(s, SendFailure::connection_lost);
+    if (!secure_connect(socket, group_key, s.channel))
+        return s.shaken_hands ? lose(s) : give_up(s, SendFailure::handshake_failed);
     s.shaken_hands = true;
+    s.step = SendStep::sending;
     return true;
 }
 
-// An O of the file awaited: 13 bytes at offset 0, with the part's hash
-// behind them above it.
-bool is_awaited_offset(const SendSession& s, const unsigned char* message, std::int32_t got) {
-    if (got < static_cast<std::int32_t>(OFFSET_REPLY_SIZE) || message[0] != MESSAGE_OFFSET || s.offset_arrived ||
-        get_u32(message + 1) != s.files_sent)
-        return false;
-    std::size_t expected = get_u64(message + REPLY_SIZE) == 0 ? OFFSET_REPLY_SIZE : PROVEN_OFFSET_REPLY_SIZE;
-    return static_cast<std::size_t>(got) == expected;
-}
-
 // Takes one reply: 1 when it was the next file's A or the awaited O, 0 when
-// none is there (without waiting), -1 on an R, the end of the connection or
-// a message the receiver does not send.
+// none is there (without waiting), -1 when the connection ended, or on an
+// R or a message no receiver sends.
 std::int32_t take_reply(SendSession& s, bool wait) {
-    unsigned char* message = nullptr;
-    std::int32_t got = secure_receive(s.channel, message, wait ? ReceiveWait::yes : ReceiveWait::no);
-    if (got <= 0) return got;
-    if (is_awaited_offset(s, message, got)) {
-        s.offset = get_u64(message + REPLY_SIZE);
-        if (s.offset != 0) std::memcpy(s.proof, message + OFFSET_REPLY_SIZE, PART_PROOF_SIZE);
-        s.offset_arrived = true;
+    unsigned char* plaintext = nullptr;
+    std::int32_t got = secure_receive(s.channel, plaintext, wait ? ReceiveWait::yes : ReceiveWait::no);
+    if (got == 0) return 0;
+    if (got < 0) {
+        lose(s);
+        return -1;
+    }
+    Reply reply;
+    bool known = decode_reply(ByteSpan{plaintext, static_cast<std::size_t>(got)}, reply);
+    if (known && reply.type == MESSAGE_OFFSET && s.step == SendStep::awaiting_offset && reply.number == s.files_sent) {
+        s.offset = reply.offset;
+        if (reply.proof) std::memcpy(s.proof, reply.proof, PART_PROOF_SIZE);
+        s.step = SendStep::sending;
         if (s.offset > s.best_offset) s.progressed = true;
         s.best_offset = s.offset > s.best_offset ? s.offset : s.best_offset;
         return 1;
     }
-    if (got == static_cast<std::int32_t>(REFUSAL_SIZE) && message[0] == MESSAGE_REFUSED) {
-        unsigned char reason = message[REPLY_SIZE];
-        s.refusal = reason <= REFUSED_ABORTED ? static_cast<RefusalReason>(reason) : REFUSED_OTHER;
-        s.refused = true;
-    }
-    if (got != static_cast<std::int32_t>(REPLY_SIZE) || message[0] != MESSAGE_ACCEPTED ||
-        get_u32(message + 1) != s.files_acknowledged + 1 || s.files_acknowledged == s.files_sent) {
-        s.gave_up = true;
+    bool next = reply.number == s.files_acknowledged + 1 && s.files_acknowledged != s.files_sent;
+    if (!known || !next || reply.type != MESSAGE_ACCEPTED) {
         s.failed_name = pending_of(s, s.files_acknowledged + 1).display_name;
+        if (known && reply.type == MESSAGE_REFUSED)
+            give_up(s, SendFailure::refused, reply.reason);
+        else
+            give_up(s, SendFailure::other_format);
         return -1;
     }
     ++s.files_acknowledged;
@@ -95,50 +112,44 @@ bool take_replies(SendSession& s) {
     }
     if (taken < 0) return false;
     while (s.files_sent - s.files_acknowledged >= MAX_UNACKNOWLEDGED)
-        if (!secure_flush(s.channel) || take_reply(s, true) < 0) return false;
+        if (!secure_flush(s.channel) || take_reply(s, true) < 0) return lose(s);
     return true;
 }
 
-// F: size, flags, the tag of a resumable file, the file's time where it can
-// be read, the name.
+// A message of its type byte alone.
+bool queue_type(SendSession& s, unsigned char type) { return secure_queue(s.channel, &type, 1) || lose(s); }
+
+// F, with the file's time where it can be read.
 bool queue_file_message(SendSession& s, const Outgoing& f, const unsigned char* tag) {
-    std::size_t name_size = f.name_length - 1;  // no terminator in this format
-    std::int64_t modified = 0;
-    bool timed = open_file_time(f.file, modified);
-    std::size_t time_at = FILE_MESSAGE_HEAD + (tag ? FILE_TAG_SIZE : 0);
-    std::size_t head = time_at + (timed ? SECURE_TIME_FIELD : 0);
-    if (name_size == 0 || name_size > SECURE_MAX_NAME) return false;
-    unsigned char* plaintext = secure_next_plaintext(s.channel, head + name_size);
-    if (!plaintext) return false;
-    plaintext[0] = MESSAGE_FILE;
-    put_u64(plaintext + 1, f.file_total);
-    plaintext[1 + SECURE_SIZE_FIELD] = static_cast<unsigned char>((tag ? FLAG_RESUMABLE : 0) | (timed ? FLAG_TIME : 0));
-    if (tag) std::memcpy(plaintext + FILE_MESSAGE_HEAD, tag, FILE_TAG_SIZE);
-    if (timed) put_u64(plaintext + time_at, static_cast<std::uint64_t>(modified));
-    std::memcpy(plaintext + head, f.name, name_size);
-    return secure_seal(s.channel, head + name_size);
+    FileMessage m;
+    m.size = f.file_total;
+    m.name = f.name;
+    m.tag = tag;
+    bool timed = open_file_time(f.file, m.time_ns);
+    m.flags = static_cast<unsigned char>((tag ? FLAG_RESUMABLE : 0) | (timed ? FLAG_TIME : 0));
+    if (m.name.empty() || m.name.size() > MAX_NAME_BYTES) return give_up(s, SendFailure::unreadable);
+    unsigned char* plaintext = secure_next_plaintext(s.channel, file_message_size(m));
+    if (!plaintext) return lose(s);
+    encode_file(m, plaintext);
+    return secure_seal(s.channel, file_message_size(m)) || lose(s);
 }
 
 // A resumable file's first data waits for the receiver's offset. When the
 // file's first bytes hash as the receiver's part does, the data goes on
 // from there; otherwise the file goes from its start, after an S.
 bool take_offset(SendSession& s, Outgoing& f) {
-    s.offset_arrived = false;
-    if (!secure_flush(s.channel)) return false;
-    while (!s.offset_arrived)
-        if (abort_send.load() || take_reply(s, true) < 0) return false;
-    if (s.offset > f.file_left) {
-        s.gave_up = true;
-        return false;
+    s.step = SendStep::awaiting_offset;
+    if (!secure_flush(s.channel)) return lose(s);
+    while (s.step == SendStep::awaiting_offset) {
+        if (abort_send.load()) return give_up(s, SendFailure::aborted);
+        if (take_reply(s, true) < 0) return false;
     }
+    if (s.offset > f.file_left) return give_up(s, SendFailure::other_format);
     if (s.offset == 0) return true;
     unsigned char proof[PART_PROOF_SIZE];
-    bool same = hash_file_head(f.file, s.offset, proof) && std::memcmp(proof, s.proof, PART_PROOF_SIZE) == 0;
-    if (!same) {
-        unsigned char from_start = MESSAGE_FROM_START;
-        if (!seek_file(f.file, 0)) s.gave_up = true;
-        return !s.gave_up && secure_queue(s.channel, &from_start, 1);
-    }
+    if (!hash_file_head(f.file, s.offset, proof)) return give_up(s, SendFailure::unreadable);
+    if (std::memcmp(proof, s.proof, PART_PROOF_SIZE) != 0)
+        return seek_file(f.file, 0) ? queue_type(s, MESSAGE_FROM_START) : give_up(s, SendFailure::unreadable);
     f.file_left -= s.offset;
     send_bytes_left.fetch_sub(s.offset);
     return true;
@@ -149,25 +160,24 @@ bool take_offset(SendSession& s, Outgoing& f) {
 // its frame, in front of the bytes still to move, and is sealed in place.
 bool queue_data(Batch& b, SendSession& s, Outgoing& f) {
     SecureChannel& c = s.channel;
-    std::size_t want = f.file_left < MESSAGES_PER_READ * DATA_PER_MESSAGE ? static_cast<std::size_t>(f.file_left)
-                                                                          : MESSAGES_PER_READ * DATA_PER_MESSAGE;
+    std::size_t want = up_to(f.file_left, MESSAGES_PER_READ * DATA_PER_MESSAGE);
     std::size_t pieces = (want + DATA_PER_MESSAGE - 1) / DATA_PER_MESSAGE;
     // A block's frames go out in one call with what waits before them.
-    if (c.outbox_used + want + pieces * (SECURE_FRAME_ROOM + 1) > SECURE_BLOCK_SIZE && !secure_flush(c)) return false;
+    if (c.outbox_used + want + pieces * (SECURE_FRAME_ROOM + 1) > SECURE_BLOCK_SIZE && !secure_flush(c)) return lose(s);
     unsigned char* read_into = c.outbox + SECURE_BUFFER_SIZE - want;
     std::size_t got = std::fread(read_into, 1, want, f.file);
     // A file that shrank since its size was taken ends here.
     if (got == 0) {
-        s.gave_up = true;
-        return false;
+        s.failed_name = f.display_name;
+        return give_up(s, SendFailure::changed);
     }
     for (std::size_t done = 0; done < got;) {
         std::size_t piece = got - done < DATA_PER_MESSAGE ? got - done : DATA_PER_MESSAGE;
         unsigned char* plaintext = secure_next_plaintext(c, piece + 1);
-        if (!plaintext) return false;
+        if (!plaintext) return lose(s);
         plaintext[0] = MESSAGE_DATA;
         std::memmove(plaintext + 1, read_into + done, piece);
-        if (!secure_seal(c, piece + 1)) return false;
+        if (!secure_seal(c, piece + 1)) return lose(s);
         done += piece;
     }
     f.file_left -= got;
@@ -182,7 +192,7 @@ bool queue_data(Batch& b, SendSession& s, Outgoing& f) {
 bool send_one(Batch& b, SendSession& s, Outgoing& f, bool resumable) {
     PendingFile& pending = pending_of(s, ++s.files_sent);
     pending.path = f.path;
-    pending.wire_name.assign(f.name, f.name_length - 1);
+    pending.wire_name.assign(f.name);
     pending.display_name = f.display_name;
     pending.size = f.file_total;
     unsigned char tag[FILE_TAG_SIZE];
@@ -192,28 +202,30 @@ bool send_one(Batch& b, SendSession& s, Outgoing& f, bool resumable) {
     update_progress(send_bytes_total, send_bytes_left, b.last_percent);
     // Replies are looked for between blocks, and once after the file's end.
     while (f.file_left != 0) {
-        if (abort_send.load() || !queue_data(b, s, f) || (f.file_left != 0 && !take_replies(s))) return false;
+        if (abort_send.load()) return give_up(s, SendFailure::aborted);
+        if (!queue_data(b, s, f) || (f.file_left != 0 && !take_replies(s))) return false;
     }
-    unsigned char end = MESSAGE_END;
-    if (!secure_queue(s.channel, &end, 1)) return false;
+    if (!queue_type(s, MESSAGE_END)) return false;
     // Small files go out in groups of about EARLY_FLUSH bytes, so that the
     // receiver works on them while the next are read.
-    if (s.channel.outbox_used >= EARLY_FLUSH && !secure_flush(s.channel)) return false;
+    if (s.channel.outbox_used >= EARLY_FLUSH && !secure_flush(s.channel)) return lose(s);
     return take_replies(s);
 }
 
 void close_session(Batch& b, SendSession& s) {
-    if (!s.open) return;
-    s.interrupted = unwatch_transfer(*b.watch, s.channel.socket) || s.interrupted;
+    if (s.channel.socket == INVALID_SOCKET_HANDLE) return;
+    if (unwatch_transfer(*b.watch, s.channel.socket)) give_up(s, SendFailure::aborted);
     close_socket(s.channel.socket);
+    s.channel.socket = INVALID_SOCKET_HANDLE;
     secure_release(s.channel);
-    s.open = false;
+    if (s.step != SendStep::failed) s.step = SendStep::closed;
 }
 
 // Ends a failed batch: the first file without an acknowledgement is the
-// one to report.
+// one to report, and a connection given up counts as lost.
 bool fail(Batch& b, SendSession& s) {
     if (s.failed_name.empty()) s.failed_name = pending_of(s, s.files_acknowledged + 1).display_name;
+    if (s.step != SendStep::failed) give_up(s, SendFailure::connection_lost);
     close_session(b, s);
     return false;
 }
@@ -234,18 +246,14 @@ bool pause_unless_aborted(std::int32_t units, std::uint32_t aborts) {
 bool send_again(Batch& b, SendSession& s, PendingFile& again) {
     Outgoing f;
     f.path = again.path.c_str();
-    f.name = again.wire_name.data();
-    f.name_length = static_cast<std::uint32_t>(again.wire_name.size() + 1);
+    f.name = again.wire_name;
     f.display_name = again.display_name;
-    f.file = open_file_for_reading(f.path);
     std::uint64_t size = 0;
-    if (!f.file || !open_file_size(f.file, size)) {
-        if (f.file) std::fclose(f.file);
+    f.file = open_file_to_send(f.path, size);
+    if (!f.file) {
         s.failed_name = again.display_name;
-        s.gave_up = true;
-        return false;
+        return give_up(s, SendFailure::unreadable);
     }
-    std::setvbuf(f.file, nullptr, _IONBF, 0);
     // The counters held the size it had; they take the one it has now.
     send_bytes_total.fetch_add(size);
     send_bytes_left.fetch_add(size);
@@ -284,7 +292,8 @@ void tell_retry(std::int32_t seconds, std::int32_t attempt) {
 // After a lost connection: it is made again after 1, 2, 4, 8 and 16 s, and
 // the files without an acknowledgement go again, resumable, from the
 // first. A connection that made progress starts the count over. Never after
-// an R, an abort, or a first handshake that failed.
+// the batch failed (an R, an abort, a file that can't be read) or before a
+// first handshake succeeded.
 bool recover(Batch& b, SendSession& s) {
     std::uint32_t aborts = send_aborts();
     close_session(b, s);
@@ -292,7 +301,7 @@ bool recover(Batch& b, SendSession& s) {
     std::size_t reached = 0;  // of again, the files whose sending began
     bool held = false;
     bool recovered = false;
-    while (!recovered && s.shaken_hands && !s.gave_up && !s.interrupted && !abort_send.load()) {
+    while (!recovered && s.shaken_hands && s.step != SendStep::failed && !abort_send.load()) {
         if (s.progressed) s.tries = 0;
         if (s.tries == RECONNECT_TRIES) break;
         std::int32_t seconds = 1 << s.tries++;
@@ -311,11 +320,11 @@ bool recover(Batch& b, SendSession& s) {
         tell_retry(seconds, s.tries);
         if (!pause_unless_aborted(seconds, aborts)) break;
         recovered = open_session(b, s);
-        s.connect_failed = false;
         for (; recovered && reached < again.size(); ++reached) recovered = send_again(b, s, again[reached]);
         if (!recovered) close_session(b, s);
     }
     if (held) hold_counts(again, true);
+    if (abort_send.load() || send_aborts() != aborts) give_up(s, SendFailure::aborted);
     // Reported: the file refused or unreadable, else the first without an A.
     if (recovered)
         s.failed_name = Text();
@@ -332,12 +341,12 @@ void set_retry_observer(RetryObserver observer) { retry_observer.store(observer)
 
 bool secure_send_file(Batch& b, Outgoing& f) {
     SendSession& s = *b.session;
-    if (!s.open && !s.shaken_hands && !open_session(b, s)) {
+    if (s.step == SendStep::closed && !open_session(b, s)) {
         pending_of(s, 1).display_name = f.display_name;
-        return s.connect_failed ? false : fail(b, s);
+        return fail(b, s);
     }
     bool resumable = f.file_total >= RESUMABLE_SIZE;
-    if (s.open && send_one(b, s, f, resumable)) return true;
+    if (is_open(s) && send_one(b, s, f, resumable)) return true;
     // The file goes again with the rest; the counters let it go here.
     send_bytes_total.fetch_sub(f.file_total);
     send_bytes_left.fetch_sub(f.file_left);
@@ -347,14 +356,14 @@ bool secure_send_file(Batch& b, Outgoing& f) {
 
 bool secure_end_batch(Batch& b) {
     SendSession& s = *b.session;
-    if (!s.open) return true;
+    if (!is_open(s)) return s.step != SendStep::failed;
     for (;;) {
-        unsigned char quit = MESSAGE_QUIT;
-        bool ended = !abort_send.load() && secure_queue(s.channel, &quit, 1) && secure_flush(s.channel);
+        bool ended = !abort_send.load() && queue_type(s, MESSAGE_QUIT) && (secure_flush(s.channel) || lose(s));
         while (ended && s.files_acknowledged < s.files_sent) ended = !abort_send.load() && take_reply(s, true) >= 0;
         // Every file has its A: the batch is delivered, whatever became of
         // the connection after that.
         if (ended || (s.files_acknowledged == s.files_sent && !abort_send.load())) break;
+        if (abort_send.load()) give_up(s, SendFailure::aborted);
         if (!recover(b, s)) return fail(b, s);
     }
     close_session(b, s);

@@ -1,0 +1,106 @@
+#include "transfer/secure/messages.h"
+
+#include <cstring>
+
+#include "transfer/wire.h"
+
+// The sizes the format fixes, as the format states them.
+static_assert(FILE_MESSAGE_HEAD == 10 && ACCEPTED_SIZE == 5 && REFUSED_SIZE == 6 && OFFSET_SIZE == 13 &&
+              PROVEN_OFFSET_SIZE == 45);
+static_assert(DATA_PER_MESSAGE + 1 + NOISE_TAG_SIZE == SECURE_MAX_MESSAGE);
+static_assert(FILE_MESSAGE_HEAD + FILE_TAG_SIZE + TIME_FIELD + MAX_NAME_BYTES <= SECURE_MAX_PLAINTEXT);
+
+namespace {
+
+std::size_t optional_fields(unsigned char flags) {
+    return ((flags & FLAG_RESUMABLE) != 0 ? FILE_TAG_SIZE : 0) + ((flags & FLAG_TIME) != 0 ? TIME_FIELD : 0);
+}
+
+std::size_t numbered(unsigned char type, std::uint32_t number, unsigned char* out) {
+    out[0] = type;
+    put_u32(out + 1, number);
+    return ACCEPTED_SIZE;
+}
+
+}  // namespace
+
+std::size_t file_message_size(const FileMessage& m) {
+    return FILE_MESSAGE_HEAD + optional_fields(m.flags) + m.name.size();
+}
+
+void encode_file(const FileMessage& m, unsigned char* out) {
+    out[0] = MESSAGE_FILE;
+    put_u64(out + 1, m.size);
+    out[1 + SIZE_FIELD] = m.flags;
+    unsigned char* at = out + FILE_MESSAGE_HEAD;
+    if (m.resumable()) {
+        std::memcpy(at, m.tag, FILE_TAG_SIZE);
+        at += FILE_TAG_SIZE;
+    }
+    if (m.timed()) {
+        put_u64(at, static_cast<std::uint64_t>(m.time_ns));
+        at += TIME_FIELD;
+    }
+    std::memcpy(at, m.name.data(), m.name.size());
+}
+
+bool decode_file(ByteSpan in, FileMessage& m) {
+    if (in.size < FILE_MESSAGE_HEAD || in.data[0] != MESSAGE_FILE) return false;
+    m.size = get_u64(in.data + 1);
+    m.flags = in.data[1 + SIZE_FIELD];
+    std::size_t head = FILE_MESSAGE_HEAD + optional_fields(m.flags);
+    if (in.size < head + 1 || in.size > head + MAX_NAME_BYTES) return false;
+    const unsigned char* at = in.data + FILE_MESSAGE_HEAD;
+    m.tag = m.resumable() ? at : nullptr;
+    if (m.resumable()) at += FILE_TAG_SIZE;
+    m.time_ns = m.timed() ? static_cast<std::int64_t>(get_u64(at)) : 0;
+    m.name = std::string_view(reinterpret_cast<const char*>(in.data + head), in.size - head);
+    return true;
+}
+
+bool decode_data(ByteSpan in, ByteSpan& data) {
+    if (in.size < 2 || in.data[0] != MESSAGE_DATA) return false;
+    data = ByteSpan{in.data + 1, in.size - 1};
+    return true;
+}
+
+bool is_message(ByteSpan in, unsigned char type) { return in.size == 1 && in.data[0] == type; }
+
+std::size_t encode_accepted(std::uint32_t number, unsigned char* out) {
+    return numbered(MESSAGE_ACCEPTED, number, out);
+}
+
+std::size_t encode_refused(std::uint32_t number, RefusalReason reason, unsigned char* out) {
+    out[numbered(MESSAGE_REFUSED, number, out)] = reason;
+    return REFUSED_SIZE;
+}
+
+std::size_t encode_offset(std::uint32_t number, std::uint64_t offset, const unsigned char* proof,
+                          unsigned char* out) {
+    put_u64(out + numbered(MESSAGE_OFFSET, number, out), offset);
+    if (offset == 0) return OFFSET_SIZE;
+    std::memcpy(out + OFFSET_SIZE, proof, PART_PROOF_SIZE);
+    return PROVEN_OFFSET_SIZE;
+}
+
+bool decode_reply(ByteSpan in, Reply& reply) {
+    if (in.size < ACCEPTED_SIZE) return false;
+    reply.type = in.data[0];
+    reply.number = get_u32(in.data + 1);
+    switch (reply.type) {
+        case MESSAGE_ACCEPTED:
+            return in.size == ACCEPTED_SIZE;
+        case MESSAGE_REFUSED:
+            reply.reason = in.size == REFUSED_SIZE && in.data[ACCEPTED_SIZE] <= LAST_REASON
+                               ? static_cast<RefusalReason>(in.data[ACCEPTED_SIZE])
+                               : REFUSED_OTHER;
+            return in.size == REFUSED_SIZE;
+        case MESSAGE_OFFSET:
+            if (in.size < OFFSET_SIZE) return false;
+            reply.offset = get_u64(in.data + ACCEPTED_SIZE);
+            reply.proof = reply.offset == 0 ? nullptr : in.data + OFFSET_SIZE;
+            return in.size == (reply.offset == 0 ? OFFSET_SIZE : PROVEN_OFFSET_SIZE);
+        default:
+            return false;
+    }
+}
