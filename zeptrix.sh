@@ -153,6 +153,11 @@ cmd_test() {
   [ "$WIN_BUILD" = windows ] && prefix="$BUILD/wineprefix32"
   wine_prefix_ready "$prefix" "$WIN_LOADER"
   export WINEPREFIX="$prefix"
+  # Every tier's temporary files go below the build tree, so that a run
+  # leaves nothing in /tmp; the folder starts empty on each run and keeps
+  # what the last run left, for a look after a failure.
+  export TMPDIR="$BUILD/test-tmp"
+  rm -rf "$TMPDIR" && mkdir -p "$TMPDIR" || exit 1
   start_display
   run_ctest "native (address, undefined)" native
   run_ctest "native (thread)" tsan -L concurrent

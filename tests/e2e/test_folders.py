@@ -101,9 +101,9 @@ class LongPaths(ProgramTest):
                 deepest = windows_path(os.path.join(base, "deep", relative[-1]))
                 self.assertGreater(len(deepest), 400, deepest)
                 received = tempfile.mkdtemp(prefix="recv-")
-                long_dir = os.path.join(received, *["a-destination-folder-%02d" % n for n in range(9)])
-                while len(windows_path(long_dir)) < 240:
-                    long_dir = os.path.join(long_dir, "x")
+                long_dir, n = received, 0
+                while len(windows_path(long_dir)) < 230:
+                    long_dir, n = os.path.join(long_dir, "folder-%02d" % n), n + 1
                 os.makedirs(long_dir)
                 peer = ConsolePeer(options=options)
                 self.peers.append(peer)
