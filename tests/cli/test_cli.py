@@ -891,6 +891,41 @@ class WindowsConsolePeer(CliTest):
         for rel in relative:
             self.assert_same(os.path.join(top, rel), os.path.join(r.folder, "deep", rel))
 
+    def test_windows_receiver_stores_a_tree_below_a_destination_of_240_characters(self):
+        # Both formats; the stored paths pass 450 characters on the Windows side.
+        secret = os.path.join(self.files, "secret.txt")
+        with open(secret, "w") as f:
+            f.write("a secret the two copies share\n")
+        top = os.path.join(self.files, "deep")
+        relative = os.path.join(*["a-folder-name-of-29-chars-%02d" % n for n in range(7)], "f.bin")
+        os.makedirs(os.path.dirname(os.path.join(top, relative)))
+        make_file(os.path.dirname(os.path.join(top, relative)), "f.bin", 70000, 3)
+        for options in ([], ["--secret-file", secret]):
+            with self.subTest("secure" if options else "fixed"):
+                folder, n = tempfile.mkdtemp(prefix="cli-exe-recv-"), 0
+                while len("Z:" + folder) < 240:
+                    folder, n = os.path.join(folder, "folder-%02d" % n), n + 1
+                os.makedirs(folder)
+                port = free_port()
+                windows = [o if o != secret else "Z:" + secret.replace("/", "\\") for o in options]
+                receiver = subprocess.Popen([self.loader, self.exe] + windows + ["receive", "--port", str(port), "--dir",
+                                            "Z:" + folder.replace("/", "\\")], stdout=subprocess.PIPE,
+                                            stderr=subprocess.PIPE, env=self.env)
+                try:
+                    wait_for(lambda: port_open(port), timeout=60, what="zeptrix-cli.exe receiving")
+                    sent = run(*options, "send", "127.0.0.1:%d" % port, top)
+                    self.assertEqual(sent.returncode, 0, sent.stderr)
+                    self.assertGreater(len("Z:" + os.path.join(folder, "deep", relative)), 450)
+                    self.assert_same(os.path.join(top, relative), os.path.join(folder, "deep", relative))
+                finally:
+                    receiver.send_signal(signal.SIGINT)
+                    try:
+                        receiver.communicate(timeout=20)
+                    except subprocess.TimeoutExpired:
+                        receiver.kill()
+                        receiver.communicate()
+                shutil.rmtree(folder.split("/folder-00")[0], True)
+
     def test_windows_sender_takes_names_in_every_language_from_its_command_line(self):
         rows = names()
         paths = make_named_files(self.files, rows)
