@@ -262,18 +262,23 @@ int run_receive(const CliOptions& options) {
         return EXIT_USAGE;
     }
 
+    // Made with its parents where missing, as the desktop program makes its
+    // destination.
     std::string dir(destination_dir.view());
-    if (!is_directory(dir.c_str())) {
-        std::fprintf(stderr, "zeptrix-cli: %s is not a directory\n", dir.c_str());
+    bool there = is_directory(dir.c_str());
+    if (!there && !make_directories(destination_dir)) {
+        std::fprintf(stderr, "zeptrix-cli: making directory %s failed!\n", dir.c_str());
         return EXIT_FAILED;
     }
+    if (!there) std::fprintf(stderr, "zeptrix-cli: made directory %s\n", dir.c_str());
     set_window_handler(program_window);
     set_receive_observer(on_received);
+    SocketHandle listening = INVALID_SOCKET_HANDLE;
+    if (!start_listening(listening)) return EXIT_FAILED;
     std::fprintf(stderr, "receiving on port %d into %s (Ctrl-C stops)\n", listen_port & 0xFFFF,
                  dir.c_str());
     ProgressTicker ticker("receive", recv_bytes_total, recv_bytes_left);
-    run_listener();  // returns only when the port can't be opened
-    return EXIT_FAILED;
+    serve_connections(listening);
 }
 
 }  // namespace

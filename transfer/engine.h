@@ -69,8 +69,10 @@ void set_host_lookups(ReverseLookup reverse, ForwardCheck forward);
 // it never waits on a name lookup.
 // False when the accept failed (after a pause, so failures do not spin).
 bool listener_step(SocketHandle listening);
-// Listens on listen_port and serves connections; returns only when the
-// port can't be opened, after telling the user.
+// Opens listen_port, or tells the user it can't; then serves its
+// connections, never returning. run_listener does both.
+bool start_listening(SocketHandle& listening);
+[[noreturn]] void serve_connections(SocketHandle listening);
 void run_listener();
 ThreadResult ZPX_THREAD_CALL listener_task(void* unused);
 

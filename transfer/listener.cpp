@@ -103,17 +103,22 @@ bool listener_step(SocketHandle listening) {
     return true;
 }
 
-void run_listener() {
-    SocketHandle listening = INVALID_SOCKET_HANDLE;
-    if (!listen_on(listen_port, listening)) {
-        message_box(Text("listen on port ") + decimal_text(listen_port) + " failed!",
-                    Text("Zeptrix"), Text("io"));
-        return;
-    }
+bool start_listening(SocketHandle& listening) {
+    if (listen_on(listen_port, listening)) return true;
+    message_box(Text("listen on port ") + decimal_text(listen_port) + " failed!", Text("Zeptrix"), Text("io"));
+    return false;
+}
+
+void serve_connections(SocketHandle listening) {
     // What an earlier run left: temporary files, and parts of files that no
     // sender came back for within a day (now and every hour).
     start_leftover_sweeps();
     for (;;) listener_step(listening);
+}
+
+void run_listener() {
+    SocketHandle listening = INVALID_SOCKET_HANDLE;
+    if (start_listening(listening)) serve_connections(listening);
 }
 
 ThreadResult ZPX_THREAD_CALL listener_task(void*) {

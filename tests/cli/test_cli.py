@@ -223,16 +223,22 @@ class CommandLine(CliTest):
                 self.assertIn(message, r.stderr)
                 self.assertEqual(r.stdout, "")
 
-    def test_receive_into_a_missing_directory_fails(self):
-        r = run("receive", "--port", free_port(), "--dir", "/nonexistent/dir")
+    def test_receive_makes_a_missing_directory_or_says_why_not(self):
+        missing = os.path.join(self.files, "new", "inner")
+        r = self.receiver(folder=missing)
+        self.assertTrue(os.path.isdir(missing))
+        code, _, err = r.stop()
+        self.assertIn("zeptrix-cli: made directory %s/\n" % missing, err)
+        blocked = make_file(self.files, "a-file", 1)
+        r = run("receive", "--port", free_port(), "--dir", os.path.join(blocked, "dir"))
         self.assertEqual(r.returncode, 1)
-        self.assertIn("/nonexistent/dir/ is not a directory", r.stderr)
+        self.assertIn("zeptrix-cli: making directory %s/dir/ failed!" % blocked, r.stderr)
 
-    def test_receive_on_a_busy_port_fails(self):
+    def test_receive_on_a_busy_port_fails_before_it_says_it_receives(self):
         busy = self.receiver()
         r = run("receive", "--port", busy.port, "--dir", self.files, timeout=20)
         self.assertEqual(r.returncode, 1)
-        self.assertIn("listen on port %d failed!" % busy.port, r.stderr)
+        self.assertEqual(r.stderr, "Zeptrix: listen on port %d failed!\n" % busy.port)
 
 
 class DefaultPort(CliTest):
