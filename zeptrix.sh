@@ -149,15 +149,16 @@ cmd_test() {
   choose_windows_build
   echo "== $(windows_build_line)"
   [ "$WIN_BUILD" = windows64 ] && echo "   (build/windows, the shipped program, was built with -Werror all the same)"
+  # Every tier's temporary files go below the build tree, Wine's server
+  # folder among them, so that a run leaves nothing in /tmp; the folder
+  # starts empty on each run and keeps what the last run left, for a look
+  # after a failure.
+  export TMPDIR="$BUILD/test-tmp"
+  rm -rf "$TMPDIR" && mkdir -p "$TMPDIR" || exit 1
   local prefix="$BUILD/wineprefix64"
   [ "$WIN_BUILD" = windows ] && prefix="$BUILD/wineprefix32"
   wine_prefix_ready "$prefix" "$WIN_LOADER"
   export WINEPREFIX="$prefix"
-  # Every tier's temporary files go below the build tree, so that a run
-  # leaves nothing in /tmp; the folder starts empty on each run and keeps
-  # what the last run left, for a look after a failure.
-  export TMPDIR="$BUILD/test-tmp"
-  rm -rf "$TMPDIR" && mkdir -p "$TMPDIR" || exit 1
   start_display
   run_ctest "native (address, undefined)" native
   run_ctest "native (thread)" tsan -L concurrent
