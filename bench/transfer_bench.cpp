@@ -27,7 +27,7 @@ int receive_one(std::int32_t port, const char* dir) {
     if (!accept_peer(listening, peer_socket, peer)) return 1;
     auto start = std::chrono::steady_clock::now();
     receive_slots[1] = peer_socket;
-    receive_file(receive_slots[1]);
+    receive_connection(receive_slots[1]);
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     std::printf("%.3f\n", took.count());
     close_socket(listening);

@@ -58,7 +58,7 @@ TEST_F(AbortTest, AbortReceiveEndsAReceiveFromASenderThatStoppedSending) {
     write_bytes(dir / "stuck.bin", "older file");
     SocketPair pair = connected_pair();
     receive_slots[2] = pair.server;
-    std::thread task([] { receive_file(receive_slots[2]); });
+    std::thread task([] { receive_connection(receive_slots[2]); });
     ASSERT_TRUE(send_all(pair.client, wire.data(), static_cast<std::int32_t>(wire.size())));
     wait_until_stalled(recv_bytes_left);
 

@@ -161,7 +161,7 @@ inline ReceiveOutcome receive_from_peer(const std::string& wire, std::size_t pie
         }
         close_socket(pair.client);
     });
-    receive_file(receive_slots[slot_index]);
+    receive_connection(receive_slots[slot_index]);
     peer.join();
     return outcome;
 }
@@ -175,7 +175,7 @@ inline std::thread receive_connections(const Loopback& l, std::size_t count, std
             IpAddress peer;
             if (!accept_peer(l.listening, s, peer)) return;
             receive_slots[slot] = s;
-            receive_file(receive_slots[slot]);
+            receive_connection(receive_slots[slot]);
         }
     });
 }

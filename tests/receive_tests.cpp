@@ -333,7 +333,7 @@ TEST_F(ReceiveTask, LeftoverTemporaryFilesOfEndedProcessesGo) {
 TEST_F(ReceiveTask, SmallWritesGoOutAtOnce) {
     SocketPair pair = connected_pair();
     receive_slots[2] = pair.server;
-    std::thread task([] { receive_file(receive_slots[2]); });
+    std::thread task([] { receive_connection(receive_slots[2]); });
     std::string wire = wire_bytes(9, with_zero("quick.bin"), pattern_bytes(100000));
     ASSERT_TRUE(send_all(pair.client, wire.data(), 50000));
     wait_until_stalled(recv_bytes_left);
@@ -380,7 +380,7 @@ TEST_F(ReceiveTask, TricklingHeaderEndsWithTheGreetingLimit) {
         }
     });
     auto start = std::chrono::steady_clock::now();
-    receive_file(receive_slots[1]);
+    receive_connection(receive_slots[1]);
     auto took = std::chrono::steady_clock::now() - start;
     done = true;
     trickle.join();

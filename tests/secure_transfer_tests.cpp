@@ -104,7 +104,7 @@ protected:
     static std::thread receive_stalled_in(SocketPair& pair, SecureChannel& channel, const std::string& file,
                                           std::int32_t slot = 2) {
         receive_slots[slot] = pair.server;
-        std::thread task([slot] { receive_file(receive_slots[slot]); });
+        std::thread task([slot] { receive_connection(receive_slots[slot]); });
         EXPECT_TRUE(secure_connect(pair.client, group_key, channel));
         EXPECT_TRUE(secure_buffers(channel));
         seal(channel, file);
@@ -169,7 +169,7 @@ TEST_F(SecureTransfer, HandshakeWithAReceiverOfAnotherKindOrKeyFails) {
         secure_transfers = row.receiver_secure;
         SocketPair pair = connected_pair();
         receive_slots[2] = pair.server;
-        std::thread receiver([&] { receive_file(receive_slots[2]); });
+        std::thread receiver([&] { receive_connection(receive_slots[2]); });
         SecureChannel channel;
         EXPECT_FALSE(secure_connect(pair.client, sender_key, channel));
         receiver.join();
@@ -257,7 +257,7 @@ std::string run_secure_peer(const std::function<void(SecureChannel&)>& write_mes
         secure_release(channel);
         close_socket(pair.client);
     });
-    receive_file(receive_slots[4]);
+    receive_connection(receive_slots[4]);
     peer.join();
     return replies;
 }
@@ -818,30 +818,28 @@ TEST(SecureMessages, EachTypeRoundTripsAndNoCutPasses) {
     EXPECT_FALSE(decode_file(ByteSpan{reinterpret_cast<const unsigned char*>(too_long.data()), too_long.size()}, ignored));
 
     unsigned char out[LONGEST_REPLY + 1] = {};
-    struct ReplyRow { const char* label; unsigned char type; RefusalReason reason; std::uint64_t offset; };
+    struct ReplyRow { const char* label; Reply reply; };
     const ReplyRow replies[] = {
-        {"A", MESSAGE_ACCEPTED, REFUSED_OTHER, 0},
-        {"R", MESSAGE_REFUSED, REFUSED_NOT_STORED, 0},
-        {"O of 0", MESSAGE_OFFSET, REFUSED_OTHER, 0},
-        {"O proven", MESSAGE_OFFSET, REFUSED_OTHER, 5 << 20},
+        {"A", {MESSAGE_ACCEPTED, 77}},
+        {"R", {MESSAGE_REFUSED, 77, REFUSED_NOT_STORED}},
+        {"O of 0", {MESSAGE_OFFSET, 77}},
+        {"O proven", {MESSAGE_OFFSET, 77, REFUSED_OTHER, 5 << 20, proof}},
     };
     for (const ReplyRow& row : replies) {
         SCOPED_TRACE(row.label);
-        std::size_t size = row.type == MESSAGE_ACCEPTED ? encode_accepted(77, out)
-                           : row.type == MESSAGE_REFUSED ? encode_refused(77, row.reason, out)
-                                                         : encode_offset(77, row.offset, proof, out);
+        std::size_t size = encode_reply(row.reply, out);
         Reply back;
         ASSERT_TRUE(decode_reply(ByteSpan{out, size}, back));
-        EXPECT_EQ(back.type, row.type);
+        EXPECT_EQ(back.type, row.reply.type);
         EXPECT_EQ(back.number, 77u);
-        EXPECT_EQ(back.reason, row.reason);
-        EXPECT_EQ(back.offset, row.offset);
+        EXPECT_EQ(back.reason, row.reply.reason);
+        EXPECT_EQ(back.offset, row.reply.offset);
         EXPECT_EQ(back.proof ? back.proof[2] : 7, 7);
         for (std::size_t cut = 0; cut < size; ++cut) EXPECT_FALSE(decode_reply(ByteSpan{out, cut}, back)) << cut;
         EXPECT_FALSE(decode_reply(ByteSpan{out, size + 1}, back)) << "one byte more";
     }
     Reply unknown;
-    encode_refused(1, REFUSED_NAME, out);
+    encode_reply(Reply{MESSAGE_REFUSED, 1, REFUSED_NAME}, out);
     out[ACCEPTED_SIZE] = LAST_REASON + 1;
     ASSERT_TRUE(decode_reply(ByteSpan{out, REFUSED_SIZE}, unknown));
     EXPECT_EQ(unknown.reason, REFUSED_OTHER) << "a reason not known";

@@ -156,16 +156,6 @@ TEST(NameEncoding, ReceivedBytes) {
     set_fixed_name_code_page(CODE_PAGE_SYSTEM);
 }
 
-TEST(NameEncoding, ConvertsTheReceivedBlockInPlace) {
-    set_fixed_name_code_page(1252);
-    char* name = static_cast<char*>(std::malloc(9));
-    std::memcpy(name, "caf\xE9.txt", 9);
-    ASSERT_TRUE(convert_fixed_name(name));
-    EXPECT_STREQ(name, "caf\xC3\xA9.txt");
-    std::free(name);
-    set_fixed_name_code_page(CODE_PAGE_SYSTEM);
-}
-
 TEST(TextUtils, LowerCaseFoldsOnlyAsciiCapitals) {
     struct Row { const char* label; std::string in, out; };
     const Row rows[] = {

@@ -1,6 +1,6 @@
 // The transfer engine: the listener that admits peers, the receive task
-// that stores one file, the send task that sends one dropped batch, and the
-// progress both report. Thread entries are shims over plain bodies, so the
+// that serves one connection, the send task that sends one dropped batch,
+// and the progress both report. Thread entries are shims over plain bodies, so the
 // bodies' locals are gone before the thread ends.
 #pragma once
 
@@ -17,29 +17,27 @@ constexpr std::uintptr_t SLOT_MESSAGE_CODE = 1278;
 constexpr std::int32_t TASK_STACK_SIZE = 40960;
 constexpr std::int32_t DEFAULT_IDLE_LIMIT_MS = 120000;
 constexpr std::int32_t DEFAULT_GREETING_LIMIT_MS = 10000;
+constexpr std::int32_t DEFAULT_RECONNECT_UNIT_MS = 1000;
 // Connections from one address that may be before the end of their
 // handshake at once, in the secure format.
 constexpr std::int32_t MAX_GREETINGS_PER_ADDRESS = 8;
 
-// How long a transfer waits for a silent peer before it fails.
+// How long a transfer waits for a silent peer; how long a peer has in all
+// for its header (fixed format) or handshake (secure format), however it
+// trickles; the pause before the first try to make a lost secure connection
+// again, each further one twice as long.
 extern std::atomic<std::int32_t> idle_limit_ms;
-// How long a peer has in all, from the accept to the end of its header
-// (fixed format) or handshake (secure format), however it trickles.
 extern std::atomic<std::int32_t> greeting_limit_ms;
-// The pause before the first try to make a lost secure connection again;
-// each further try waits twice as long as the one before.
-constexpr std::int32_t DEFAULT_RECONNECT_UNIT_MS = 1000;
 extern std::atomic<std::int32_t> reconnect_unit_ms;
 // Takes the limits from ZEPTRIX_IDLE_LIMIT_MS, ZEPTRIX_GREETING_LIMIT_MS and
-// ZEPTRIX_RECONNECT_UNIT_MS (milliseconds) when those are set; the tests
-// shorten them so. The settings file has no word for them.
+// ZEPTRIX_RECONNECT_UNIT_MS (milliseconds) where set, for the tests.
 void read_idle_limit_override();
 
 // The share of announced bytes still missing, in whole percent, halves to
 // even: 0 without a total, 100 while nothing has moved.
 std::int32_t progress_percent(std::uint64_t total, std::uint64_t left);
-// Recomputes the percentage of one kind's counters and asks the main area
-// for a repaint when it changed to another even value.
+// Asks the main area for a repaint when one kind's percentage changed to
+// another even value.
 void update_progress(const std::atomic<std::uint64_t>& total,
                      const std::atomic<std::uint64_t>& left, std::int32_t& last_percent);
 
@@ -65,9 +63,9 @@ bool peer_admitted(const IpAddress& peer);
 using ReverseLookup = Text (*)(const IpAddress& address);
 using ForwardCheck = bool (*)(const Text& name, const IpAddress& address);
 void set_host_lookups(ReverseLookup reverse, ForwardCheck forward);
-// Accepts one connection and hands it to a free receive slot, or closes it;
-// it never waits on a name lookup.
-// False when the accept failed (after a pause, so failures do not spin).
+// Accepts one connection and hands it to a free receive slot, or closes it,
+// never waiting on a name lookup. False when the accept failed (after a
+// pause, so failures do not spin).
 bool listener_step(SocketHandle listening);
 // Opens listen_port, or tells the user it can't; then serves its
 // connections, never returning. run_listener does both.
@@ -76,25 +74,20 @@ bool start_listening(SocketHandle& listening);
 void run_listener();
 ThreadResult ZPX_THREAD_CALL listener_task(void* unused);
 
-// Told of every arriving file whose name came through: stored or not, with
-// its announced size (0 when the size did not come). The console peer
-// prints one line per file from it; the desktop program shows nothing.
+// The console peer's lines, which the desktop program does not show: every
+// arriving file whose name came through, stored or not, with its announced
+// size (0 when none came); every file the receiver acknowledged; and why a
+// send failed, right after its message.
 using ReceiveObserver = void (*)(const Text& name, bool stored, std::uint64_t size);
 void set_receive_observer(ReceiveObserver observer);
-
-// Told of every file the receiver acknowledged, with its name as messages
-// show it.
 using DeliveryObserver = void (*)(const Text& name);
 void set_delivery_observer(DeliveryObserver observer);
-
-// Told, right after a send's failure is shown, why it failed. The console
-// peer prints the reason; the desktop program shows nothing more.
 using FailureObserver = void (*)(const Failure& failure);
 void set_failure_observer(FailureObserver observer);
 
 // Serves the connection in the slot: one file in the fixed format, or a
 // whole session of files in the secure format. Then frees the slot.
-void receive_file(std::atomic<SocketHandle>& slot);
+void receive_connection(std::atomic<SocketHandle>& slot);
 ThreadResult ZPX_THREAD_CALL receive_task(void* slot);
 
 // Sends the files of the drop in the slot to the current destination, then

@@ -58,21 +58,16 @@ SendFailure send_fixed_transfer(Batch& b, Outgoing& f, SocketHandle socket) {
             failure = SendFailure::aborted;
             break;
         }
-        std::size_t want = up_to(f.file_left, BLOCK_SIZE);
-        std::size_t got = want ? std::fread(b.buffer, 1, want, f.file) : 0;
-        // A file that shrank since its size was taken ends here.
-        if (want != 0 && got == 0) {
+        std::size_t got = 0;
+        if (!read_piece(b, f, b.buffer, up_to(f.file_left, BLOCK_SIZE), got)) {
             failure = SendFailure::changed;
             break;
         }
         scramble(b.buffer, got, key_state);
-        f.file_left -= got;
-        send_bytes_left.fetch_sub(got);
         bool last = f.file_left == 0;
         if (last) std::memcpy(b.buffer + got, CLOSING_MARK, CLOSING_MARK_SIZE);
         if (!send_all(socket, b.buffer, static_cast<std::int32_t>(got + (last ? CLOSING_MARK_SIZE : 0))))
             failure = SendFailure::connection_lost;
-        update_progress(send_bytes_total, send_bytes_left, b.last_percent);
         if (last) break;
     }
     if (abort_send.load()) failure = SendFailure::aborted;
@@ -94,16 +89,11 @@ bool receive_fixed(Receipt& r, unsigned char* buffer, std::int64_t deadline) {
     std::uint32_t key_state = 0, name_length = 0;
     if (!receive_u32(r.socket, key_state, deadline) || !receive_u32(r.socket, name_length, deadline)) return false;
     if (name_length == 0 || name_length > MAX_NAME_FIELD) return false;
-    char* name = static_cast<char*>(std::malloc(name_length + 1));
-    if (!name) return false;
-    bool arrived = recv_exact_before(r.socket, name, static_cast<std::int32_t>(name_length), deadline);
-    scramble(name, name_length, key_state);
-    name[name_length] = '\0';
-    if (!arrived) {
-        std::free(name);
-        return false;
-    }
-    if (!convert_fixed_name(name) || !take_name(r, name)) return false;
+    std::string bytes(name_length, '\0'), name;
+    if (!recv_exact_before(r.socket, bytes.data(), static_cast<std::int32_t>(name_length), deadline)) return false;
+    scramble(bytes.data(), name_length, key_state);
+    // The name ends at its first zero byte.
+    if (!fixed_name_text(bytes.c_str(), name) || !take_name(r, std::move(name))) return false;
     std::uint32_t size = 0;
     if (!receive_u32(r.socket, size, deadline)) return false;
     announce_size(r, size);

@@ -1,5 +1,6 @@
 #include "transfer/leftover_files.h"
 
+#include <charconv>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -13,18 +14,19 @@
 
 namespace {
 
-constexpr std::string_view TEMP_NAME_END = ".part";
 constexpr auto SWEEP_EVERY = std::chrono::hours(1);
 constexpr std::int32_t SWEEP_STACK_SIZE = 65536;
 
-bool digits_at(std::string_view text, std::size_t from, std::size_t to, std::uint64_t& value) {
-    value = 0;
-    if (from >= to) return false;
-    for (std::size_t i = from; i < to; ++i) {
-        if (text[i] < '0' || text[i] > '9' || value > 0xFFFFFFFFu) return false;
-        value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
-    }
-    return value <= 0xFFFFFFFFu;
+// The process number in a temporary file's name, PREFIXprocess-sequence.part.
+bool temporary_file_process(std::string_view name, std::uint32_t& process) {
+    if (!name.starts_with(TEMP_NAME_PREFIX) || !name.ends_with(TEMP_NAME_END)) return false;
+    const char* end = name.data() + name.size() - TEMP_NAME_END.size();
+    const char* start = name.data() + TEMP_NAME_PREFIX.size();
+    std::uint32_t sequence = 0;
+    auto first = std::from_chars(start, end < start ? start : end, process);
+    if (first.ec != std::errc() || first.ptr == end || *first.ptr != '-') return false;
+    auto second = std::from_chars(first.ptr + 1, end, sequence);
+    return second.ec == std::errc() && second.ptr == end;
 }
 
 void note_temporary_file(void* context, FolderItem item, std::string_view path) {
@@ -43,20 +45,6 @@ ThreadResult ZPX_THREAD_CALL leftover_sweeps(void*) {
 }
 
 }  // namespace
-
-bool temporary_file_process(std::string_view name, std::uint32_t& process) {
-    if (name.size() <= TEMP_NAME_PREFIX.size() + TEMP_NAME_END.size() || name.substr(0, TEMP_NAME_PREFIX.size()) != TEMP_NAME_PREFIX ||
-        name.substr(name.size() - TEMP_NAME_END.size()) != TEMP_NAME_END)
-        return false;
-    std::size_t start = TEMP_NAME_PREFIX.size(), end = name.size() - TEMP_NAME_END.size();
-    std::size_t dash = name.find('-', start);
-    std::uint64_t number = 0, sequence = 0;
-    if (dash == std::string_view::npos || dash >= end || !digits_at(name, start, dash, number) ||
-        !digits_at(name, dash + 1, end, sequence))
-        return false;
-    process = static_cast<std::uint32_t>(number);
-    return true;
-}
 
 void remove_stale_temporary_files() {
     std::vector<std::string> stale;

@@ -3,12 +3,6 @@
 // update), and parts no sender came back for.
 #pragma once
 
-#include <cstdint>
-#include <string_view>
-
-// Whether a name is one of the receiver's temporary files, and the number
-// of the process that made it.
-bool temporary_file_process(std::string_view name, std::uint32_t& process);
 // Removes, below the destination, the temporary files whose process no
 // longer runs; a file of a running process (this one among them) stays.
 void remove_stale_temporary_files();

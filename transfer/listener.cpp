@@ -17,10 +17,6 @@ bool address_matches(const IpAddress& pattern, const IpAddress& peer) {
     return true;
 }
 
-bool ends_with(std::string_view text, std::string_view ending) {
-    return text.size() >= ending.size() && text.substr(text.size() - ending.size()) == ending;
-}
-
 std::atomic<ReverseLookup> reverse_lookup_used{reverse_lookup};
 std::atomic<ForwardCheck> forward_check_used{host_has_address};
 
@@ -75,7 +71,7 @@ bool host_admitted(const IpAddress& peer) {
     if (host.empty()) return false;
     for (std::int32_t i = 1; i <= accept_host_count; ++i) {
         const Text& ending = accept_host_suffixes[i];
-        if (!ending.empty() && ends_with(host.view(), ending.view())) return forward_check_used.load()(host, peer);
+        if (!ending.empty() && host.view().ends_with(ending.view())) return forward_check_used.load()(host, peer);
     }
     return false;
 }

@@ -5,12 +5,10 @@
 
 namespace {
 
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-
 bool same_letters(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (upper(a[i]) != upper(b[i])) return false;
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
     return true;
 }
 
@@ -55,6 +53,8 @@ bool is_safe_file_name(std::string_view name) {
     return !is_device_name(name);
 }
 
+namespace {
+
 // The temporary names in any letter case: NTFS and FAT take ".ZEPTRIX-"
 // for ".zeptrix-", and refusing them elsewhere too costs nothing.
 bool is_temp_name(std::string_view file) {
@@ -64,27 +64,16 @@ bool is_temp_name(std::string_view file) {
     return true;
 }
 
-bool is_storable_name(std::string_view name) {
-    if (!is_safe_nested_name(name)) return false;
-    for (;;) {
+// At most MAX_NAME_COMPONENTS parts between backslashes, each passing the check.
+template <typename Check>
+bool every_component(std::string_view name, Check check) {
+    for (std::int32_t components = 1;; ++components) {
         std::size_t end = name.find(WIRE_SEPARATOR);
-        if (is_temp_name(name.substr(0, end))) return false;
+        if (!check(name.substr(0, end)) || components > MAX_NAME_COMPONENTS) return false;
         if (end == std::string_view::npos) return true;
         name.remove_prefix(end + 1);
     }
 }
-
-bool is_safe_nested_name(std::string_view name) {
-    std::int32_t components = 0;
-    for (;;) {
-        std::size_t end = name.find(WIRE_SEPARATOR);
-        if (!is_safe_file_name(name.substr(0, end)) || ++components > MAX_NAME_COMPONENTS) return false;
-        if (end == std::string_view::npos) return true;
-        name.remove_prefix(end + 1);
-    }
-}
-
-namespace {
 
 // Characters a name shown to a person must not hold: the C1 controls, and
 // the bidirectional controls that make "gpj.exe" look like "exe.jpg".
@@ -94,6 +83,12 @@ bool is_hidden_control(std::uint32_t c) {
 }
 
 }  // namespace
+
+bool is_safe_nested_name(std::string_view name) { return every_component(name, is_safe_file_name); }
+
+bool is_storable_name(std::string_view name) {
+    return every_component(name, [](std::string_view part) { return is_safe_file_name(part) && !is_temp_name(part); });
+}
 
 bool is_secure_name(std::string_view name) {
     if (name.size() > MAX_NAME_BYTES || !is_valid_utf8(name)) return false;

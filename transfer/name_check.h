@@ -18,8 +18,10 @@ constexpr std::int32_t MAX_NAME_COMPONENTS = 32;
 bool is_safe_nested_name(std::string_view name);
 
 // The receiver's temporary files, and the folder of the files it holds in
-// part, begin so; no part of a stored name may.
+// part, begin so; no part of a stored name may. A temporary file is named
+// PREFIXprocess-sequenceEND.
 constexpr std::string_view TEMP_NAME_PREFIX = ".zeptrix-";
+constexpr std::string_view TEMP_NAME_END = ".part";
 
 // A name a receiver stores: a safe nested name none of whose parts is one
 // of the receiver's own names.

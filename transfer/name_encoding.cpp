@@ -1,8 +1,6 @@
 #include "transfer/name_encoding.h"
 
 #include <atomic>
-#include <cstdlib>
-#include <cstring>
 
 #include "text/utf8.h"
 
@@ -30,14 +28,4 @@ bool fixed_name_text(std::string_view bytes, std::string& name) {
         return true;
     }
     return code_page_to_utf8(code_page, bytes, name);
-}
-
-bool convert_fixed_name(char*& name) {
-    std::string text;
-    bool converted = fixed_name_text(name, text);
-    std::free(name);
-    name = converted ? static_cast<char*>(std::malloc(text.size() + 1)) : nullptr;
-    if (!name) return false;
-    std::memcpy(name, text.c_str(), text.size() + 1);
-    return true;
 }

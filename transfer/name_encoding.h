@@ -27,8 +27,3 @@ std::string fixed_name_bytes(std::string_view name);
 // 127 is taken as UTF-8, anything else in the code page. False when the
 // bytes are text in neither.
 bool fixed_name_text(std::string_view bytes, std::string& name);
-
-// fixed_name_text on a zero-terminated name in a malloc'd block, which is
-// replaced by a malloc'd block with the UTF-8 name. False, with the block
-// freed and name null, when the bytes are no text.
-bool convert_fixed_name(char*& name);

@@ -36,11 +36,14 @@ struct Outgoing {
     std::uint64_t file_left = 0;
 };
 
-// Tells the delivery observer that the receiver acknowledged a file.
+// Reads up to want bytes of the file into `into` and counts them as sent.
+// False when nothing came of more than 0 wanted: the file shrank since its
+// size was taken.
+bool read_piece(Batch& b, Outgoing& f, unsigned char* into, std::size_t want, std::size_t& got);
+
 void tell_delivered(const Text& display_name);
 
-// Opens a file to send, read straight into the task's buffers, with its
-// size; null when it can't be read.
+// Opens a file to send, unbuffered, with its size; null when it can't be read.
 std::FILE* open_file_to_send(const char* path, std::uint64_t& size);
 
 // The fixed format over the connected socket: header, data and closing

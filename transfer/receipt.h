@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "net/socket.h"
 #include "platform/platform.h"
@@ -14,11 +15,10 @@
 
 struct Receipt {
     SocketHandle socket = INVALID_SOCKET_HANDLE;
-    // The received name, its folders joined by this platform's separator:
-    // one heap block, owned by the task.
-    char* name = nullptr;
+    // The received name, its folders joined by this platform's separator.
+    std::string name;
     bool name_arrived = false;
-    const char* leaf = nullptr;  // the file's own name inside name
+    std::size_t leaf = 0;  // where the file's own name starts in name
     StoreDirectory directory;
     bool directory_open = false;
     Text temp_name;
@@ -39,10 +39,9 @@ struct Receipt {
     std::int64_t modified_ns = 0;
 };
 
-// The folder a connection's last file went into, held open, so that the
-// files after it in that folder don't open every folder on the way again.
-// Only a folder that was there already is held: one made for a file goes
-// again when that file fails.
+// The folder a connection's last file went into, held open for the files
+// after it. Only a folder that was there already is held: one made for a
+// file goes again when that file fails.
 struct RecentFolder {
     StoreDirectory directory;
     bool open = false;
@@ -50,40 +49,33 @@ struct RecentFolder {
 };
 void forget_recent_folder(RecentFolder& recent);
 
-// Takes over name (a zero-terminated heap block) as the file's name. False
-// when no receiver stores it: not a plain file name or plain names joined
-// by backslashes, or a name of our own temporary files, which could replace
+// Takes name as the file's name. False when no receiver stores it: not a
+// plain file name or plain names joined by backslashes (a zero byte
+// included), or a name of our own temporary files, which could replace
 // another task's data in flight.
-bool take_name(Receipt& r, char* name);
-// Counts the announced size into the file's and the receive counters.
+bool take_name(Receipt& r, std::string name);
 void announce_size(Receipt& r, std::uint64_t size);
 // The name's folders below the destination, made where missing, then the
-// temporary file inside the last of them. recent, where given, is used and
+// temporary file inside the last of them; recent, where given, is used and
 // kept up to date.
 bool create_temp_file(Receipt& r, RecentFolder* recent = nullptr);
-// As create_temp_file, for a resumable file: its part, found again or made,
-// with resumed_from the bytes it holds already, counted as arrived, and
-// proof their hash as read back. Where no part can be had, a temporary
-// file, and resumed_from 0.
+// As create_temp_file, for a resumable file: its part, with resumed_from
+// the bytes it holds, counted as arrived, and proof their hash as read
+// back. Where no part can be had, a temporary file, and resumed_from 0.
 bool create_part_file(Receipt& r, const unsigned char* tag, unsigned char (&proof)[PART_PROOF_SIZE]);
 // The sender's file is not the one the part began: the part is emptied,
 // and the whole file counts as still to come.
 bool restart_part(Receipt& r);
-// Writes one piece of data straight through and counts it.
 bool store_piece(Receipt& r, const unsigned char* data, std::size_t size);
-// Closes the temporary file and gives it the file's name, the data on the
-// disk before, the name after: close_to_disk, take_final_name, then the
-// directory flushed.
-bool place_file(Receipt& r);
-// The file's data on the disk with the sender's time, and the file closed.
+// The file's data on the disk with the sender's time, and the file closed;
+// then it takes its name; place_file does both and flushes the directory.
 bool close_to_disk(Receipt& r);
-// The closed file takes its name (its directory not yet flushed).
 bool take_final_name(Receipt& r);
+bool place_file(Receipt& r);
 
-// After a file's transfer: a failed one removes its temporary file and
-// the folders it made (a part stays when keep_part is set and it reached
-// the disk), the observer is told, and the counters give back what the
-// file added.
+// After a file's transfer: a failed one removes its temporary file and the
+// folders it made (a part stays when keep_part is set and it reached the
+// disk); the observer is told, and the counters give back the file's bytes.
 void finish_receipt(Receipt& r, bool stored, bool keep_part = false);
 
 // The fixed format after its magic: header (by the deadline, a time of

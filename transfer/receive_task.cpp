@@ -25,8 +25,7 @@ constexpr std::uint64_t WRITEBACK_STEP = 8 << 20;
 
 Text temp_file_name() {
     return Text(TEMP_NAME_PREFIX) + decimal_text(static_cast<std::int32_t>(process_number() & 0x7FFFFFFF)) +
-           "-" + decimal_text(static_cast<std::int32_t>(temp_sequence.fetch_add(1) & 0x7FFFFFFF)) +
-           ".part";
+           "-" + decimal_text(static_cast<std::int32_t>(temp_sequence.fetch_add(1) & 0x7FFFFFFF)) + TEMP_NAME_END;
 }
 
 enum class Format { none, fixed, secure };
@@ -44,15 +43,14 @@ Format receive_magic(SocketHandle socket, std::int64_t deadline) {
 
 }  // namespace
 
-bool take_name(Receipt& r, char* name) {
-    r.name = name;
+bool take_name(Receipt& r, std::string name) {
+    r.name = std::move(name);
     r.name_arrived = true;
-    std::string_view plain_name(r.name, std::strlen(r.name));
-    if (!is_storable_name(plain_name)) return false;
-    std::size_t last = plain_name.rfind(WIRE_SEPARATOR);
-    r.leaf = last == std::string_view::npos ? r.name : r.name + last + 1;
-    for (char* c = r.name; *c; ++c)
-        if (*c == WIRE_SEPARATOR) *c = PATH_SEPARATOR;
+    if (!is_storable_name(r.name)) return false;
+    std::size_t last = r.name.rfind(WIRE_SEPARATOR);
+    r.leaf = last == std::string::npos ? 0 : last + 1;
+    for (char& c : r.name)
+        if (c == WIRE_SEPARATOR) c = PATH_SEPARATOR;
     return true;
 }
 
@@ -66,7 +64,7 @@ void announce_size(Receipt& r, std::uint64_t size) {
 namespace {
 
 bool open_folders(Receipt& r, RecentFolder* recent = nullptr, bool* reused = nullptr) {
-    std::string_view folders(r.name, r.leaf == r.name ? 0 : static_cast<std::size_t>(r.leaf - r.name - 1));
+    std::string_view folders = std::string_view(r.name).substr(0, r.leaf == 0 ? 0 : r.leaf - 1);
     if (recent && recent->open && folders == recent->folders) {
         r.directory_open = copy_store_directory(recent->directory, r.directory);
         if (reused) *reused = r.directory_open;
@@ -157,11 +155,11 @@ bool close_to_disk(Receipt& r) {
 
 bool take_final_name(Receipt& r) {
     if (r.in_part) {
-        if (!move_stored_file(r.part.folder, r.part.name, r.directory, r.leaf)) return false;
-        release_part(r.part);
+        if (!move_stored_file(r.part.folder, r.part.name, r.directory, r.name.c_str() + r.leaf)) return false;
+        let_go_part(r.part);
         r.in_part = false;
     } else {
-        if (!replace_stored_file(r.directory, r.temp_name.data(), r.leaf)) return false;
+        if (!replace_stored_file(r.directory, r.temp_name.data(), r.name.c_str() + r.leaf)) return false;
         r.temp_created = false;
     }
     return true;
@@ -181,8 +179,7 @@ void finish_receipt(Receipt& r, bool stored, bool keep) {
         if (r.file && keep && r.in_part) keep = flush_file_to_disk(r.file);
         if (r.file) std::fclose(r.file);
         if (r.in_part) {
-            if (keep) keep_part(r.part);
-            else drop_part(r.part);
+            (keep ? let_go_part : drop_part)(r.part);
             r.in_part = false;
         }
         if (r.temp_created) remove_stored_file(r.directory, r.temp_name.data());
@@ -194,18 +191,16 @@ void finish_receipt(Receipt& r, bool stored, bool keep) {
     // Told before the acknowledgement, so that the files of one sender are
     // told in the order they were sent.
     ReceiveObserver observer = receive_observer.load();
-    if (observer && r.name_arrived) observer(Text(r.name), stored, r.file_total);
+    if (observer && r.name_arrived) observer(Text(r.name.c_str()), stored, r.file_total);
     recv_bytes_total.fetch_sub(r.file_total);
     recv_bytes_left.fetch_sub(r.file_left);
     update_progress(recv_bytes_total, recv_bytes_left, r.last_percent);
-    std::free(r.name);
-    r.name = nullptr;
     r.file_total = r.file_left = 0;
 }
 
 void set_receive_observer(ReceiveObserver observer) { receive_observer.store(observer); }
 
-void receive_file(std::atomic<SocketHandle>& slot) {
+void receive_connection(std::atomic<SocketHandle>& slot) {
     running_tasks.fetch_add(1);
     SocketHandle socket = slot.load();
     const std::ptrdiff_t index = &slot - receive_slots;
@@ -243,6 +238,6 @@ void receive_file(std::atomic<SocketHandle>& slot) {
 }
 
 ThreadResult ZPX_THREAD_CALL receive_task(void* slot) {
-    receive_file(*static_cast<std::atomic<SocketHandle>*>(slot));
+    receive_connection(*static_cast<std::atomic<SocketHandle>*>(slot));
     exit_thread();
 }

@@ -1,5 +1,10 @@
 #include "transfer/send_failure.h"
 
+SendFailure connect_failure(ConnectFailure why) {
+    if (why == ConnectFailure::stopped) return SendFailure::aborted;
+    return why == ConnectFailure::refused ? SendFailure::connection_refused : SendFailure::no_answer;
+}
+
 const char* failure_text(const Failure& failure) {
     switch (failure.kind) {
         case SendFailure::connection_refused:

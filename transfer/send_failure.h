@@ -3,6 +3,7 @@
 // peer adds a line with the reason.
 #pragma once
 
+#include "net/socket.h"
 #include "transfer/secure/secure_wire.h"
 
 enum class SendFailure {
@@ -24,5 +25,7 @@ struct Failure {
     bool secure = false;                   // the format it happened in
 };
 
+// What a connection that could not be made means to a send.
+SendFailure connect_failure(ConnectFailure why);
 // The reason in plain words.
 const char* failure_text(const Failure& failure);

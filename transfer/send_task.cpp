@@ -46,27 +46,35 @@ void report_unreadable(const Text& display_name) {
     report(Text("error reading ") + display_name, Failure{SendFailure::unreadable, REFUSED_OTHER, secure_transfers});
 }
 
+// A failure the user is told of: a connection never made by the peer, any
+// other by the file; an abort by nothing.
+void report_failure(const Batch& b, const Text& display_name, const Failure& failure) {
+    if (failure.kind == SendFailure::none || failure.kind == SendFailure::aborted || abort_send.load()) return;
+    if (failure.kind == SendFailure::connection_refused || failure.kind == SendFailure::no_answer)
+        report(Text("connecting to ") + peer_text(b) + " failed!", failure);
+    else
+        report(Text("send of ") + display_name + " to " + peer_text(b) + " failed!", failure);
+}
+
 // One connection for the file: header, data, closing mark, acknowledgement.
 Next send_fixed_file(Batch& b, Outgoing& f) {
     SocketHandle socket = INVALID_SOCKET_HANDLE;
     ConnectFailure why = ConnectFailure::none;
+    Failure failure;
     if (!connect_to(b.address, b.port, socket, &abort_send, &why)) {
-        Failure failure{why == ConnectFailure::refused ? SendFailure::connection_refused : SendFailure::no_answer};
-        if (why != ConnectFailure::stopped && !abort_send.load())
-            report(Text("connecting to ") + peer_text(b) + " failed!", failure);
-        return Next::end_batch;
+        failure.kind = connect_failure(why);
+    } else {
+        set_idle_limit(socket, idle_limit_ms.load());
+        // Header, data and mark go out as written: a Windows receiver delays
+        // its acknowledgements up to 200 ms, which would hold every small file.
+        set_no_delay(socket);
+        watch_transfer(*b.watch, socket);
+        failure.kind = send_fixed_transfer(b, f, socket);
+        if (unwatch_transfer(*b.watch, socket) || abort_send.load()) failure.kind = SendFailure::aborted;
+        close_socket(socket);
     }
-    set_idle_limit(socket, idle_limit_ms.load());
-    // Header, data and mark go out as written: a Windows receiver delays
-    // its acknowledgements up to 200 ms, which would hold every small file.
-    set_no_delay(socket);
-    watch_transfer(*b.watch, socket);
-    Failure failure{send_fixed_transfer(b, f, socket)};
-    if (unwatch_transfer(*b.watch, socket) || abort_send.load()) failure.kind = SendFailure::aborted;
     if (failure.kind == SendFailure::none) tell_delivered(f.display_name);
-    if (failure.kind != SendFailure::none && failure.kind != SendFailure::aborted)
-        report(Text("send of ") + f.display_name + " to " + peer_text(b) + " failed!", failure);
-    close_socket(socket);
+    report_failure(b, f.display_name, failure);
     return failure.kind == SendFailure::none ? Next::next_file : Next::end_batch;
 }
 
@@ -164,17 +172,15 @@ Next send_folder(Batch& b, char* path, std::int32_t path_size) {
     }
     std::sort(contents.files.begin(), contents.files.end());
     std::sort(contents.left_out.begin(), contents.left_out.end());
-    for (const std::string& item : contents.left_out) {
+    auto wire_name = [&own_name](const std::string& below) {
         std::string wire = own_name;
         wire.push_back(WIRE_SEPARATOR);
-        wire.append(item);
-        report_unreadable(display_name_of(wire));
-    }
+        return wire.append(below);
+    };
+    for (const std::string& item : contents.left_out) report_unreadable(display_name_of(wire_name(item)));
     for (const std::string& relative : contents.files) {
         if (abort_send.load()) return Next::end_batch;
-        std::string wire = own_name;
-        wire.push_back(WIRE_SEPARATOR);
-        wire.append(relative);
+        std::string wire = wire_name(relative);
         std::size_t components = 1 + static_cast<std::size_t>(std::count(wire.begin(), wire.end(), WIRE_SEPARATOR));
         // Too long or too deep for the wire, or a name no receiver stores
         // (a device name, a colon, a trailing dot): skipped, so the rest goes.
@@ -195,14 +201,7 @@ Next send_folder(Batch& b, char* path, std::int32_t path_size) {
 // the failure that ended it, reported as the first file without an
 // acknowledgement (the connection itself, where it was never made).
 void end_secure_batch(Batch& b, bool failed) {
-    SendSession& s = *b.session;
-    if (!failed) failed = !secure_end_batch(b);
-    SendFailure kind = s.failure.kind;
-    if (!failed || kind == SendFailure::aborted || abort_send.load()) return;
-    if (kind == SendFailure::connection_refused || kind == SendFailure::no_answer)
-        report(Text("connecting to ") + peer_text(b) + " failed!", s.failure);
-    else
-        report(Text("send of ") + s.failed_name + " to " + peer_text(b) + " failed!", s.failure);
+    if (failed || !secure_end_batch(b)) report_failure(b, b.session->failed_name, b.session->failure);
 }
 
 }  // namespace
@@ -219,6 +218,14 @@ std::FILE* open_file_to_send(const char* path, std::uint64_t& size) {
     // Each piece is read straight into the task's buffer.
     if (file) std::setvbuf(file, nullptr, _IONBF, 0);
     return file;
+}
+
+bool read_piece(Batch& b, Outgoing& f, unsigned char* into, std::size_t want, std::size_t& got) {
+    got = want == 0 ? 0 : std::fread(into, 1, want, f.file);
+    f.file_left -= got;
+    send_bytes_left.fetch_sub(got);
+    update_progress(send_bytes_total, send_bytes_left, b.last_percent);
+    return got != 0 || want == 0;
 }
 
 void tell_delivered(const Text& display_name) {

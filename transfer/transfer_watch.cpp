@@ -9,6 +9,9 @@ namespace {
 
 constexpr SocketHandle CLAIMED = INVALID_SOCKET_HANDLE;
 
+std::atomic<std::uint32_t> send_abort_count{0};
+std::atomic<std::uint32_t> receive_abort_count{0};
+
 void interrupt_all(TransferWatch (&watches)[SLOT_CAPACITY + 1]) {
     for (std::int32_t i = 1; i <= SLOT_CAPACITY; ++i) interrupt_transfer(watches[i]);
 }
@@ -41,13 +44,6 @@ bool unwatch_transfer(TransferWatch& watch, SocketHandle socket) {
     }
     return watch.interrupted.exchange(false);
 }
-
-namespace {
-
-std::atomic<std::uint32_t> send_abort_count{0};
-std::atomic<std::uint32_t> receive_abort_count{0};
-
-}  // namespace
 
 std::uint32_t send_aborts() { return send_abort_count.load(); }
 

@@ -13,12 +13,9 @@ struct TransferWatch {
     // interrupting the socket (the task then waits before closing it).
     std::atomic<SocketHandle> socket{0};
     std::atomic<bool> interrupted{false};
-    // When the peer was last heard from (monotonic_ms), for a receive that
-    // notes it: a transfer silent for long may be a connection that its
-    // sender has given up.
+    // When a receive last heard from its peer (monotonic_ms).
     std::atomic<std::int64_t> heard_ms{0};
-    // A receive's count of aborts when it began (receive_aborts): an abort
-    // since then ends it, however many other receives end meanwhile.
+    // A receive's count of aborts when it began (receive_aborts).
     std::uint32_t aborts_at_start = 0;
 };
 
@@ -32,14 +29,12 @@ bool unwatch_transfer(TransferWatch& watch, SocketHandle socket);
 // Shuts the connection of that one transfer down, as an abort would.
 void interrupt_transfer(TransferWatch& watch);
 
-// Raise the abort request of that kind and shut down the connection of
-// every transfer of that kind under way.
+// Raise the abort request of a kind and shut down every connection of it.
 void abort_sends();
 void abort_receives();
-// How many times sends were aborted: a batch waiting to connect again sees
-// an abort by this count, even once another batch has taken the request.
+// How many times each kind was aborted: a batch waiting to connect again,
+// or a receive, sees an abort by this count, even once another task has
+// taken the request; and whether one came since the watch's receive began.
 std::uint32_t send_aborts();
-// The same for receives, and whether an abort came since the receive of
-// the watch began (its aborts_at_start).
 std::uint32_t receive_aborts();
 bool receive_aborted(const TransferWatch& watch);

@@ -51,10 +51,7 @@ void scramble(void* buffer, std::size_t count, std::uint32_t& state) {
     for (; i + 32 <= count; i += 32) {
         std::uint64_t w[4];
         std::memcpy(w, bytes + i, 32);
-        w[0] ^= mask;
-        w[1] ^= mask;
-        w[2] ^= mask;
-        w[3] ^= mask;
+        for (std::uint64_t& word : w) word ^= mask;
         std::memcpy(bytes + i, w, 32);
     }
     for (; i + 8 <= count; i += 8) {

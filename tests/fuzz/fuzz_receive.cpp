@@ -408,7 +408,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             send_all(client, data, static_cast<std::int32_t>(size));
         close_socket(client);
     });
-    receive_file(receive_slots[1]);
+    receive_connection(receive_slots[1]);
     peer.join();
 
     if (running_tasks.load() != 0 || recv_bytes_total.load() != 0 || recv_bytes_left.load() != 0 ||

@@ -29,8 +29,6 @@ AbortedFile table[TABLE_SIZE];
 constexpr std::int64_t NEVER = INT64_MIN / 2;
 std::atomic<std::int64_t> latest_ms{NEVER};
 
-bool is_recent(const AbortedFile& f, std::int64_t now) { return f.used && now - f.at_ms < ABORTED_FILE_MEMORY_MS; }
-
 }  // namespace
 
 void remember_aborted_file(std::string_view name, std::uint64_t size) {
@@ -57,7 +55,7 @@ bool was_aborted_lately(std::string_view name, std::uint64_t size) {
     if (now - latest_ms.load() >= ABORTED_FILE_MEMORY_MS) return false;
     std::lock_guard<std::mutex> hold(table_lock);
     for (const AbortedFile& f : table)
-        if (is_recent(f, now) && f.size == size && name == f.name) return true;
+        if (f.used && now - f.at_ms < ABORTED_FILE_MEMORY_MS && f.size == size && name == f.name) return true;
     return false;
 }
 

@@ -16,12 +16,6 @@ std::size_t optional_fields(unsigned char flags) {
     return ((flags & FLAG_RESUMABLE) != 0 ? FILE_TAG_SIZE : 0) + ((flags & FLAG_TIME) != 0 ? TIME_FIELD : 0);
 }
 
-std::size_t numbered(unsigned char type, std::uint32_t number, unsigned char* out) {
-    out[0] = type;
-    put_u32(out + 1, number);
-    return ACCEPTED_SIZE;
-}
-
 }  // namespace
 
 std::size_t file_message_size(const FileMessage& m) {
@@ -66,20 +60,17 @@ bool decode_data(ByteSpan in, ByteSpan& data) {
 
 bool is_message(ByteSpan in, unsigned char type) { return in.size == 1 && in.data[0] == type; }
 
-std::size_t encode_accepted(std::uint32_t number, unsigned char* out) {
-    return numbered(MESSAGE_ACCEPTED, number, out);
-}
-
-std::size_t encode_refused(std::uint32_t number, RefusalReason reason, unsigned char* out) {
-    out[numbered(MESSAGE_REFUSED, number, out)] = reason;
-    return REFUSED_SIZE;
-}
-
-std::size_t encode_offset(std::uint32_t number, std::uint64_t offset, const unsigned char* proof,
-                          unsigned char* out) {
-    put_u64(out + numbered(MESSAGE_OFFSET, number, out), offset);
-    if (offset == 0) return OFFSET_SIZE;
-    std::memcpy(out + OFFSET_SIZE, proof, PART_PROOF_SIZE);
+std::size_t encode_reply(const Reply& reply, unsigned char* out) {
+    out[0] = reply.type;
+    put_u32(out + 1, reply.number);
+    if (reply.type == MESSAGE_ACCEPTED) return ACCEPTED_SIZE;
+    if (reply.type == MESSAGE_REFUSED) {
+        out[ACCEPTED_SIZE] = reply.reason;
+        return REFUSED_SIZE;
+    }
+    put_u64(out + ACCEPTED_SIZE, reply.offset);
+    if (reply.offset == 0) return OFFSET_SIZE;
+    std::memcpy(out + OFFSET_SIZE, reply.proof, PART_PROOF_SIZE);
     return PROVEN_OFFSET_SIZE;
 }
 

@@ -40,24 +40,21 @@ bool decode_data(ByteSpan in, ByteSpan& data);
 // E, Q and S: the type byte alone.
 bool is_message(ByteSpan in, unsigned char type);
 
-// The receiver's replies, as the sender reads them.
+// The receiver's replies: A, R (with its reason) and O (with the offset,
+// and above 0 the proof of PART_PROOF_SIZE bytes).
 struct Reply {
     unsigned char type = 0;  // MESSAGE_ACCEPTED, MESSAGE_REFUSED or MESSAGE_OFFSET
     std::uint32_t number = 0;
-    RefusalReason reason = REFUSED_OTHER;  // of an R; one not known reads as REFUSED_OTHER
-    std::uint64_t offset = 0;              // of an O
-    const unsigned char* proof = nullptr;  // of an O above 0: PART_PROOF_SIZE bytes
+    RefusalReason reason = REFUSED_OTHER;  // one not known reads as REFUSED_OTHER
+    std::uint64_t offset = 0;
+    const unsigned char* proof = nullptr;
 };
 constexpr std::size_t ACCEPTED_SIZE = 1 + NUMBER_FIELD;
 constexpr std::size_t REFUSED_SIZE = ACCEPTED_SIZE + 1;
 constexpr std::size_t OFFSET_SIZE = ACCEPTED_SIZE + SIZE_FIELD;
 constexpr std::size_t PROVEN_OFFSET_SIZE = OFFSET_SIZE + PART_PROOF_SIZE;
 constexpr std::size_t LONGEST_REPLY = PROVEN_OFFSET_SIZE;
-// Each writes the reply into out (LONGEST_REPLY bytes) and returns its size.
-std::size_t encode_accepted(std::uint32_t number, unsigned char* out);
-std::size_t encode_refused(std::uint32_t number, RefusalReason reason, unsigned char* out);
-// The proof goes only above offset 0.
-std::size_t encode_offset(std::uint32_t number, std::uint64_t offset, const unsigned char* proof,
-                          unsigned char* out);
+// Writes the reply into out (LONGEST_REPLY bytes) and returns its size.
+std::size_t encode_reply(const Reply& reply, unsigned char* out);
 // False for anything but an A, R or O of its exact size.
 bool decode_reply(ByteSpan in, Reply& reply);

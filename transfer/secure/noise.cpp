@@ -99,18 +99,15 @@ bool seal(const NoiseCipher& c, const unsigned char* ad, std::size_t ad_size, co
     return ok;
 }
 
-// An empty payload: only the tag, sealed under the handshake hash.
-bool encrypt_and_hash_empty(NoiseHandshake& h, unsigned char* tag) {
-    if (!h.cipher.has_key || !seal(h.cipher, h.hash, NOISE_HASH_SIZE, nullptr, 0, tag, true)) return false;
-    ++h.cipher.nonce;
-    return mix_hash(h, tag, NOISE_TAG_SIZE);
-}
-
-bool decrypt_and_hash_empty(NoiseHandshake& h, const unsigned char* tag) {
+// An empty payload: only its tag, written to tag_out or checked as tag_in
+// under the handshake hash, then hashed.
+bool empty_payload(NoiseHandshake& h, const unsigned char* tag_in, unsigned char* tag_out) {
     unsigned char nothing[1];
-    if (!h.cipher.has_key || !seal(h.cipher, h.hash, NOISE_HASH_SIZE, tag, 0, nothing, false)) return false;
+    bool encrypting = tag_out != nullptr;
+    if (!h.cipher.has_key || !seal(h.cipher, h.hash, NOISE_HASH_SIZE, tag_in, 0, encrypting ? tag_out : nothing, encrypting))
+        return false;
     ++h.cipher.nonce;
-    return mix_hash(h, tag, NOISE_TAG_SIZE);
+    return mix_hash(h, encrypting ? tag_out : tag_in, NOISE_TAG_SIZE);
 }
 
 bool x25519(const unsigned char* scalar, const unsigned char* point, unsigned char* out) {
@@ -179,20 +176,20 @@ void noise_start(NoiseHandshake& h, const void* prologue, std::size_t prologue_s
 
 bool noise_write_first(NoiseHandshake& h, unsigned char* message) {
     return !h.broken && mix_key_and_hash(h, h.psk, NOISE_KEY_SIZE) && write_ephemeral(h, message) &&
-           encrypt_and_hash_empty(h, message + NOISE_KEY_SIZE);
+           empty_payload(h, nullptr, message + NOISE_KEY_SIZE);
 }
 
 bool noise_read_first(NoiseHandshake& h, const unsigned char* message) {
     return !h.broken && mix_key_and_hash(h, h.psk, NOISE_KEY_SIZE) && read_ephemeral(h, message) &&
-           decrypt_and_hash_empty(h, message + NOISE_KEY_SIZE);
+           empty_payload(h, message + NOISE_KEY_SIZE, nullptr);
 }
 
 bool noise_write_second(NoiseHandshake& h, unsigned char* message) {
-    return write_ephemeral(h, message) && mix_ee(h) && encrypt_and_hash_empty(h, message + NOISE_KEY_SIZE);
+    return write_ephemeral(h, message) && mix_ee(h) && empty_payload(h, nullptr, message + NOISE_KEY_SIZE);
 }
 
 bool noise_read_second(NoiseHandshake& h, const unsigned char* message) {
-    return read_ephemeral(h, message) && mix_ee(h) && decrypt_and_hash_empty(h, message + NOISE_KEY_SIZE);
+    return read_ephemeral(h, message) && mix_ee(h) && empty_payload(h, message + NOISE_KEY_SIZE, nullptr);
 }
 
 bool noise_split(NoiseHandshake& h, bool initiator, NoiseSession& session) {

@@ -32,12 +32,10 @@ Claim* find_claim(const char* name) {
 }
 
 // A task whose connection just broke may still be putting its part on the
-// disk when the sender's next connection asks for it: that connection waits
-// a while for the part rather than send the whole file again. An abort ends
-// the wait. A drop may also never reach the receiver (no reset arrives, the
-// old connection just goes silent until its idle limit): once the holder
-// has heard nothing for a while, the sender has surely given it up, and it
-// is shut down, keeping what it received.
+// disk when the sender's next connection asks for it: that one waits a
+// while rather than take the whole file again; an abort ends the wait. A
+// holder silent for a while (its sender saw a drop the receiver never
+// heard of) is shut down, keeping what it received.
 constexpr auto CLAIM_WAIT = std::chrono::seconds(10);
 constexpr auto ABORT_CHECK = std::chrono::milliseconds(50);
 constexpr std::int64_t SILENT_HOLDER_MS = 2000;
@@ -63,11 +61,7 @@ bool claim(const char* name, TransferWatch* watch) {
 void unclaim(HeldPart& part) {
     if (!part.claimed) return;
     std::lock_guard<std::mutex> hold(claims_lock);
-    for (std::int32_t i = 0; i < claim_count; ++i) {
-        if (std::strcmp(claims[i].name, part.name) != 0) continue;
-        claims[i] = claims[--claim_count];
-        break;
-    }
+    if (Claim* held = find_claim(part.name)) *held = claims[--claim_count];
     part.claimed = false;
     claims_changed.notify_all();
 }
@@ -90,12 +84,6 @@ void close_parts_folder(StoreDirectory& folder) {
     remove_made_directories(folder);
 }
 
-void let_go(HeldPart& part) {
-    unclaim(part);
-    if (part.folder_open) close_parts_folder(part.folder);
-    part.folder_open = false;
-}
-
 struct PartFile {
     std::string name;
     std::uint64_t size;
@@ -106,23 +94,15 @@ void note_part_file(void* context, const char* name, std::uint64_t size, std::in
     static_cast<std::vector<PartFile>*>(context)->push_back(PartFile{name, size, written});
 }
 
-// The parts no other task holds (own names the caller's), oldest first.
-std::vector<PartFile> unheld_parts(const StoreDirectory& folder, const char* own) {
-    std::vector<PartFile> parts;
-    list_stored_files(folder, note_part_file, &parts);
-    parts.erase(std::remove_if(parts.begin(), parts.end(),
-                               [own](const PartFile& f) { return f.name != own && held_by_a_task(f.name); }),
-                parts.end());
-    std::sort(parts.begin(), parts.end(), [](const PartFile& a, const PartFile& b) { return a.written < b.written; });
-    return parts;
-}
-
-// Removes the parts nobody holds that are over the age (every one for 0);
-// the others are left.
+// Removes the parts nobody else holds (own names the caller's) that are
+// over the age (every one for 0); returns the others, oldest first.
 std::vector<PartFile> remove_older(const StoreDirectory& folder, std::int64_t max_age_seconds, const char* own = "") {
+    std::vector<PartFile> parts, left;
+    list_stored_files(folder, note_part_file, &parts);
+    std::sort(parts.begin(), parts.end(), [](const PartFile& a, const PartFile& b) { return a.written < b.written; });
     std::int64_t now = std::time(nullptr);
-    std::vector<PartFile> left;
-    for (PartFile& f : unheld_parts(folder, own)) {
+    for (PartFile& f : parts) {
+        if (f.name != own && held_by_a_task(f.name)) continue;
         if (max_age_seconds == 0 || now - f.written > max_age_seconds)
             remove_stored_file(folder, f.name.c_str());
         else
@@ -141,20 +121,17 @@ bool make_room(const HeldPart& part, std::uint64_t size) {
     std::vector<PartFile> parts = remove_older(part.folder, PART_MAX_AGE_SECONDS, part.name);
     std::uint64_t free = 0;
     if (!free_space(part.folder, free)) return false;
-    std::uint64_t held = 0;  // by every part, this one's own counted at its whole size
+    std::uint64_t held = 0;
     std::vector<PartFile> others;
     for (PartFile& f : parts) {
-        if (std::strncmp(f.name.c_str(), part.name, PART_NAME_FILE_DIGITS) == 0 && f.name != part.name) {
-            remove_stored_file(part.folder, f.name.c_str());
+        // This part's own, counted at its whole size below, or an older version's, removed.
+        if (std::strncmp(f.name.c_str(), part.name, PART_NAME_FILE_DIGITS) == 0) {
+            if (f.name != part.name) remove_stored_file(part.folder, f.name.c_str());
             free += f.size;
-            continue;
+        } else {
+            held += f.size;
+            others.push_back(std::move(f));
         }
-        if (f.name == part.name) {
-            free += f.size;
-            continue;
-        }
-        held += f.size;
-        others.push_back(std::move(f));
     }
     std::uint64_t cap = (free + held) / PARTS_SHARE_OF_SPACE;
     for (const PartFile& f : others) {
@@ -184,11 +161,10 @@ std::FILE* open_part(HeldPart& part, std::string_view name, std::uint64_t size, 
     bool room = part.folder_open && make_room(part, size);
     if (part.folder_open && !room) remove_stored_file(part.folder, part.name);
     std::FILE* file = room ? open_kept_file(part.folder, part.name, offset) : nullptr;
-    // Read back and then written straight through, without the stream's buffer.
+    // Read back and then written straight through, without the stream's
+    // buffer; a part longer than the file, or one that can't be read whole,
+    // starts again empty.
     if (file) std::setvbuf(file, nullptr, _IONBF, 0);
-    // What it holds is read back from the disk and proven to the sender; a
-    // part longer than the file, or one that can't be read whole, starts
-    // again empty.
     if (file && offset != 0 && (offset > size || !hash_file_head(file, offset, proof))) {
         offset = 0;
         if (!empty_open_file(file)) {
@@ -196,17 +172,19 @@ std::FILE* open_part(HeldPart& part, std::string_view name, std::uint64_t size, 
             file = nullptr;
         }
     }
-    if (!file) let_go(part);
+    if (!file) let_go_part(part);
     return file;
 }
 
-void release_part(HeldPart& part) { let_go(part); }
-
-void keep_part(HeldPart& part) { let_go(part); }
+void let_go_part(HeldPart& part) {
+    unclaim(part);
+    if (part.folder_open) close_parts_folder(part.folder);
+    part.folder_open = false;
+}
 
 void drop_part(HeldPart& part) {
     if (part.folder_open) remove_stored_file(part.folder, part.name);
-    let_go(part);
+    let_go_part(part);
 }
 
 void remove_stale_parts() { remove_parts(PART_MAX_AGE_SECONDS); }

@@ -31,20 +31,14 @@ struct HeldPart {
 
 // Opens the part of the file (its name, size and tag), made when missing,
 // to be appended to; offset is how much of the file it holds, and proof
-// the hash of those bytes as read back from the disk. Parts a day old,
-// parts of an older version of the file and, past the cap, the oldest
-// parts go first. A part longer than the file starts again empty. Null
-// when it can't be opened or would pass the cap, or when another
-// connection still holds it after a wait of some seconds. A connection
-// that holds it and has been silent a while is shut down: its sender has
-// connected again, and the part is kept for this connection.
+// the hash of those bytes as read back from the disk. Null when it can't
+// be opened or would pass the cap, or when another connection still holds
+// it after a wait.
 std::FILE* open_part(HeldPart& part, std::string_view name, std::uint64_t size, const unsigned char* tag,
                      std::uint64_t& offset, unsigned char (&proof)[PART_PROOF_SIZE]);
-// After the file took its name from the part: the part is let go.
-void release_part(HeldPart& part);
-// The part stays for a later connection (its file closed and on the disk
-// already).
-void keep_part(HeldPart& part);
+// The part is let go: it stays for a later connection (its file closed and
+// on the disk), or the file took its name from it.
+void let_go_part(HeldPart& part);
 // The part is removed (its file closed already).
 void drop_part(HeldPart& part);
 

@@ -51,16 +51,11 @@ struct Session {
     TransferWatch* watch = nullptr;
 };
 
-bool queue_accepted(SecureChannel& channel, std::uint32_t number) {
-    unsigned char reply[LONGEST_REPLY];
-    return secure_queue(channel, reply, encode_accepted(number, reply));
-}
-
-// The file's R; nothing more is taken on the connection.
-void queue_refused(Session& s, std::uint32_t number, RefusalReason reason) {
-    unsigned char reply[LONGEST_REPLY];
-    secure_queue(s.channel, reply, encode_refused(number, reason, reply));
-    s.refused = true;
+// Queues the reply; after an R nothing more is taken on the connection.
+bool queue_reply(Session& s, const Reply& reply) {
+    unsigned char out[LONGEST_REPLY];
+    s.refused = s.refused || reply.type == MESSAGE_REFUSED;
+    return secure_queue(s.channel, out, encode_reply(reply, out));
 }
 
 Outcome refuse(Session& s, RefusalReason reason) {
@@ -100,9 +95,9 @@ void place_group(Session& s) {
     }
     for (std::uint32_t i = 0; i < g.count; ++i) {
         finish_receipt(g.files[i], i < placed);
-        if (i < placed) queue_accepted(s.channel, g.numbers[i]);
+        if (i < placed) queue_reply(s, Reply{MESSAGE_ACCEPTED, g.numbers[i]});
     }
-    if (placed < g.count) queue_refused(s, g.numbers[placed], REFUSED_NOT_STORED);
+    if (placed < g.count) queue_reply(s, Reply{MESSAGE_REFUSED, g.numbers[placed], REFUSED_NOT_STORED});
     g.count = 0;
     g.bytes = 0;
 }
@@ -119,7 +114,7 @@ bool names_meet(const char* a, const char* b) {
 
 bool meets_group(const Group& g, const char* name) {
     for (std::uint32_t i = 0; i < g.count; ++i)
-        if (names_meet(g.files[i].name, name)) return true;
+        if (names_meet(g.files[i].name.c_str(), name)) return true;
     return false;
 }
 
@@ -140,26 +135,15 @@ bool next_message(Session& s, ByteSpan& message) {
     return true;
 }
 
-// O: the offset, and above 0 the hash of what the part holds up to there.
-bool queue_offset(SecureChannel& channel, std::uint32_t number, std::uint64_t offset,
-                  const unsigned char (&proof)[PART_PROOF_SIZE]) {
-    unsigned char reply[LONGEST_REPLY];
-    return secure_queue(channel, reply, encode_offset(number, offset, proof, reply));
-}
-
-// The F message, whose name no zero byte may cut short. A resumable file is
+// The F message. A resumable file is
 // answered with the offset it goes on from.
 Outcome take_file_message(Receipt& r, Session& s, std::uint32_t number, ByteSpan message) {
     FileMessage f;
     if (!decode_file(message, f)) return Outcome::broken;
-    char* name = static_cast<char*>(std::malloc(f.name.size() + 1));
-    if (!name) return Outcome::broken;
-    std::memcpy(name, f.name.data(), f.name.size());
-    name[f.name.size()] = '\0';
     // UTF-8 checked before take_name turns backslashes into this system's
     // separator.
     bool allowed = is_secure_name(f.name);
-    if (!take_name(r, name) || std::strlen(name) != f.name.size() || !allowed) return refuse(s, REFUSED_NAME);
+    if (!take_name(r, std::string(f.name)) || !allowed) return refuse(s, REFUSED_NAME);
     if ((f.flags & ~KNOWN_FLAGS) != 0 || f.size > LARGEST_FILE) return refuse(s, REFUSED_OTHER);
     if (was_aborted_lately(r.name, f.size)) return refuse(s, REFUSED_ABORTED);
     r.has_time = f.timed();
@@ -167,18 +151,15 @@ Outcome take_file_message(Receipt& r, Session& s, std::uint32_t number, ByteSpan
     announce_size(r, f.size);
     // The files before it take their names first where its folders or name
     // meet theirs, as they would one at a time.
-    if (meets_group(*s.group, r.name)) place_group(s);
+    if (meets_group(*s.group, r.name.c_str())) place_group(s);
     if (s.refused) return Outcome::broken;
     if (!f.resumable()) return create_temp_file(r, &s.recent) ? Outcome::complete : refuse(s, REFUSED_NOT_STORED);
     unsigned char proof[PART_PROOF_SIZE] = {};
     r.part.watch = s.watch;
     if (!create_part_file(r, f.tag, proof)) return refuse(s, REFUSED_NOT_STORED);
-    return queue_offset(s.channel, number, r.resumed_from, proof) ? Outcome::complete : Outcome::lost;
+    return queue_reply(s, Reply{MESSAGE_OFFSET, number, REFUSED_OTHER, r.resumed_from, proof}) ? Outcome::complete
+                                                                                          : Outcome::lost;
 }
-
-// Why the stream ended: a message that was not the peer's, or the end of
-// the connection.
-Outcome ended(const SecureChannel& channel) { return channel.faulted ? Outcome::broken : Outcome::lost; }
 
 // One file, from its F to its E, into its temporary file or part and then
 // in place. Data beyond or short of the size, or any message but D or E
@@ -190,7 +171,9 @@ Outcome receive_one_file(Receipt& r, Session& s, std::uint32_t number, ByteSpan 
         if (receive_aborted(*s.watch)) return Outcome::aborted;
         ByteSpan message;
         if (!next_message(s, message))
-            return receive_aborted(*s.watch) ? Outcome::aborted : s.refused ? Outcome::broken : ended(s.channel);
+            return receive_aborted(*s.watch)            ? Outcome::aborted
+                   : s.refused || s.channel.faulted ? Outcome::broken
+                                                    : Outcome::lost;
         if (is_message(message, MESSAGE_END)) break;
         // The sender's file differs from the part: it comes again whole.
         if (is_message(message, MESSAGE_FROM_START) && first && r.resumed_from != 0) {
@@ -239,7 +222,7 @@ void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::ato
         Outcome outcome = receive_one_file(r, s, number, message);
         if (outcome == Outcome::complete) {
             // The group may have been put in place while the file came.
-            g.files[g.count] = r;
+            g.files[g.count] = std::move(r);
             g.numbers[g.count++] = number;
             g.bytes += r.file_total;
             if (g.count == GROUP_CAPACITY || g.bytes >= GROUP_BYTES) place_group(s);
@@ -248,9 +231,9 @@ void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::ato
         }
         // The files before it are told first.
         if (g.count != 0 && outcome != Outcome::aborted) place_group(s);
-        if (outcome == Outcome::aborted && r.name) remember_aborted_file(r.name, r.file_total);
+        if (outcome == Outcome::aborted) remember_aborted_file(r.name, r.file_total);
         finish_receipt(r, false, outcome == Outcome::lost);
-        if (outcome == Outcome::refused && !s.refused) queue_refused(s, number, s.reason);
+        if (outcome == Outcome::refused && !s.refused) queue_reply(s, Reply{MESSAGE_REFUSED, number, s.reason});
         break;
     }
     // Files complete are put in place and told so, even when the stream

@@ -38,8 +38,8 @@ bool secure_connect(SocketHandle socket, const unsigned char* group_key, SecureC
 // the deadline (a time of monotonic_ms), then "<- e, ee" sent.
 bool secure_accept(SocketHandle socket, const unsigned char* group_key, SecureChannel& channel,
                    std::int64_t deadline);
-// Gives the channel its two buffers (false when there is no memory), and
-// takes them back with the keys wiped.
+// The channel's two buffers (false without memory), and their release
+// with the keys wiped.
 bool secure_buffers(SecureChannel& channel);
 void secure_release(SecureChannel& channel);
 
@@ -57,12 +57,10 @@ bool secure_flush(SecureChannel& channel);
 // How secure_receive waits for the next message.
 enum class ReceiveWait {
     yes,
-    // Not at all: 0 when no whole message is there yet.
-    no,
-    // Not at all, and only bytes already there count: the end of the
-    // stream shows to the next call that waits. For a caller that waits
-    // next anyway, as this look is cheaper (under Wine a wait of 0 ms is a
-    // round trip to its server).
+    no,  // 0 when no whole message is there yet
+    // As no, but only bytes already there count (the end of the stream shows
+    // to the next call that waits): cheaper, as under Wine a wait of 0 ms is
+    // a round trip to its server.
     no_bytes_only,
 };
 

@@ -49,10 +49,8 @@ bool open_session(Batch& b, SendSession& s) {
     s.progressed = false;
     ConnectFailure why = ConnectFailure::none;
     if (!connect_to(b.address, b.port, socket, &abort_send, &why)) {
-        if (why == ConnectFailure::stopped) return give_up(s, SendFailure::aborted);
-        s.failure = Failure{why == ConnectFailure::refused ? SendFailure::connection_refused : SendFailure::no_answer,
-                            REFUSED_OTHER, true};
-        return s.shaken_hands ? lose(s) : give_up(s, s.failure.kind);
+        s.failure = Failure{connect_failure(why), REFUSED_OTHER, true};
+        return s.shaken_hands && why != ConnectFailure::stopped ? lose(s) : give_up(s, s.failure.kind);
     }
     s.step = SendStep::shaking_hands;
     s.channel.socket = socket;
@@ -165,14 +163,13 @@ bool queue_data(Batch& b, SendSession& s, Outgoing& f) {
     // A block's frames go out in one call with what waits before them.
     if (c.outbox_used + want + pieces * (SECURE_FRAME_ROOM + 1) > SECURE_BLOCK_SIZE && !secure_flush(c)) return lose(s);
     unsigned char* read_into = c.outbox + SECURE_BUFFER_SIZE - want;
-    std::size_t got = std::fread(read_into, 1, want, f.file);
-    // A file that shrank since its size was taken ends here.
-    if (got == 0) {
+    std::size_t got = 0;
+    if (!read_piece(b, f, read_into, want, got)) {
         s.failed_name = f.display_name;
         return give_up(s, SendFailure::changed);
     }
     for (std::size_t done = 0; done < got;) {
-        std::size_t piece = got - done < DATA_PER_MESSAGE ? got - done : DATA_PER_MESSAGE;
+        std::size_t piece = up_to(got - done, DATA_PER_MESSAGE);
         unsigned char* plaintext = secure_next_plaintext(c, piece + 1);
         if (!plaintext) return lose(s);
         plaintext[0] = MESSAGE_DATA;
@@ -180,9 +177,6 @@ bool queue_data(Batch& b, SendSession& s, Outgoing& f) {
         if (!secure_seal(c, piece + 1)) return lose(s);
         done += piece;
     }
-    f.file_left -= got;
-    send_bytes_left.fetch_sub(got);
-    update_progress(send_bytes_total, send_bytes_left, b.last_percent);
     return true;
 }
 

@@ -13,11 +13,10 @@
 
 // Files a sender has sent and not yet seen acknowledged, at most.
 constexpr std::uint32_t MAX_UNACKNOWLEDGED = 64;
-// Files this large go resumable from the start: beside their data, the
-// wait for the receiver's offset costs nothing.
+// Files this large go resumable: beside their data, the wait for the
+// receiver's offset costs nothing.
 constexpr std::uint64_t RESUMABLE_SIZE = 16 << 20;
-// After a connection is lost, it is made again this often, after 1, 2, 4,
-// ... seconds.
+// A lost connection is made again this often, after 1, 2, 4, ... seconds.
 constexpr std::int32_t RECONNECT_TRIES = 5;
 // Complete files a receiver puts in place together, at most.
 constexpr std::uint32_t GROUP_CAPACITY = 16;
@@ -58,9 +57,8 @@ struct SendSession {
     // receiver's part up to there.
     std::uint64_t offset = 0;
     unsigned char proof[PART_PROOF_SIZE] = {};
-    // The replies since the connection was made showed progress: an A, or
-    // an offset beyond the one before. Tries to connect again count from
-    // the last progress.
+    // An A, or an offset beyond the best before, came since the connection
+    // was made: tries to connect again count from the last progress.
     bool progressed = false;
     std::int32_t tries = 0;
     std::uint64_t best_offset = 0;
@@ -68,7 +66,7 @@ struct SendSession {
     Text failed_name;
 };
 
-// Tells the console what the sender does after a lost connection: the
-// seconds until the next try, which try it is and how many there are.
+// Tells the console peer the seconds until the next try, which try it is
+// and how many there are.
 using RetryObserver = void (*)(std::int32_t seconds, std::int32_t attempt, std::int32_t attempts);
 void set_retry_observer(RetryObserver observer);
