@@ -60,7 +60,7 @@ TEST(NameCheck, NestedNames) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE("\"" + row.name + "\"");
-        EXPECT_EQ(is_safe_nested_name(row.name), row.safe);
+        EXPECT_EQ(is_storable_name(row.name), row.safe);
     }
 }
 

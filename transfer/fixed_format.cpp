@@ -31,18 +31,14 @@ bool send_fixed_header(Outgoing& f, SocketHandle socket, std::uint32_t& key_stat
     auto name_length = static_cast<std::uint32_t>(wire_name.size());
     if (name_length > MAX_NAME_FIELD) return false;
     key_state = draw_transfer_key();
-    unsigned char* at = header;
-    std::memcpy(at, TRANSFER_MAGIC, TRANSFER_MAGIC_SIZE);
-    at += TRANSFER_MAGIC_SIZE;
-    put_u32(at, key_state);
-    put_u32(at + FIELD_SIZE, name_length);
-    at += 2 * FIELD_SIZE;
-    std::memcpy(at, wire_name.data(), name_length);
-    scramble(at, name_length, key_state);
-    at += name_length;
-    put_u32(at, static_cast<std::uint32_t>(f.file_total));
-    at += FIELD_SIZE;
-    return send_all(socket, header, static_cast<std::int32_t>(at - header));
+    std::memcpy(header, TRANSFER_MAGIC, TRANSFER_MAGIC_SIZE);
+    put_u32(header + TRANSFER_MAGIC_SIZE, key_state);
+    put_u32(header + TRANSFER_MAGIC_SIZE + FIELD_SIZE, name_length);
+    unsigned char* name = header + TRANSFER_MAGIC_SIZE + 2 * FIELD_SIZE;
+    std::memcpy(name, wire_name.data(), name_length);
+    scramble(name, name_length, key_state);
+    put_u32(name + name_length, static_cast<std::uint32_t>(f.file_total));
+    return send_all(socket, header, static_cast<std::int32_t>(name + name_length + FIELD_SIZE - header));
 }
 
 }  // namespace
@@ -85,33 +81,33 @@ SendFailure send_fixed_transfer(Batch& b, Outgoing& f, SocketHandle socket) {
 // the data into the temporary file, asking for no more than the bytes still
 // missing so that the closing mark is never taken as data; then the mark,
 // and the file takes its name.
-bool receive_fixed(Receipt& r, unsigned char* buffer, std::int64_t deadline) {
+bool receive_fixed(Receipt& r, SocketHandle socket, unsigned char* buffer, std::int64_t deadline) {
     std::uint32_t key_state = 0, name_length = 0;
-    if (!receive_u32(r.socket, key_state, deadline) || !receive_u32(r.socket, name_length, deadline)) return false;
+    if (!receive_u32(socket, key_state, deadline) || !receive_u32(socket, name_length, deadline)) return false;
     if (name_length == 0 || name_length > MAX_NAME_FIELD) return false;
     std::string bytes(name_length, '\0'), name;
-    if (!recv_exact_before(r.socket, bytes.data(), static_cast<std::int32_t>(name_length), deadline)) return false;
+    if (!recv_exact_before(socket, bytes.data(), static_cast<std::int32_t>(name_length), deadline)) return false;
     scramble(bytes.data(), name_length, key_state);
     // The name ends at its first zero byte.
     if (!fixed_name_text(bytes.c_str(), name) || !take_name(r, std::move(name))) return false;
     std::uint32_t size = 0;
-    if (!receive_u32(r.socket, size, deadline)) return false;
+    if (!receive_u32(socket, size, deadline)) return false;
     announce_size(r, size);
     // After the header the idle limit applies to each wait.
-    set_idle_limit(r.socket, idle_limit_ms.load());
+    set_idle_limit(socket, idle_limit_ms.load());
 
     if (!create_temp_file(r)) return false;
     while (r.file_left != 0) {
         if (abort_receive.load()) return false;
         auto want = static_cast<std::int32_t>(up_to(r.file_left, BLOCK_SIZE));
-        std::int32_t got = recv_some(r.socket, buffer, want);
+        std::int32_t got = recv_some(socket, buffer, want);
         if (got <= 0) return false;
         scramble(buffer, static_cast<std::size_t>(got), key_state);
         if (!store_piece(r, buffer, static_cast<std::size_t>(got))) return false;
     }
     if (abort_receive.load()) return false;
     char mark[CLOSING_MARK_SIZE];
-    if (!recv_exact(r.socket, mark, CLOSING_MARK_SIZE) || std::memcmp(mark, CLOSING_MARK, CLOSING_MARK_SIZE) != 0)
+    if (!recv_exact(socket, mark, CLOSING_MARK_SIZE) || std::memcmp(mark, CLOSING_MARK, CLOSING_MARK_SIZE) != 0)
         return false;
     return place_file(r);
 }

@@ -64,17 +64,6 @@ bool is_temp_name(std::string_view file) {
     return true;
 }
 
-// At most MAX_NAME_COMPONENTS parts between backslashes, each passing the check.
-template <typename Check>
-bool every_component(std::string_view name, Check check) {
-    for (std::int32_t components = 1;; ++components) {
-        std::size_t end = name.find(WIRE_SEPARATOR);
-        if (!check(name.substr(0, end)) || components > MAX_NAME_COMPONENTS) return false;
-        if (end == std::string_view::npos) return true;
-        name.remove_prefix(end + 1);
-    }
-}
-
 // Characters a name shown to a person must not hold: the C1 controls, and
 // the bidirectional controls that make "gpj.exe" look like "exe.jpg".
 bool is_hidden_control(std::uint32_t c) {
@@ -84,10 +73,14 @@ bool is_hidden_control(std::uint32_t c) {
 
 }  // namespace
 
-bool is_safe_nested_name(std::string_view name) { return every_component(name, is_safe_file_name); }
-
 bool is_storable_name(std::string_view name) {
-    return every_component(name, [](std::string_view part) { return is_safe_file_name(part) && !is_temp_name(part); });
+    for (std::int32_t components = 1;; ++components) {
+        std::size_t end = name.find(WIRE_SEPARATOR);
+        std::string_view part = name.substr(0, end);
+        if (!is_safe_file_name(part) || is_temp_name(part) || components > MAX_NAME_COMPONENTS) return false;
+        if (end == std::string_view::npos) return true;
+        name.remove_prefix(end + 1);
+    }
 }
 
 bool is_secure_name(std::string_view name) {

@@ -13,18 +13,15 @@ constexpr char WIRE_SEPARATOR = '\\';
 // The most components a name may have, folders and file together.
 constexpr std::int32_t MAX_NAME_COMPONENTS = 32;
 
-// A received name: one safe file name, or at most MAX_NAME_COMPONENTS safe
-// names joined by single backslashes, with no '/' anywhere.
-bool is_safe_nested_name(std::string_view name);
-
 // The receiver's temporary files, and the folder of the files it holds in
 // part, begin so; no part of a stored name may. A temporary file is named
 // PREFIXprocess-sequenceEND.
 constexpr std::string_view TEMP_NAME_PREFIX = ".zeptrix-";
 constexpr std::string_view TEMP_NAME_END = ".part";
 
-// A name a receiver stores: a safe nested name none of whose parts is one
-// of the receiver's own names.
+// A name a receiver stores: one safe file name, or at most
+// MAX_NAME_COMPONENTS of them joined by single backslashes, none of them
+// one of the receiver's own names.
 bool is_storable_name(std::string_view name);
 
 // The most bytes a name may have, in both formats (the fixed format's

@@ -14,7 +14,6 @@
 #include "transfer/secure/part_store.h"
 
 struct Receipt {
-    SocketHandle socket = INVALID_SOCKET_HANDLE;
     // The received name, its folders joined by this platform's separator.
     std::string name;
     bool name_arrived = false;
@@ -45,7 +44,7 @@ struct Receipt {
 struct RecentFolder {
     StoreDirectory directory;
     bool open = false;
-    char folders[sizeof(StoreDirectory::path)] = {};  // below the destination
+    std::string folders;  // below the destination
 };
 void forget_recent_folder(RecentFolder& recent);
 
@@ -81,7 +80,7 @@ void finish_receipt(Receipt& r, bool stored, bool keep_part = false);
 // The fixed format after its magic: header (by the deadline, a time of
 // monotonic_ms), data and closing mark, the file then in place. buffer has
 // room for BLOCK_SIZE bytes.
-bool receive_fixed(Receipt& r, unsigned char* buffer, std::int64_t deadline);
+bool receive_fixed(Receipt& r, SocketHandle socket, unsigned char* buffer, std::int64_t deadline);
 // The secure format after its magic: the handshake by the deadline (greeting
 // is cleared at its end), then every file of the connection, each
 // acknowledged once in place. The watch notes each message's arrival.

@@ -71,11 +71,10 @@ bool open_folders(Receipt& r, RecentFolder* recent = nullptr, bool* reused = nul
         if (r.directory_open) return true;
     }
     r.directory_open = open_store_directory(destination_dir, folders, r.directory);
-    if (recent && r.directory_open && r.directory.made == 0 && folders.size() < sizeof recent->folders) {
+    if (recent && r.directory_open && r.directory.made == 0) {
         forget_recent_folder(*recent);
         recent->open = copy_store_directory(r.directory, recent->directory);
-        std::memcpy(recent->folders, folders.data(), folders.size());
-        recent->folders[folders.size()] = '\0';
+        recent->folders.assign(folders);
     }
     return r.directory_open;
 }
@@ -217,9 +216,8 @@ void receive_connection(std::atomic<SocketHandle>& slot) {
         if (format == Format::fixed) {
             set_no_delay(socket);
             Receipt r;
-            r.socket = socket;
             auto* buffer = static_cast<unsigned char*>(std::malloc(BLOCK_SIZE));
-            bool stored = buffer && receive_fixed(r, buffer, deadline);
+            bool stored = buffer && receive_fixed(r, socket, buffer, deadline);
             finish_receipt(r, stored);
             if (stored) send_all(socket, CLOSING_MARK, CLOSING_MARK_SIZE);
             std::free(buffer);

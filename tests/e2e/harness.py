@@ -11,6 +11,8 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.path.join(ROOT, "build")
 ARTIFACTS = os.path.join(BUILD, "e2e-artifacts")
+# The manual's pictures, taken by the tests that show each state.
+DOCS = os.path.join(ROOT, "docs")
 
 
 def wait_for(condition, timeout=20.0, step=0.1, what="condition"):
@@ -72,6 +74,25 @@ class Display:
             subprocess.run(["convert", path, "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage",
                             path], check=True)
         return path
+
+    def picture(self, name, *windows):
+        """A screenshot of the windows together for the manual. It replaces
+        docs/NAME.png where more than 2 % of the pixels differ, so that a
+        bar a few pixels longer than last time changes nothing."""
+        rects = [self.geometry(w) for w in windows]
+        x, y = min(r[0] for r in rects), min(r[1] for r in rects)
+        w, h = max(r[0] + r[2] for r in rects) - x, max(r[1] + r[3] for r in rects) - y
+        shot = self.screenshot(name, crop=(x, y, w, h))
+        kept = os.path.join(DOCS, name + ".png")
+        if os.path.exists(kept):
+            compared = subprocess.run(["compare", "-metric", "AE", "-fuzz", "10%", shot, kept, "null:"],
+                                      capture_output=True, text=True)
+            # Exit status 2: the sizes differ, or the picture can't be read.
+            if compared.returncode != 2 and float(compared.stderr.split()[0]) <= 0.02 * w * h:
+                return shot
+        subprocess.run(["convert", shot, "-strip", kept], check=True)
+        print("the manual's picture %s was taken anew" % os.path.relpath(kept, ROOT))
+        return shot
 
     def pixels(self, x, y, w, h):
         """RGB triples of a screen rectangle, row by row."""

@@ -138,6 +138,16 @@ class WithDestinations(ProgramTest):
                  what="the file at backup")
         self.assertEqual(p.message_boxes(), [])
 
+    def test_the_strip_and_menu_name_the_peers_to_send_to(self):
+        p = self.start("port %d\nsendto 192.168.1.20 office\nsendto 192.168.1.21:60910 backup\n"
+                       "sendto 10.0.0.7 home\n" % free_port())
+        self.assertIn('send file to "office"', p.drawn_texts())
+        self.display.picture("strip", p.window)
+        menu = p.right_click(["office (192.168.1.20)", "backup (192.168.1.21:60910)", "home (10.0.0.7)", "",
+                              "about", "", "exit"])
+        self.display.picture("menu", p.window, menu.window)
+        self.display.xdotool("key", "Escape")
+
     def test_one_destination_has_no_destination_entries(self):
         office = self.peer()
         p = self.start("sendto 127.0.0.1:%d office\n" % office.port)
@@ -191,8 +201,9 @@ class LargeTransfers(ProgramTest):
         self.assertEqual(self.drop_on(p, outgoing).returncode, 0)
         geometry = p.geometry()
         wait_for(lambda: colour_rows(self.display, geometry, SEND_BAR), what="the send bar")
+        self.display.picture("strip-sending", p.window)
         menu = p.right_click(["abort send", "", "about", "", "exit"])
-        self.display.screenshot("menu-abort-send", crop=(600, 0, 424, 100))
+        self.display.picture("menu-transfer", p.window, menu.window)
         p.choose(menu, "abort send")
         wait_for(lambda: not colour_rows(self.display, geometry, SEND_BAR), what="the send to end")
 
@@ -202,6 +213,7 @@ class LargeTransfers(ProgramTest):
             r=ConsolePeer.send("127.0.0.1:%d" % relay_in.port, incoming)))
         sender.start()
         wait_for(lambda: colour_rows(self.display, geometry, RECEIVE_BAR), what="the receive bar")
+        self.display.picture("strip-receiving", p.window)
         menu = p.right_click(["abort receive", "", "about", "", "exit"])
         p.choose(menu, "abort receive")
         sender.join(120)

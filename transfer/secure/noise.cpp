@@ -3,27 +3,28 @@
 #include <gcrypt.h>
 
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
 constexpr char PROTOCOL_NAME[] = "Noise_NNpsk0_25519_ChaChaPoly_BLAKE2b";
 constexpr std::size_t NONCE_SIZE = 12;
 
-// HMAC-BLAKE2b-512 over the concatenation of up to two inputs.
-bool hmac(const unsigned char* key, const unsigned char* a, std::size_t a_size, const unsigned char* b,
-          std::size_t b_size, unsigned char* out) {
-    gcry_md_hd_t md = nullptr;
-    if (gcry_md_open(&md, GCRY_MD_BLAKE2B_512, GCRY_MD_FLAG_HMAC) != 0) return false;
-    bool ok = gcry_md_setkey(md, key, NOISE_HASH_SIZE) == 0;
-    if (ok) {
-        gcry_md_write(md, a, a_size);
-        gcry_md_write(md, b, b_size);
-        const unsigned char* digest = gcry_md_read(md, GCRY_MD_BLAKE2B_512);
-        ok = digest != nullptr;
-        if (ok) std::memcpy(out, digest, NOISE_HASH_SIZE);
+struct Input {
+    const void* data;
+    std::size_t size;
+};
+
+// BLAKE2b-512 of up to three inputs one after the other; with
+// GCRY_MD_FLAG_HMAC, HMAC keyed with the first.
+bool blake2b(unsigned flags, std::initializer_list<Input> inputs, unsigned char* out) {
+    gcry_buffer_t parts[3] = {};
+    int count = 0;
+    for (const Input& input : inputs) {
+        parts[count].size = parts[count].len = input.size;
+        parts[count++].data = const_cast<void*>(input.data);
     }
-    gcry_md_close(md);
-    return ok;
+    return gcry_md_hash_buffers(GCRY_MD_BLAKE2B_512, flags, out, parts, count) == 0;
 }
 
 // Noise's HKDF: two or three outputs of HASHLEN from the chaining key.
@@ -31,22 +32,18 @@ bool hkdf(const unsigned char* chaining_key, const unsigned char* input, std::si
           unsigned char* out1, unsigned char* out2, unsigned char* out3) {
     unsigned char temp_key[NOISE_HASH_SIZE];
     const unsigned char one = 1, two = 2, three = 3;
-    bool ok = hmac(chaining_key, input, input_size, nullptr, 0, temp_key) &&
-              hmac(temp_key, &one, 1, nullptr, 0, out1) &&
-              hmac(temp_key, out1, NOISE_HASH_SIZE, &two, 1, out2) &&
-              (!out3 || hmac(temp_key, out2, NOISE_HASH_SIZE, &three, 1, out3));
+    constexpr unsigned HMAC = GCRY_MD_FLAG_HMAC;
+    bool ok = blake2b(HMAC, {{chaining_key, NOISE_HASH_SIZE}, {input, input_size}}, temp_key) &&
+              blake2b(HMAC, {{temp_key, NOISE_HASH_SIZE}, {&one, 1}}, out1) &&
+              blake2b(HMAC, {{temp_key, NOISE_HASH_SIZE}, {out1, NOISE_HASH_SIZE}, {&two, 1}}, out2) &&
+              (!out3 || blake2b(HMAC, {{temp_key, NOISE_HASH_SIZE}, {out2, NOISE_HASH_SIZE}, {&three, 1}}, out3));
     noise_wipe(temp_key, sizeof temp_key);
     return ok;
 }
 
 bool mix_hash(NoiseHandshake& h, const void* data, std::size_t size) {
-    gcry_buffer_t parts[2] = {};
-    parts[0].size = parts[0].len = NOISE_HASH_SIZE;
-    parts[0].data = h.hash;
-    parts[1].size = parts[1].len = size;
-    parts[1].data = const_cast<void*>(data);
     unsigned char next[NOISE_HASH_SIZE];
-    if (gcry_md_hash_buffers(GCRY_MD_BLAKE2B_512, 0, next, parts, 2) != 0) return false;
+    if (!blake2b(0, {{h.hash, NOISE_HASH_SIZE}, {data, size}}, next)) return false;
     std::memcpy(h.hash, next, NOISE_HASH_SIZE);
     return true;
 }

@@ -3,6 +3,7 @@
 // has its name.
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "app/state.h"
@@ -63,8 +64,6 @@ Outcome refuse(Session& s, RefusalReason reason) {
     return Outcome::refused;
 }
 
-bool same_directory(const Receipt& a, const Receipt& b) { return std::strcmp(a.directory.path, b.directory.path) == 0; }
-
 // Gives files [first, end) of the group, all in one folder, their names
 // until one fails, then flushes the folder (and the folders made for them
 // in their parents) once. Returns where the names stopped; first when the
@@ -84,14 +83,11 @@ void place_group(Session& s) {
     Group& g = *s.group;
     std::uint32_t on_disk = 0;
     while (on_disk < g.count && close_to_disk(g.files[on_disk])) ++on_disk;
+    // Folder by folder, as long as each one's files all took their names.
     std::uint32_t placed = 0;
-    while (placed < on_disk) {
-        std::uint32_t end = placed;
-        while (end < on_disk && same_directory(g.files[end], g.files[placed])) ++end;
-        std::uint32_t named = name_in_one_folder(g, placed, end);
-        bool whole = named == end;
-        placed = named;
-        if (!whole) break;
+    for (std::uint32_t end = 0; placed == end && placed < on_disk;) {
+        while (end < on_disk && std::strcmp(g.files[end].directory.path, g.files[placed].directory.path) == 0) ++end;
+        placed = name_in_one_folder(g, placed, end);
     }
     for (std::uint32_t i = 0; i < g.count; ++i) {
         finish_receipt(g.files[i], i < placed);
@@ -202,12 +198,10 @@ void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::ato
                             TransferWatch& watch) {
     Session s;
     s.watch = &watch;
-    s.group = new (std::nothrow) Group;
-    if (!s.group || !secure_buffers(s.channel) || !secure_accept(socket, group_key, s.channel, deadline)) {
-        secure_release(s.channel);
-        delete s.group;
-        return;
-    }
+    std::unique_ptr<Group> group(new (std::nothrow) Group);
+    s.group = group.get();
+    bool accepted = s.group && secure_buffers(s.channel) && secure_accept(socket, group_key, s.channel, deadline);
+    if (!accepted) return secure_release(s.channel);
     greeting.store(false);
     set_idle_limit(socket, idle_limit_ms.load());
     set_no_delay(socket);
@@ -218,13 +212,12 @@ void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::ato
         if (!next_message(s, message) || message.data[0] != MESSAGE_FILE) break;
         Receipt& r = g.under_way;
         r = Receipt{};
-        r.socket = socket;
         Outcome outcome = receive_one_file(r, s, number, message);
         if (outcome == Outcome::complete) {
             // The group may have been put in place while the file came.
-            g.files[g.count] = std::move(r);
-            g.numbers[g.count++] = number;
             g.bytes += r.file_total;
+            g.numbers[g.count] = number;
+            g.files[g.count++] = std::move(r);
             if (g.count == GROUP_CAPACITY || g.bytes >= GROUP_BYTES) place_group(s);
             if (s.refused) break;
             continue;
@@ -249,5 +242,4 @@ void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::ato
     if (secure_flush(s.channel) && s.refused) drain(s.channel);
     forget_recent_folder(s.recent);
     secure_release(s.channel);
-    delete s.group;
 }

@@ -12,24 +12,15 @@ void put_length(unsigned char* out, std::size_t length) {
 }
 std::size_t get_length(const unsigned char* in) { return static_cast<std::size_t>(in[0]) << 8 | in[1]; }
 
-// A handshake message: its length, which must be the one of the pattern,
-// then the message. With a deadline (not 0) its receives share that time;
-// without, each waits up to the socket's idle limit.
-bool receive_handshake_message(SocketHandle socket, unsigned char* message, std::int64_t deadline) {
-    unsigned char frame[SECURE_LENGTH_SIZE + NOISE_HANDSHAKE_MESSAGE_SIZE];
-    auto size = static_cast<std::int32_t>(sizeof frame);
-    if (!(deadline ? recv_exact_before(socket, frame, size, deadline) : recv_exact(socket, frame, size)) ||
-        get_length(frame) != NOISE_HANDSHAKE_MESSAGE_SIZE)
-        return false;
-    std::memcpy(message, frame + SECURE_LENGTH_SIZE, NOISE_HANDSHAKE_MESSAGE_SIZE);
-    return true;
-}
+// A handshake message behind its length.
+constexpr std::size_t HANDSHAKE_FRAME = SECURE_LENGTH_SIZE + NOISE_HANDSHAKE_MESSAGE_SIZE;
 
-bool send_handshake_message(SocketHandle socket, const unsigned char* message) {
-    unsigned char frame[SECURE_LENGTH_SIZE + NOISE_HANDSHAKE_MESSAGE_SIZE];
-    put_length(frame, NOISE_HANDSHAKE_MESSAGE_SIZE);
-    std::memcpy(frame + SECURE_LENGTH_SIZE, message, NOISE_HANDSHAKE_MESSAGE_SIZE);
-    return send_all(socket, frame, sizeof frame);
+// Its length must be the pattern's. With a deadline (not 0) the receives
+// share that time; without, each waits up to the socket's idle limit.
+bool receive_handshake_frame(SocketHandle socket, unsigned char (&frame)[HANDSHAKE_FRAME], std::int64_t deadline) {
+    auto size = static_cast<std::int32_t>(sizeof frame);
+    return (deadline ? recv_exact_before(socket, frame, size, deadline) : recv_exact(socket, frame, size)) &&
+           get_length(frame) == NOISE_HANDSHAKE_MESSAGE_SIZE;
 }
 
 std::int32_t fault(SecureChannel& channel) {
@@ -43,15 +34,14 @@ bool secure_connect(SocketHandle socket, const unsigned char* group_key, SecureC
     channel.socket = socket;
     NoiseHandshake handshake;
     noise_start(handshake, SECURE_MAGIC, SECURE_MAGIC_SIZE, group_key);
-    unsigned char opening[SECURE_MAGIC_SIZE + SECURE_LENGTH_SIZE + NOISE_HANDSHAKE_MESSAGE_SIZE];
+    // The magic and the first message go out in one call.
+    unsigned char opening[SECURE_MAGIC_SIZE + HANDSHAKE_FRAME], reply[HANDSHAKE_FRAME];
     std::memcpy(opening, SECURE_MAGIC, SECURE_MAGIC_SIZE);
     put_length(opening + SECURE_MAGIC_SIZE, NOISE_HANDSHAKE_MESSAGE_SIZE);
-    unsigned char reply[NOISE_HANDSHAKE_MESSAGE_SIZE];
     bool ok = noise_write_first(handshake, opening + SECURE_MAGIC_SIZE + SECURE_LENGTH_SIZE) &&
-              send_all(socket, opening, sizeof opening) &&
-              receive_handshake_message(socket, reply, 0) &&
-              noise_read_second(handshake, reply);
-    ok = ok && noise_split(handshake, true, channel.session);
+              send_all(socket, opening, sizeof opening) && receive_handshake_frame(socket, reply, 0) &&
+              noise_read_second(handshake, reply + SECURE_LENGTH_SIZE) &&
+              noise_split(handshake, true, channel.session);
     noise_wipe(&handshake, sizeof handshake);
     return ok;
 }
@@ -61,10 +51,12 @@ bool secure_accept(SocketHandle socket, const unsigned char* group_key, SecureCh
     channel.socket = socket;
     NoiseHandshake handshake;
     noise_start(handshake, SECURE_MAGIC, SECURE_MAGIC_SIZE, group_key);
-    unsigned char first[NOISE_HANDSHAKE_MESSAGE_SIZE], second[NOISE_HANDSHAKE_MESSAGE_SIZE];
-    bool ok = receive_handshake_message(socket, first, deadline) && noise_read_first(handshake, first) &&
-              noise_write_second(handshake, second) && send_handshake_message(socket, second);
-    ok = ok && noise_split(handshake, false, channel.session);
+    unsigned char first[HANDSHAKE_FRAME], second[HANDSHAKE_FRAME];
+    put_length(second, NOISE_HANDSHAKE_MESSAGE_SIZE);
+    bool ok = receive_handshake_frame(socket, first, deadline) &&
+              noise_read_first(handshake, first + SECURE_LENGTH_SIZE) &&
+              noise_write_second(handshake, second + SECURE_LENGTH_SIZE) && send_all(socket, second, sizeof second) &&
+              noise_split(handshake, false, channel.session);
     noise_wipe(&handshake, sizeof handshake);
     return ok;
 }

@@ -2,6 +2,7 @@
 // its files sent one after the other without waiting for each one's
 // acknowledgement, which are taken as they come. A lost connection is made
 // again, and the files without an acknowledgement go again, resumable.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -71,10 +72,9 @@ bool open_session(Batch& b, SendSession& s) {
 std::int32_t take_reply(SendSession& s, bool wait) {
     unsigned char* plaintext = nullptr;
     std::int32_t got = secure_receive(s.channel, plaintext, wait ? ReceiveWait::yes : ReceiveWait::no);
-    if (got == 0) return 0;
-    if (got < 0) {
-        lose(s);
-        return -1;
+    if (got <= 0) {
+        if (got < 0) lose(s);
+        return got;  // 0 or -1
     }
     Reply reply;
     bool known = decode_reply(ByteSpan{plaintext, static_cast<std::size_t>(got)}, reply);
@@ -82,17 +82,15 @@ std::int32_t take_reply(SendSession& s, bool wait) {
         s.offset = reply.offset;
         if (reply.proof) std::memcpy(s.proof, reply.proof, PART_PROOF_SIZE);
         s.step = SendStep::sending;
-        if (s.offset > s.best_offset) s.progressed = true;
-        s.best_offset = s.offset > s.best_offset ? s.offset : s.best_offset;
+        s.progressed = s.progressed || s.offset > s.best_offset;
+        s.best_offset = std::max(s.offset, s.best_offset);
         return 1;
     }
     bool next = reply.number == s.files_acknowledged + 1 && s.files_acknowledged != s.files_sent;
     if (!known || !next || reply.type != MESSAGE_ACCEPTED) {
         s.failed_name = pending_of(s, s.files_acknowledged + 1).display_name;
-        if (known && reply.type == MESSAGE_REFUSED)
-            give_up(s, SendFailure::refused, reply.reason);
-        else
-            give_up(s, SendFailure::other_format);
+        give_up(s, known && reply.type == MESSAGE_REFUSED ? SendFailure::refused : SendFailure::other_format,
+                reply.reason);
         return -1;
     }
     ++s.files_acknowledged;
@@ -105,10 +103,8 @@ std::int32_t take_reply(SendSession& s, bool wait) {
 // The replies there are, and while the most files are unacknowledged,
 // the next one after the queued messages are sent.
 bool take_replies(SendSession& s) {
-    std::int32_t taken;
-    while ((taken = take_reply(s, false)) > 0) {
-    }
-    if (taken < 0) return false;
+    for (std::int32_t taken = 1; taken > 0;)
+        if ((taken = take_reply(s, false)) < 0) return false;
     while (s.files_sent - s.files_acknowledged >= MAX_UNACKNOWLEDGED)
         if (!secure_flush(s.channel) || take_reply(s, true) < 0) return lose(s);
     return true;
@@ -230,7 +226,7 @@ bool pause_unless_aborted(std::int32_t units, std::uint32_t aborts) {
     auto pause = std::chrono::milliseconds(static_cast<std::int64_t>(units) * reconnect_unit_ms.load());
     for (auto waited = std::chrono::milliseconds(0); waited < pause; waited += PAUSE_STEP) {
         if (abort_send.load() || send_aborts() != aborts) return false;
-        std::this_thread::sleep_for(pause - waited < PAUSE_STEP ? pause - waited : PAUSE_STEP);
+        std::this_thread::sleep_for(std::min(pause - waited, PAUSE_STEP));
     }
     return !abort_send.load() && send_aborts() == aborts;
 }
@@ -248,11 +244,10 @@ bool send_again(Batch& b, SendSession& s, PendingFile& again) {
         s.failed_name = again.display_name;
         return give_up(s, SendFailure::unreadable);
     }
-    // The counters held the size it had; they take the one it has now.
-    send_bytes_total.fetch_add(size);
-    send_bytes_left.fetch_add(size);
-    send_bytes_total.fetch_sub(again.size);
-    send_bytes_left.fetch_sub(again.size);
+    // The counters held the size it had; they take the one it has now
+    // (unsigned: the difference wraps as it should).
+    send_bytes_total.fetch_add(size - again.size);
+    send_bytes_left.fetch_add(size - again.size);
     again.size = f.file_total = f.file_left = size;
     bool sent = send_one(b, s, f, true);
     again.left = f.file_left;
@@ -269,13 +264,9 @@ void hold_counts(const std::vector<PendingFile>& files, bool held) {
         total += f.size;
         left += held ? f.left : f.size;
     }
-    if (held) {
-        send_bytes_total.fetch_sub(total);
-        send_bytes_left.fetch_sub(left);
-    } else {
-        send_bytes_total.fetch_add(total);
-        send_bytes_left.fetch_add(left);
-    }
+    // Unsigned: adding 0 - n takes n away.
+    send_bytes_total.fetch_add(held ? 0 - total : total);
+    send_bytes_left.fetch_add(held ? 0 - left : left);
 }
 
 void tell_retry(std::int32_t seconds, std::int32_t attempt) {
@@ -319,12 +310,11 @@ bool recover(Batch& b, SendSession& s) {
     }
     if (held) hold_counts(again, true);
     if (abort_send.load() || send_aborts() != aborts) give_up(s, SendFailure::aborted);
-    // Reported: the file refused or unreadable, else the first without an A.
+    // Reported: the file refused or unreadable, else the first without an A
+    // (on the last connection, which fail names).
     if (recovered)
         s.failed_name = Text();
-    else if (s.failed_name.empty() && s.files_sent > s.files_acknowledged)
-        s.failed_name = pending_of(s, s.files_acknowledged + 1).display_name;
-    else if (s.failed_name.empty() && !again.empty())
+    else if (s.failed_name.empty() && s.files_sent == s.files_acknowledged && !again.empty())
         s.failed_name = again.front().display_name;
     return recovered;
 }
