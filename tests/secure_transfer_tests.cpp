@@ -846,7 +846,7 @@ TEST(SecureMessages, EachTypeRoundTripsAndNoCutPasses) {
 
     const unsigned char data[] = {MESSAGE_DATA, 'x', 'y'}, end[] = {MESSAGE_END, 0};
     ByteSpan got;
-    EXPECT_TRUE(decode_data(ByteSpan{data, 3}, got) && got.size == 2 && got.data[0] == 'x');
+    EXPECT_TRUE(decode_data(ByteSpan{data, 3}, got) && got.size() == 2 && got[0] == 'x');
     EXPECT_FALSE(decode_data(ByteSpan{data, 1}, got));
     EXPECT_TRUE(is_message(ByteSpan{end, 1}, MESSAGE_END));
     EXPECT_FALSE(is_message(ByteSpan{end, 2}, MESSAGE_END));

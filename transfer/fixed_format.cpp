@@ -1,6 +1,5 @@
 // Both sides of the fixed format: magic, key, name and size, the scrambled
 // data, the closing mark and the acknowledgement.
-#include <cstdlib>
 #include <cstring>
 #include <string>
 

@@ -30,8 +30,7 @@ bool temporary_file_process(std::string_view name, std::uint32_t& process) {
 }
 
 void note_temporary_file(void* context, FolderItem item, std::string_view path) {
-    std::size_t leaf = path.rfind(PATH_SEPARATOR);
-    std::string_view name = path.substr(leaf == std::string_view::npos ? 0 : leaf + 1);
+    std::string_view name = path.substr(path.rfind(PATH_SEPARATOR) + 1);  // all without a separator
     std::uint32_t process = 0;
     if (item == FolderItem::file && temporary_file_process(name, process) && process != process_number() &&
         !process_is_running(process))
@@ -50,11 +49,11 @@ void remove_stale_temporary_files() {
     std::vector<std::string> stale;
     if (!walk_folder(destination_dir.data(), MAX_NAME_COMPONENTS, note_temporary_file, &stale)) return;
     for (const std::string& path : stale) {
-        std::size_t leaf = path.rfind(PATH_SEPARATOR);
-        std::string_view folders = leaf == std::string::npos ? std::string_view() : std::string_view(path).substr(0, leaf);
+        std::size_t leaf = path.rfind(PATH_SEPARATOR) + 1;  // 0 without a separator
+        std::string_view folders = std::string_view(path).substr(0, leaf ? leaf - 1 : 0);
         StoreDirectory dir;
         if (!open_store_directory(destination_dir, folders, dir)) continue;
-        remove_stored_file(dir, path.c_str() + (leaf == std::string::npos ? 0 : leaf + 1));
+        remove_stored_file(dir, path.c_str() + leaf);
         close_store_directory(dir);
     }
 }

@@ -3,7 +3,6 @@
 #include "app/state.h"
 #include "transfer/engine.h"
 
-
 std::int32_t progress_percent(std::uint64_t total, std::uint64_t left) {
     if (total == 0) return 0;
     if (left >= total) return 100;

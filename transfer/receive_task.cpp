@@ -28,17 +28,13 @@ Text temp_file_name() {
            "-" + decimal_text(static_cast<std::int32_t>(temp_sequence.fetch_add(1) & 0x7FFFFFFF)) + TEMP_NAME_END;
 }
 
-enum class Format { none, fixed, secure };
-
-// The opening magic tells the format; a copy with a secret takes only the
-// secure one, a copy without only the fixed one.
-Format receive_magic(SocketHandle socket, std::int64_t deadline) {
+// The opening magic must be of this copy's format: the secure one with a
+// secret, the fixed one without.
+bool receive_magic(SocketHandle socket, std::int64_t deadline) {
     char magic[TRANSFER_MAGIC_SIZE];
     static_assert(TRANSFER_MAGIC_SIZE == SECURE_MAGIC_SIZE);
-    if (!recv_exact_before(socket, magic, TRANSFER_MAGIC_SIZE, deadline)) return Format::none;
-    if (secure_transfers)
-        return std::memcmp(magic, SECURE_MAGIC, SECURE_MAGIC_SIZE) == 0 ? Format::secure : Format::none;
-    return std::memcmp(magic, TRANSFER_MAGIC, TRANSFER_MAGIC_SIZE) == 0 ? Format::fixed : Format::none;
+    return recv_exact_before(socket, magic, TRANSFER_MAGIC_SIZE, deadline) &&
+           std::memcmp(magic, secure_transfers ? SECURE_MAGIC : TRANSFER_MAGIC, TRANSFER_MAGIC_SIZE) == 0;
 }
 
 }  // namespace
@@ -47,8 +43,7 @@ bool take_name(Receipt& r, std::string name) {
     r.name = std::move(name);
     r.name_arrived = true;
     if (!is_storable_name(r.name)) return false;
-    std::size_t last = r.name.rfind(WIRE_SEPARATOR);
-    r.leaf = last == std::string::npos ? 0 : last + 1;
+    r.leaf = r.name.rfind(WIRE_SEPARATOR) + 1;  // 0 without a folder
     for (char& c : r.name)
         if (c == WIRE_SEPARATOR) c = PATH_SEPARATOR;
     return true;
@@ -209,11 +204,12 @@ void receive_connection(std::atomic<SocketHandle>& slot) {
 
     // A peer admitted only by its host name is closed, with nothing read,
     // unless the name passes. The greeting's time counts from then on.
-    Format format = Format::none;
-    if (!receive_slot_host_check[index].load() || host_admitted(receive_slot_peers[index])) {
-        std::int64_t deadline = monotonic_ms() + greeting_limit_ms.load();
-        format = receive_magic(socket, deadline);
-        if (format == Format::fixed) {
+    bool admitted = !receive_slot_host_check[index].load() || host_admitted(receive_slot_peers[index]);
+    std::int64_t deadline = monotonic_ms() + greeting_limit_ms.load();
+    if (admitted && receive_magic(socket, deadline)) {
+        if (secure_transfers) {
+            receive_secure_session(socket, deadline, receive_slot_greeting[index], watch);
+        } else {
             set_no_delay(socket);
             Receipt r;
             auto* buffer = static_cast<unsigned char*>(std::malloc(BLOCK_SIZE));
@@ -221,8 +217,6 @@ void receive_connection(std::atomic<SocketHandle>& slot) {
             finish_receipt(r, stored);
             if (stored) send_all(socket, CLOSING_MARK, CLOSING_MARK_SIZE);
             std::free(buffer);
-        } else if (format == Format::secure) {
-            receive_secure_session(socket, deadline, receive_slot_greeting[index], watch);
         }
     }
 

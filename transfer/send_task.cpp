@@ -20,8 +20,6 @@
 namespace {
 
 constexpr std::size_t DISPLAY_NAME_LIMIT = 150;
-// The fixed format's size field has 32 bits; the secure format's has 64.
-constexpr std::uint64_t LARGEST_FIXED_FILE = 0xFFFFFFFFull;
 
 std::atomic<DeliveryObserver> delivery_observer{nullptr};
 std::atomic<FailureObserver> failure_observer{nullptr};
@@ -32,8 +30,7 @@ enum class Next { next_file, end_batch };
 // The message, and then the observer is told why.
 void report(const Text& text, const Failure& failure) {
     message_box(text, Text("Zeptrix"), Text("os"));
-    FailureObserver observer = failure_observer.load();
-    if (observer) observer(failure);
+    if (FailureObserver observer = failure_observer.load()) observer(failure);
 }
 
 Text peer_text(const Batch& b) {
@@ -91,11 +88,8 @@ Next send_file(Batch& b, const char* path, std::string_view name) {
     bool named = !secure_transfers || is_secure_name(name);
     std::uint64_t size = 0;
     f.file = named ? open_file_to_send(path, size) : nullptr;
-    if (f.file && !secure_transfers && size > LARGEST_FIXED_FILE) {
-        std::fclose(f.file);
-        f.file = nullptr;
-    }
-    if (!f.file) {
+    if (!f.file || (!secure_transfers && size > LARGEST_FIXED_FILE)) {
+        if (f.file) std::fclose(f.file);
         report_unreadable(f.display_name);
         return Next::next_file;
     }
@@ -229,8 +223,7 @@ bool read_piece(Batch& b, Outgoing& f, unsigned char* into, std::size_t want, st
 }
 
 void tell_delivered(const Text& display_name) {
-    DeliveryObserver observer = delivery_observer.load();
-    if (observer) observer(display_name);
+    if (DeliveryObserver observer = delivery_observer.load()) observer(display_name);
 }
 
 void send_batch(std::atomic<DropHandle>& slot) {

@@ -20,8 +20,9 @@ constexpr std::int32_t BLOCK_SIZE = 256 * 1024;
 constexpr std::size_t up_to(std::uint64_t left, std::size_t most) {
     return left < most ? static_cast<std::size_t>(left) : most;
 }
-// Size of an unsigned 32-bit field on the wire.
+// Size of an unsigned 32-bit field on the wire, and so the largest file.
 constexpr std::int32_t FIELD_SIZE = 4;
+constexpr std::uint64_t LARGEST_FIXED_FILE = 0xFFFFFFFFull;
 // The longest name field a receiver takes: a name and its terminating zero.
 constexpr std::uint32_t MAX_NAME_FIELD = MAX_NAME_BYTES + 1;
 

@@ -1,6 +1,8 @@
 #include "transfer/secure/aborted_files.h"
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <cstring>
 #include <mutex>
 
@@ -34,14 +36,11 @@ std::atomic<std::int64_t> latest_ms{NEVER};
 void remember_aborted_file(std::string_view name, std::uint64_t size) {
     if (name.empty() || name.size() >= sizeof table[0].name) return;
     std::lock_guard<std::mutex> hold(table_lock);
-    AbortedFile* slot = nullptr;
-    for (AbortedFile& f : table) {
-        if (!f.used) {
-            slot = &f;
-            break;
-        }
-        if (!slot || f.at_ms < slot->at_ms) slot = &f;
-    }
+    // An unused entry, else the oldest.
+    auto before = [](const AbortedFile& a, const AbortedFile& b) {
+        return a.used != b.used ? !a.used : a.at_ms < b.at_ms;
+    };
+    AbortedFile* slot = std::min_element(std::begin(table), std::end(table), before);
     std::memcpy(slot->name, name.data(), name.size());
     slot->name[name.size()] = '\0';
     slot->size = size;

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 
 #include "platform/platform.h"
@@ -11,17 +12,22 @@
 
 namespace {
 
-// The first 16 bytes of BLAKE2b-256.
-bool hash_128(gcry_buffer_t* parts, int count, unsigned char* out) {
+constexpr std::size_t U64_SIZE = sizeof(std::uint64_t);
+
+std::string_view bytes(const void* data, std::size_t size) { return {static_cast<const char*>(data), size}; }
+
+// The first 16 bytes of BLAKE2b-256 of the inputs one after the other.
+bool hash_128(std::initializer_list<std::string_view> inputs, unsigned char* out) {
+    gcry_buffer_t parts[3] = {};
+    int count = 0;
+    for (std::string_view input : inputs) {
+        parts[count].size = parts[count].len = input.size();
+        parts[count++].data = const_cast<char*>(input.data());
+    }
     unsigned char digest[32];
     if (gcry_md_hash_buffers(GCRY_MD_BLAKE2B_256, 0, digest, parts, count) != 0) return false;
     std::memcpy(out, digest, FILE_TAG_SIZE);
     return true;
-}
-
-void point_at(gcry_buffer_t& part, const void* data, std::size_t size) {
-    part.size = part.len = size;
-    part.data = const_cast<void*>(data);
 }
 
 }  // namespace
@@ -32,25 +38,19 @@ bool make_file_tag(std::FILE* file, unsigned char (&tag)[FILE_TAG_SIZE]) {
     const std::uint64_t values[] = {identity.size, identity.modified, identity.changed, identity.volume,
                                     identity.index};
     unsigned char fields[sizeof values];
-    for (std::size_t i = 0; i < std::size(values); ++i) put_u64(fields + 8 * i, values[i]);
-    gcry_buffer_t part = {};
-    point_at(part, fields, sizeof fields);
-    return hash_128(&part, 1, tag);
+    for (std::size_t i = 0; i < std::size(values); ++i) put_u64(fields + U64_SIZE * i, values[i]);
+    return hash_128({bytes(fields, sizeof fields)}, tag);
 }
 
 bool make_part_name(std::string_view name, std::uint64_t size, const unsigned char* tag,
                     char (&part_name)[PART_NAME_SIZE + 1]) {
-    unsigned char size_field[8];
+    unsigned char size_field[U64_SIZE];
     put_u64(size_field, size);
     // The fields of fixed size come first, so no two inputs run together.
-    gcry_buffer_t parts[3] = {};
-    point_at(parts[0], size_field, sizeof size_field);
-    point_at(parts[1], name.data(), name.size());
+    std::string_view sized = bytes(size_field, sizeof size_field);
     unsigned char of_file[FILE_TAG_SIZE], of_version[FILE_TAG_SIZE];
-    if (!hash_128(parts, 2, of_file)) return false;
-    point_at(parts[1], tag, FILE_TAG_SIZE);
-    point_at(parts[2], name.data(), name.size());
-    if (!hash_128(parts, 3, of_version)) return false;
+    if (!hash_128({sized, name}, of_file) || !hash_128({sized, bytes(tag, FILE_TAG_SIZE), name}, of_version))
+        return false;
     static const char DIGITS[] = "0123456789abcdef";
     for (std::size_t i = 0; i < PART_NAME_SIZE / 2; ++i) {
         unsigned char byte = i < PART_NAME_FILE_DIGITS / 2 ? of_file[i] : of_version[i];

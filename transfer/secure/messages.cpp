@@ -39,26 +39,26 @@ void encode_file(const FileMessage& m, unsigned char* out) {
 }
 
 bool decode_file(ByteSpan in, FileMessage& m) {
-    if (in.size < FILE_MESSAGE_HEAD || in.data[0] != MESSAGE_FILE) return false;
-    m.size = get_u64(in.data + 1);
-    m.flags = in.data[1 + SIZE_FIELD];
+    if (in.size() < FILE_MESSAGE_HEAD || in[0] != MESSAGE_FILE) return false;
+    m.size = get_u64(in.data() + 1);
+    m.flags = in[1 + SIZE_FIELD];
     std::size_t head = FILE_MESSAGE_HEAD + optional_fields(m.flags);
-    if (in.size < head + 1 || in.size > head + MAX_NAME_BYTES) return false;
-    const unsigned char* at = in.data + FILE_MESSAGE_HEAD;
+    if (in.size() < head + 1 || in.size() > head + MAX_NAME_BYTES) return false;
+    const unsigned char* at = in.data() + FILE_MESSAGE_HEAD;
     m.tag = m.resumable() ? at : nullptr;
     if (m.resumable()) at += FILE_TAG_SIZE;
     m.time_ns = m.timed() ? static_cast<std::int64_t>(get_u64(at)) : 0;
-    m.name = std::string_view(reinterpret_cast<const char*>(in.data + head), in.size - head);
+    m.name = std::string_view(reinterpret_cast<const char*>(in.data() + head), in.size() - head);
     return true;
 }
 
 bool decode_data(ByteSpan in, ByteSpan& data) {
-    if (in.size < 2 || in.data[0] != MESSAGE_DATA) return false;
-    data = ByteSpan{in.data + 1, in.size - 1};
+    if (in.size() < 2 || in[0] != MESSAGE_DATA) return false;
+    data = in.subspan(1);
     return true;
 }
 
-bool is_message(ByteSpan in, unsigned char type) { return in.size == 1 && in.data[0] == type; }
+bool is_message(ByteSpan in, unsigned char type) { return in.size() == 1 && in[0] == type; }
 
 std::size_t encode_reply(const Reply& reply, unsigned char* out) {
     out[0] = reply.type;
@@ -75,22 +75,22 @@ std::size_t encode_reply(const Reply& reply, unsigned char* out) {
 }
 
 bool decode_reply(ByteSpan in, Reply& reply) {
-    if (in.size < ACCEPTED_SIZE) return false;
-    reply.type = in.data[0];
-    reply.number = get_u32(in.data + 1);
+    if (in.size() < ACCEPTED_SIZE) return false;
+    reply.type = in[0];
+    reply.number = get_u32(in.data() + 1);
     switch (reply.type) {
         case MESSAGE_ACCEPTED:
-            return in.size == ACCEPTED_SIZE;
+            return in.size() == ACCEPTED_SIZE;
         case MESSAGE_REFUSED:
-            reply.reason = in.size == REFUSED_SIZE && in.data[ACCEPTED_SIZE] <= LAST_REASON
-                               ? static_cast<RefusalReason>(in.data[ACCEPTED_SIZE])
+            reply.reason = in.size() == REFUSED_SIZE && in[ACCEPTED_SIZE] <= LAST_REASON
+                               ? static_cast<RefusalReason>(in[ACCEPTED_SIZE])
                                : REFUSED_OTHER;
-            return in.size == REFUSED_SIZE;
+            return in.size() == REFUSED_SIZE;
         case MESSAGE_OFFSET:
-            if (in.size < OFFSET_SIZE) return false;
-            reply.offset = get_u64(in.data + ACCEPTED_SIZE);
-            reply.proof = reply.offset == 0 ? nullptr : in.data + OFFSET_SIZE;
-            return in.size == (reply.offset == 0 ? OFFSET_SIZE : PROVEN_OFFSET_SIZE);
+            if (in.size() < OFFSET_SIZE) return false;
+            reply.offset = get_u64(in.data() + ACCEPTED_SIZE);
+            reply.proof = reply.offset == 0 ? nullptr : in.data() + OFFSET_SIZE;
+            return in.size() == (reply.offset == 0 ? OFFSET_SIZE : PROVEN_OFFSET_SIZE);
         default:
             return false;
     }

@@ -9,15 +9,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "transfer/secure/file_tag.h"
 #include "transfer/secure/secure_wire.h"
 
-struct ByteSpan {
-    const unsigned char* data = nullptr;
-    std::size_t size = 0;
-};
+using ByteSpan = std::span<const unsigned char>;
 
 // F: size, flags, the tag when resumable, the time when flagged, the name.
 struct FileMessage {

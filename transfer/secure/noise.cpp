@@ -101,7 +101,8 @@ bool seal(const NoiseCipher& c, const unsigned char* ad, std::size_t ad_size, co
 bool empty_payload(NoiseHandshake& h, const unsigned char* tag_in, unsigned char* tag_out) {
     unsigned char nothing[1];
     bool encrypting = tag_out != nullptr;
-    if (!h.cipher.has_key || !seal(h.cipher, h.hash, NOISE_HASH_SIZE, tag_in, 0, encrypting ? tag_out : nothing, encrypting))
+    if (!h.cipher.has_key ||
+        !seal(h.cipher, h.hash, NOISE_HASH_SIZE, tag_in, 0, encrypting ? tag_out : nothing, encrypting))
         return false;
     ++h.cipher.nonce;
     return mix_hash(h, encrypting ? tag_out : tag_in, NOISE_TAG_SIZE);
@@ -115,15 +116,12 @@ bool x25519(const unsigned char* scalar, const unsigned char* point, unsigned ch
     return any != 0;
 }
 
-bool make_ephemeral(NoiseHandshake& h) {
-    if (!h.ephemeral_given) gcry_randomize(h.ephemeral_private, NOISE_KEY_SIZE, GCRY_STRONG_RANDOM);
-    unsigned char base[NOISE_KEY_SIZE] = {9};
-    return x25519(h.ephemeral_private, base, h.ephemeral_public);
-}
-
-// The "e" token of a PSK handshake: the key is hashed and mixed in.
+// The "e" token of a PSK handshake: a new key pair, whose public key is
+// hashed and mixed in.
 bool write_ephemeral(NoiseHandshake& h, unsigned char* message) {
-    if (!make_ephemeral(h)) return false;
+    if (!h.ephemeral_given) gcry_randomize(h.ephemeral_private, NOISE_KEY_SIZE, GCRY_STRONG_RANDOM);
+    const unsigned char base[NOISE_KEY_SIZE] = {9};
+    if (!x25519(h.ephemeral_private, base, h.ephemeral_public)) return false;
     std::memcpy(message, h.ephemeral_public, NOISE_KEY_SIZE);
     return mix_hash(h, h.ephemeral_public, NOISE_KEY_SIZE) && mix_key(h, h.ephemeral_public, NOISE_KEY_SIZE);
 }

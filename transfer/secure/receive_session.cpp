@@ -1,7 +1,6 @@
 // The receiving side of a secure session: the handshake, then the files in
 // the order of their F, put in place in groups and each acknowledged once it
 // has its name.
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -177,8 +176,8 @@ Outcome receive_one_file(Receipt& r, Session& s, std::uint32_t number, ByteSpan 
             continue;
         }
         ByteSpan data;
-        if (!decode_data(message, data) || data.size > r.file_left) return Outcome::broken;
-        if (!store_piece(r, data.data, data.size)) return refuse(s, REFUSED_NOT_STORED);
+        if (!decode_data(message, data) || data.size() > r.file_left) return Outcome::broken;
+        if (!store_piece(r, data.data(), data.size())) return refuse(s, REFUSED_NOT_STORED);
     }
     return r.file_left == 0 ? Outcome::complete : Outcome::broken;
 }
@@ -188,8 +187,7 @@ Outcome receive_one_file(Receipt& r, Session& s, std::uint32_t number, ByteSpan 
 // is read and dropped until the sender closes or the idle limit passes.
 void drain(SecureChannel& channel) {
     shutdown_sending(channel.socket);
-    while (recv_some(channel.socket, channel.inbox, static_cast<std::int32_t>(SECURE_BLOCK_SIZE)) > 0) {
-    }
+    while (recv_some(channel.socket, channel.inbox, static_cast<std::int32_t>(SECURE_BLOCK_SIZE)) > 0) continue;
 }
 
 }  // namespace
@@ -209,7 +207,7 @@ void receive_secure_session(SocketHandle socket, std::int64_t deadline, std::ato
     for (std::uint32_t number = 1;; ++number) {
         if (receive_aborted(watch)) break;
         ByteSpan message;
-        if (!next_message(s, message) || message.data[0] != MESSAGE_FILE) break;
+        if (!next_message(s, message) || message[0] != MESSAGE_FILE) break;
         Receipt& r = g.under_way;
         r = Receipt{};
         Outcome outcome = receive_one_file(r, s, number, message);

@@ -128,9 +128,8 @@ std::int32_t secure_receive(SecureChannel& channel, unsigned char*& plaintext, R
         }
         if (wait == ReceiveWait::no && !socket_readable(channel.socket, 0)) return 0;
         if (wait == ReceiveWait::no_bytes_only && socket_bytes_waiting(channel.socket) == 0) return 0;
-        std::size_t room = SECURE_BUFFER_SIZE - channel.inbox_end;
-        if (room > SECURE_BLOCK_SIZE) room = SECURE_BLOCK_SIZE;
-        std::int32_t got = recv_some(channel.socket, channel.inbox + channel.inbox_end, static_cast<std::int32_t>(room));
+        auto room = static_cast<std::int32_t>(up_to(SECURE_BUFFER_SIZE - channel.inbox_end, SECURE_BLOCK_SIZE));
+        std::int32_t got = recv_some(channel.socket, channel.inbox + channel.inbox_end, room);
         if (got <= 0) return -1;
         channel.inbox_end += static_cast<std::size_t>(got);
     }

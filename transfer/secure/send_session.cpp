@@ -269,11 +269,6 @@ void hold_counts(const std::vector<PendingFile>& files, bool held) {
     send_bytes_left.fetch_add(held ? 0 - left : left);
 }
 
-void tell_retry(std::int32_t seconds, std::int32_t attempt) {
-    RetryObserver observer = retry_observer.load();
-    if (observer) observer(seconds, attempt, RECONNECT_TRIES);
-}
-
 // After a lost connection: it is made again after 1, 2, 4, 8 and 16 s, and
 // the files without an acknowledgement go again, resumable, from the
 // first. A connection that made progress starts the count over. Never after
@@ -302,7 +297,7 @@ bool recover(Batch& b, SendSession& s) {
         for (PendingFile& f : again) f.left = f.size;
         hold_counts(again, false);
         held = true;
-        tell_retry(seconds, s.tries);
+        if (RetryObserver observer = retry_observer.load()) observer(seconds, s.tries, RECONNECT_TRIES);
         if (!pause_unless_aborted(seconds, aborts)) break;
         recovered = open_session(b, s);
         for (; recovered && reached < again.size(); ++reached) recovered = send_again(b, s, again[reached]);

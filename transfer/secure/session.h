@@ -2,7 +2,6 @@
 // and the limits both sides hold to.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
