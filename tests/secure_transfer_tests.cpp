@@ -461,8 +461,10 @@ TEST_F(SecureTransfer, SenderTakesOnlyItsFilesAcknowledgement) {
 // A receiver's offset is trusted only with the hash of the part it holds:
 // the data then goes on from there when the hash is the file's, and from
 // its start, after an S, when it is not. An O of any other shape fails the
-// file.
+// file, as an answer in another format.
 TEST_F(SecureTransfer, SenderTrustsOnlyAProvenOffset) {
+    static SendFailure reported;
+    set_failure_observer([](const Failure& failure) { reported = failure.kind; });
     fs::path sent = file("big.bin", pattern_bytes(RESUMABLE_SIZE + 1000, 4));
     constexpr std::uint64_t OFFSET = 5 << 20;
     unsigned char right[PART_PROOF_SIZE];
@@ -485,6 +487,7 @@ TEST_F(SecureTransfer, SenderTrustsOnlyAProvenOffset) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
         forget_messages();
+        reported = SendFailure::none;
         Loopback l = open_listener();
         SocketHandle s = INVALID_SOCKET_HANDLE;
         std::string data;
@@ -520,8 +523,10 @@ TEST_F(SecureTransfer, SenderTrustsOnlyAProvenOffset) {
         else
             EXPECT_EQ(message_texts(), std::vector<std::string>{"send of big.bin to 127.0.0.1:" +
                                                                 std::to_string(l.port) + " failed!"});
+        EXPECT_EQ(reported, row.delivered ? SendFailure::none : SendFailure::other_format);
         expect_engine_at_rest();
     }
+    set_failure_observer(nullptr);
 }
 
 // A receiver that takes every file and then hangs up before its A: the
