@@ -55,9 +55,10 @@ wine_prefix_ready() {  # prefix dir, loader
 }
 
 # A virtual 1024 x 768 display on the given display name, stopped when
-# this script ends.
+# this script ends. Clients reach it through its abstract socket alone, so
+# that no /tmp/.X11-unix is left behind.
 start_xvfb() {
-  Xvfb "$1" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  Xvfb "$1" -screen 0 1024x768x24 -nolisten tcp -nolisten unix >/dev/null 2>&1 &
   XVFB_PID=$!
   trap 'kill $XVFB_PID 2>/dev/null' EXIT
   sleep 1

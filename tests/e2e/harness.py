@@ -34,10 +34,13 @@ class Display:
                not os.path.exists("/tmp/.X%d-lock" % number):
                 break
         self.name = ":%d" % number
+        # Clients reach it through its abstract socket alone: a socket file
+        # would leave /tmp/.X11-unix behind.
         self.process = subprocess.Popen(
-            ["Xvfb", self.name, "-screen", "0", "1024x%dx24" % height, "-nolisten", "tcp"],
+            ["Xvfb", self.name, "-screen", "0", "1024x%dx24" % height, "-nolisten", "tcp", "-nolisten", "unix"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % number), what="Xvfb")
+        wait_for(lambda: subprocess.run(["xdpyinfo"], env=self.env(), capture_output=True).returncode == 0,
+                 what="Xvfb")
 
     def env(self):
         env = dict(os.environ)
