@@ -5,7 +5,10 @@ one folder, in the fixed and in the secure format. Made to measure what one
 change costs, for example flushing received files to the disk before they
 are acknowledged.
 
-usage: bench/paired_builds.py BEFORE_CLI AFTER_CLI [--rounds N] [--size MIB] [--where DIR]"""
+With --delay-ms D every transfer goes through bench/delay_proxy.py, which
+holds each byte back D ms in each direction.
+
+usage: bench/paired_builds.py BEFORE_CLI AFTER_CLI [--rounds N] [--size MIB] [--where DIR] [--delay-ms D]"""
 import argparse
 import os
 import shutil
@@ -23,6 +26,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--size", type=int, default=1024, help="MiB of the large file")
     parser.add_argument("--where", default=os.path.join(bench.BUILD, "release", "paired-data"))
+    parser.add_argument("--delay-ms", type=float, default=None, help="through the delay proxy")
     args = parser.parse_args()
     base = args.where
     out_dir = os.path.join(base, "out")
@@ -36,7 +40,7 @@ def main():
     def way(cli, sent, expected, options=()):
         def run():
             bench.CLI = cli
-            return bench.batch_way(sent, expected, out_dir, options)()
+            return bench.batch_way(sent, expected, out_dir, options, args.delay_ms)()
         return run
 
     ways = []
