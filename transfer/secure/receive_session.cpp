@@ -130,8 +130,7 @@ bool next_message(Session& s, ByteSpan& message) {
     return true;
 }
 
-// The F message. A resumable file is
-// answered with the offset it goes on from.
+// The F message; a resumable file is answered with the offset it goes on from.
 Outcome take_file_message(Receipt& r, Session& s, std::uint32_t number, ByteSpan message) {
     FileMessage f;
     if (!decode_file(message, f)) return Outcome::broken;
