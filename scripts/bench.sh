@@ -16,4 +16,8 @@ if [[ " $* " != *" --quick "* ]]; then
   windows_build_line
   build_target "$WIN_BUILD" Zeptrix wine_baseline_receiver || exit 1
 fi
+# Temporary files, Wine's server folder among them, stay below the build
+# tree, as in the test command.
+export TMPDIR="$BUILD/bench-tmp"
+rm -rf "$TMPDIR" && mkdir -p "$TMPDIR" || exit 1
 exec /usr/bin/python3 "$ROOT/scripts/bench.py" "$@"
