@@ -4,28 +4,20 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <iterator>
 
 #include "platform/platform.h"
+#include "transfer/secure/noise.h"
 #include "transfer/wire.h"
 
 namespace {
 
 constexpr std::size_t U64_SIZE = sizeof(std::uint64_t);
 
-std::string_view bytes(const void* data, std::size_t size) { return {static_cast<const char*>(data), size}; }
-
 // The first 16 bytes of BLAKE2b-256 of the inputs one after the other.
-bool hash_128(std::initializer_list<std::string_view> inputs, unsigned char* out) {
-    gcry_buffer_t parts[3] = {};
-    int count = 0;
-    for (std::string_view input : inputs) {
-        parts[count].size = parts[count].len = input.size();
-        parts[count++].data = const_cast<char*>(input.data());
-    }
+bool hash_128(std::initializer_list<HashInput> inputs, unsigned char* out) {
     unsigned char digest[32];
-    if (gcry_md_hash_buffers(GCRY_MD_BLAKE2B_256, 0, digest, parts, count) != 0) return false;
+    if (!blake2b(sizeof digest, false, inputs, digest)) return false;
     std::memcpy(out, digest, FILE_TAG_SIZE);
     return true;
 }
@@ -39,7 +31,7 @@ bool make_file_tag(std::FILE* file, unsigned char (&tag)[FILE_TAG_SIZE]) {
                                     identity.index};
     unsigned char fields[sizeof values];
     for (std::size_t i = 0; i < std::size(values); ++i) put_u64(fields + U64_SIZE * i, values[i]);
-    return hash_128({bytes(fields, sizeof fields)}, tag);
+    return hash_128({{fields, sizeof fields}}, tag);
 }
 
 bool make_part_name(std::string_view name, std::uint64_t size, const unsigned char* tag,
@@ -47,9 +39,9 @@ bool make_part_name(std::string_view name, std::uint64_t size, const unsigned ch
     unsigned char size_field[U64_SIZE];
     put_u64(size_field, size);
     // The fields of fixed size come first, so no two inputs run together.
-    std::string_view sized = bytes(size_field, sizeof size_field);
+    HashInput sized{size_field, sizeof size_field}, named{name.data(), name.size()};
     unsigned char of_file[FILE_TAG_SIZE], of_version[FILE_TAG_SIZE];
-    if (!hash_128({sized, name}, of_file) || !hash_128({sized, bytes(tag, FILE_TAG_SIZE), name}, of_version))
+    if (!hash_128({sized, named}, of_file) || !hash_128({sized, {tag, FILE_TAG_SIZE}, named}, of_version))
         return false;
     static const char DIGITS[] = "0123456789abcdef";
     for (std::size_t i = 0; i < PART_NAME_SIZE / 2; ++i) {

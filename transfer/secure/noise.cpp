@@ -3,47 +3,29 @@
 #include <gcrypt.h>
 
 #include <cstring>
-#include <initializer_list>
 
 namespace {
 
 constexpr char PROTOCOL_NAME[] = "Noise_NNpsk0_25519_ChaChaPoly_BLAKE2b";
 constexpr std::size_t NONCE_SIZE = 12;
 
-struct Input {
-    const void* data;
-    std::size_t size;
-};
-
-// BLAKE2b-512 of up to three inputs one after the other; with
-// GCRY_MD_FLAG_HMAC, HMAC keyed with the first.
-bool blake2b(unsigned flags, std::initializer_list<Input> inputs, unsigned char* out) {
-    gcry_buffer_t parts[3] = {};
-    int count = 0;
-    for (const Input& input : inputs) {
-        parts[count].size = parts[count].len = input.size;
-        parts[count++].data = const_cast<void*>(input.data);
-    }
-    return gcry_md_hash_buffers(GCRY_MD_BLAKE2B_512, flags, out, parts, count) == 0;
-}
-
 // Noise's HKDF: two or three outputs of HASHLEN from the chaining key.
 bool hkdf(const unsigned char* chaining_key, const unsigned char* input, std::size_t input_size,
           unsigned char* out1, unsigned char* out2, unsigned char* out3) {
     unsigned char temp_key[NOISE_HASH_SIZE];
     const unsigned char one = 1, two = 2, three = 3;
-    constexpr unsigned HMAC = GCRY_MD_FLAG_HMAC;
-    bool ok = blake2b(HMAC, {{chaining_key, NOISE_HASH_SIZE}, {input, input_size}}, temp_key) &&
-              blake2b(HMAC, {{temp_key, NOISE_HASH_SIZE}, {&one, 1}}, out1) &&
-              blake2b(HMAC, {{temp_key, NOISE_HASH_SIZE}, {out1, NOISE_HASH_SIZE}, {&two, 1}}, out2) &&
-              (!out3 || blake2b(HMAC, {{temp_key, NOISE_HASH_SIZE}, {out2, NOISE_HASH_SIZE}, {&three, 1}}, out3));
+    constexpr std::size_t H = NOISE_HASH_SIZE;
+    bool ok = blake2b(H, true, {{chaining_key, H}, {input, input_size}}, temp_key) &&
+              blake2b(H, true, {{temp_key, H}, {&one, 1}}, out1) &&
+              blake2b(H, true, {{temp_key, H}, {out1, H}, {&two, 1}}, out2) &&
+              (!out3 || blake2b(H, true, {{temp_key, H}, {out2, H}, {&three, 1}}, out3));
     noise_wipe(temp_key, sizeof temp_key);
     return ok;
 }
 
 bool mix_hash(NoiseHandshake& h, const void* data, std::size_t size) {
     unsigned char next[NOISE_HASH_SIZE];
-    if (!blake2b(0, {{h.hash, NOISE_HASH_SIZE}, {data, size}}, next)) return false;
+    if (!blake2b(NOISE_HASH_SIZE, false, {{h.hash, NOISE_HASH_SIZE}, {data, size}}, next)) return false;
     std::memcpy(h.hash, next, NOISE_HASH_SIZE);
     return true;
 }
@@ -139,6 +121,18 @@ bool mix_ee(NoiseHandshake& h) {
 }
 
 }  // namespace
+
+bool blake2b(std::size_t digest_size, bool hmac, std::initializer_list<HashInput> inputs, unsigned char* out) {
+    gcry_buffer_t parts[3] = {};
+    int count = 0;
+    for (const HashInput& input : inputs) {
+        if (count == 3) return false;
+        parts[count].size = parts[count].len = input.size;
+        parts[count++].data = const_cast<void*>(input.data);
+    }
+    int algorithm = digest_size == 32 ? GCRY_MD_BLAKE2B_256 : GCRY_MD_BLAKE2B_512;
+    return gcry_md_hash_buffers(algorithm, hmac ? GCRY_MD_FLAG_HMAC : 0, out, parts, count) == 0;
+}
 
 bool start_crypto() {
     static const bool started = [] {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 constexpr std::size_t NOISE_KEY_SIZE = 32;
 constexpr std::size_t NOISE_HASH_SIZE = 64;
@@ -62,3 +63,11 @@ bool noise_encrypt(NoiseCipher& cipher, const unsigned char* plaintext, std::siz
 bool noise_decrypt(NoiseCipher& cipher, const unsigned char* message, std::size_t size, unsigned char* out);
 
 void noise_wipe(void* secret, std::size_t size);
+
+// BLAKE2b of up to three inputs one after the other into out, digest_size
+// bytes long (32 or 64); with hmac, HMAC keyed with the first input.
+struct HashInput {
+    const void* data;
+    std::size_t size;
+};
+bool blake2b(std::size_t digest_size, bool hmac, std::initializer_list<HashInput> inputs, unsigned char* out);
